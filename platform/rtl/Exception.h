@@ -1,0 +1,24 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+// The runtime's general failure. Most guards of the class library raise it with an empty
+// message; the few worded ones say what went wrong.
+class Exception : public std::exception {
+ public:
+  Exception() = default;
+  explicit Exception(std::string AMessage) : FMessage(std::move(AMessage)) {}
+
+  const std::string& Message() const noexcept { return FMessage; }
+  const char* what() const noexcept override { return FMessage.c_str(); }
+
+ private:
+  std::string FMessage;
+};
+
+// An assignment between objects of classes that do not know each other.
+class EConvertError : public Exception {
+ public:
+  using Exception::Exception;
+};
