@@ -10,7 +10,7 @@ JOBS ?= $(shell nproc)
 .PHONY: run test build bootstrap clean
 
 run: build
-	$(BUILD)/bench/corvane_bench
+	$(BUILD)/bench/stream/stream_bench
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -1,0 +1,42 @@
+#include "tests/support/Peers.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <stdexcept>
+
+bool HavePeer(const std::string& AProgram) {
+  return RunCommand("command -v " + ShellQuote(AProgram)).ExitCode == 0;
+}
+
+TCommandResult RunCommand(const std::string& ACommandLine) {
+  const std::string line = ACommandLine + " 2>&1";
+  FILE* pipe = popen(line.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + ACommandLine);
+  TCommandResult result{-1, ""};
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.Output.append(buffer.data(), n);
+  const int status = pclose(pipe);
+  result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string ShellQuote(const std::string& AText) {
+  std::string quoted = "'";
+  for (char c : AText) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+TTempDir::TTempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
+  FPath = pattern;
+}
+
+TTempDir::~TTempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(FPath, ignored);
+}
