@@ -29,11 +29,12 @@ constexpr uint32_t kTrialSamples = 48;
 
 // What one nibble does at one step index: the signed change of the prediction (the
 // reference sum of shifted steps), the change a decoder computing (2 × nibble + 1) × step / 8
-// makes instead, and the next step index.
+// makes instead, and the next step index and its step.
 struct Transition {
   int32_t change;
   int32_t product_change;
   int32_t next;
+  int32_t next_step;
 };
 
 using TransitionTable = std::array<Transition, (kMaxStepIndex + 1) * 16>;
@@ -48,8 +49,9 @@ constexpr TransitionTable MakeTransitions() {
       if (nibble & 2) change += step >> 1;
       if (nibble & 1) change += step >> 2;
       const int product = ((2 * (nibble & 7) + 1) * step) >> 3;
+      const int next = std::clamp(index + kIndexChange[nibble], 0, kMaxStepIndex);
       table[index * 16 + nibble] = {nibble & 8 ? -change : change, nibble & 8 ? -product : product,
-                                    std::clamp(index + kIndexChange[nibble], 0, kMaxStepIndex)};
+                                    next, kSteps[next]};
     }
   return table;
 }
@@ -69,48 +71,42 @@ int Clamp16(int v) {
 // Decoders compute a nibble's change in two ways: the reference sums shifted steps, others
 // multiply, (2 × nibble + 1) × step / 8. The two differ by up to 2 per sample, and the
 // difference adds up over a block: coded for the reference alone, a quiet passage decoded the
-// other way drifts by hundreds of units. So the encoder follows both predictions. It starts
-// from the truncating quantiser's nibble, also tries its neighbours and the smallest nibbles
-// of the other sign, and keeps the one with the least squared error of both predictions plus
-// this weight times their squared distance.
+// other way drifts by hundreds of units. So the encoder follows both predictions. Where the
+// truncating quantiser's nibble would leave them further apart than a 64th of the step (below
+// that the difference is far under the coding noise), it also tries that nibble's neighbours
+// and the smallest nibbles of the other sign, and keeps the one with the least squared error
+// of both predictions plus kDriftWeight times their squared distance.
 constexpr int64_t kDriftWeight = 4;
+constexpr int kSearchShift = 6;
 
-inline int64_t Cost(int sample, int a, int b) {
+int64_t Cost(int sample, int a, int b) {
   const int64_t ea = sample - a, eb = sample - b, d = a - b;
   return ea * ea + eb * eb + kDriftWeight * d * d;
 }
 
-// One sample through the quantiser; updates both predictions and the step index.
-inline uint32_t Quantise(int sample, int& predictor, int& shadow, int& index) {
-  int step = kSteps[index];
-  int diff = sample - predictor;
-  const uint32_t sign = diff < 0 ? 8 : 0;
-  uint32_t magnitude = 0;
-  diff = std::abs(diff);
-  if (diff >= step) {
-    magnitude = 4;
-    diff -= step;
-  }
-  step >>= 1;
-  if (diff >= step) {
-    magnitude |= 2;
-    diff -= step;
-  }
-  step >>= 1;
-  if (diff >= step) magnitude |= 1;
+// The coder state of one channel.
+struct Coder {
+  int predictor;  // of the reference decoder
+  int shadow;     // of a multiplying decoder
+  int index;
+  int step;
+};
 
-  const Transition* row = &kTransitions[index * 16];
-  uint32_t candidates[5] = {sign | magnitude, (sign ^ 8) | 0, (sign ^ 8) | 1, 0, 0};
-  int count = 3;
+// The best of the truncating quantiser's nibble (sign | magnitude, giving next and
+// next_shadow), its neighbours and the smallest nibbles of the other sign.
+[[gnu::noinline]] uint32_t Search(int sample, const Coder& c, uint32_t sign, uint32_t magnitude,
+                                  int& next, int& next_shadow) {
+  const Transition* row = &kTransitions[c.index * 16];
+  uint32_t nibble = sign | magnitude;
+  uint32_t candidates[4] = {(sign ^ 8) | 0, (sign ^ 8) | 1, 0, 0};
+  int count = 2;
   if (magnitude > 0) candidates[count++] = sign | (magnitude - 1);
   if (magnitude < 7) candidates[count++] = sign | (magnitude + 1);
-  uint32_t nibble = 0;
-  int64_t least = INT64_MAX;
-  int next = 0, next_shadow = 0;
+  int64_t least = Cost(sample, next, next_shadow);
   for (int i = 0; i < count; ++i) {
     const Transition& t = row[candidates[i]];
-    const int a = Clamp16(predictor + t.change);
-    const int b = Clamp16(shadow + t.product_change);
+    const int a = Clamp16(c.predictor + t.change);
+    const int b = Clamp16(c.shadow + t.product_change);
     const int64_t cost = Cost(sample, a, b);
     if (cost < least) {
       least = cost;
@@ -119,62 +115,100 @@ inline uint32_t Quantise(int sample, int& predictor, int& shadow, int& index) {
       next_shadow = b;
     }
   }
-  predictor = next;
-  shadow = next_shadow;
-  index = row[nibble].next;
+  return nibble;
+}
+
+// One sample through the quantiser; answers the nibble and updates the coder. The truncating
+// quantiser's magnitude is how many of its thresholds the difference reaches (the same as
+// subtracting step, step / 2 and step / 4 in turn, but compared side by side rather than one
+// after the other), and the changes are worked out rather than looked up: both keep the chain
+// from one sample to the next short.
+[[gnu::always_inline]] inline uint32_t Quantise(int sample, Coder& c) {
+  const int diff = sample - c.predictor;
+  const int negative = diff >> 31;  // 0 or -1
+  const int d = (diff ^ negative) - negative;
+  const int s = c.step, h = s >> 1, q = s >> 2;
+  const uint32_t magnitude = uint32_t{d >= q} + uint32_t{d >= h} + uint32_t{d >= h + q} +
+                             uint32_t{d >= s} + uint32_t{d >= s + q} + uint32_t{d >= s + h} +
+                             uint32_t{d >= s + h + q};
+  const int change =
+      (s >> 3) + (magnitude & 4 ? s : 0) + (magnitude & 2 ? h : 0) + (magnitude & 1 ? q : 0);
+  const int product = ((2 * static_cast<int>(magnitude) + 1) * s) >> 3;
+  int next = Clamp16(c.predictor + ((change ^ negative) - negative));
+  int next_shadow = Clamp16(c.shadow + ((product ^ negative) - negative));
+  const uint32_t sign = static_cast<uint32_t>(negative) & 8;
+  uint32_t nibble = sign | magnitude;
+  if (std::abs(next - next_shadow) > std::max(1, s >> kSearchShift))
+    nibble = Search(sample, c, sign, magnitude, next, next_shadow);
+  const Transition& t = kTransitions[c.index * 16 + nibble];
+  c.predictor = next;
+  c.shadow = next_shadow;
+  c.index = t.next;
+  c.step = t.next_step;
   return nibble;
 }
 
 // The squared error of coding the first samples of a block's channel from a step index.
-int64_t TrialError(const int16_t* frames, uint16_t channels, uint32_t count, int index) {
-  int predictor = frames[0], shadow = frames[0];
+int64_t TrialError(const int16_t* x, uint16_t channels, uint32_t count, int index) {
+  Coder c{x[0], x[0], index, kSteps[index]};
   int64_t error = 0;
   for (uint32_t j = 1; j <= count; ++j) {
-    const int sample = frames[j * channels];
-    Quantise(sample, predictor, shadow, index);
-    const int64_t e = sample - predictor;
-    error += e * e;
+    const int sample = x[j * channels];
+    Quantise(sample, c);
+    const int64_t e = sample - c.predictor, f = sample - c.shadow;
+    error += e * e + f * f;
   }
   return error;
 }
 
 // The step index whose step is nearest the mean difference between the block's first samples.
-int MatchedIndex(const int16_t* frames, uint16_t channels, uint32_t count) {
+int MatchedIndex(const int16_t* x, uint16_t channels, uint32_t count) {
   const uint32_t n = std::min<uint32_t>(count, 8);
   if (n == 0) return 0;
   int sum = 0;
   for (uint32_t j = 1; j <= n; ++j)
-    sum += std::abs(frames[j * channels] - frames[(j - 1) * channels]);
+    sum += std::abs(x[j * channels] - x[(j - 1) * channels]);
   const int mean = sum / static_cast<int>(n);
   const auto it = std::lower_bound(std::begin(kSteps), std::end(kSteps), mean);
   return static_cast<int>(std::min<ptrdiff_t>(it - std::begin(kSteps), kMaxStepIndex));
 }
 
-void EncodeChannel(const int16_t* frames, uint16_t channels, uint16_t channel,
-                   uint32_t samples_per_block, int32_t& step_index, uint8_t* out) {
+// Starts a channel's block: the step index (carried or matched, whichever codes the first
+// samples better) and the header.
+Coder StartChannel(const int16_t* frames, uint16_t channels, uint16_t channel,
+                   uint32_t samples_per_block, int32_t carried, uint8_t* out) {
   const int16_t* x = frames + channel;
-  const uint32_t rest = samples_per_block - 1;
-  int index = std::clamp<int>(step_index, 0, kMaxStepIndex);
-  const uint32_t trial = std::min(rest, kTrialSamples);
+  int index = std::clamp<int>(carried, 0, kMaxStepIndex);
+  const uint32_t trial = std::min(samples_per_block - 1, kTrialSamples);
   const int matched = MatchedIndex(x, channels, trial);
   if (matched != index &&
       TrialError(x, channels, trial, matched) < TrialError(x, channels, trial, index))
     index = matched;
-
-  int predictor = x[0], shadow = x[0];
   std::memcpy(out + 4 * channel, &x[0], 2);
   out[4 * channel + 2] = static_cast<uint8_t>(index);
   out[4 * channel + 3] = 0;
-  uint8_t* group = out + 4 * channels + 4 * channel;
-  const int16_t* sample = x + channels;
-  for (uint32_t g = 0; g < rest / 8; ++g, group += 4 * channels) {
-    uint32_t word = 0;
-    for (int k = 0; k < 8; ++k, sample += channels)
-      word |= Quantise(*sample, predictor, shadow, index) << (4 * k);
-    for (int b = 0; b < 4; ++b)
-      group[b] = static_cast<uint8_t>(word >> (8 * b));
+  return Coder{x[0], x[0], index, kSteps[index]};
+}
+
+// Codes the groups of a block, all channels in the same pass (their coders are independent,
+// so the processor works on them side by side).
+template <int kChannels>
+void EncodeGroups(const int16_t* frames, uint32_t samples_per_block, Coder* coders, uint8_t* out) {
+  // Local copies stay in registers: the byte stores below could alias the caller's coders.
+  Coder local[kChannels];
+  std::copy(coders, coders + kChannels, local);
+  uint8_t* group = out + 4 * kChannels;
+  const int16_t* sample = frames + kChannels;
+  for (uint32_t g = 0; g < (samples_per_block - 1) / 8; ++g, group += 4 * kChannels) {
+    uint32_t words[kChannels] = {};
+    for (int k = 0; k < 8; ++k, sample += kChannels)
+      for (int c = 0; c < kChannels; ++c)
+        words[c] |= Quantise(sample[c], local[c]) << (4 * k);
+    for (int c = 0; c < kChannels; ++c)
+      for (int b = 0; b < 4; ++b)
+        group[4 * c + b] = static_cast<uint8_t>(words[c] >> (8 * b));
   }
-  step_index = index;
+  std::copy(local, local + kChannels, coders);
 }
 
 class ImaEncoder final : public BlockEncoder {
@@ -282,8 +316,15 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels) {
 
 void ImaEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                     int32_t* step_indexes, uint8_t* out) {
+  Coder coders[2] = {};
   for (uint16_t c = 0; c < channels; ++c)
-    EncodeChannel(frames, channels, c, samples_per_block, step_indexes[c], out);
+    coders[c] = StartChannel(frames, channels, c, samples_per_block, step_indexes[c], out);
+  if (channels == 1)
+    EncodeGroups<1>(frames, samples_per_block, coders, out);
+  else
+    EncodeGroups<2>(frames, samples_per_block, coders, out);
+  for (uint16_t c = 0; c < channels; ++c)
+    step_indexes[c] = coders[c].index;
 }
 
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out) {

@@ -67,34 +67,43 @@ inline int Clamp16(int64_t v) {
   return static_cast<int>(std::clamp<int64_t>(v, -32768, 32767));
 }
 
-// One sample: the rounding quantiser's nibble or a neighbour, whichever serves both decoders
-// best, with the delta kept at most 32,767. Answers the nibble; updates track and delta and adds
-// the squared errors to error.
-inline uint32_t Quantise(int sample, Track& t, const ADPCMCOEFSET& c, int& delta, int64_t& error) {
-  const int predictor = Predict(t.s1, t.s2, c);
-  const int shadow = PredictTruncating(t.t1, t.t2, c);
-  const int rounded = Round(int64_t{sample} - predictor, delta);
-  int nibble = rounded, a = 0, b = 0;
+// The neighbours of the rounding quantiser's nibble are searched only where that nibble would
+// leave the two predictions further apart than an eighth of the delta.
+constexpr int kSearchShift = 3;
+
+// The best of the rounding quantiser's nibble and its neighbours for both decoders, within the
+// delta's upper limit.
+[[gnu::noinline]] int Search(int sample, int predictor, int shadow, int rounded, int delta) {
+  int nibble = rounded;
   int64_t least = INT64_MAX;
   for (int n = std::max(-8, rounded - 1); n <= std::min(7, rounded + 1); ++n) {
     if (((kAdaptation[n & 15] * delta) >> 8) > kMaxDelta) continue;
-    const int ra = Clamp16(predictor + int64_t{n} * delta);
-    const int rb = Clamp16(shadow + int64_t{n} * delta);
-    const int64_t ea = sample - ra, eb = sample - rb, d = ra - rb;
+    const int64_t ea = sample - Clamp16(predictor + int64_t{n} * delta);
+    const int64_t eb = sample - Clamp16(shadow + int64_t{n} * delta);
+    const int64_t d = ea - eb;
     const int64_t cost = ea * ea + eb * eb + kDriftWeight * d * d;
     if (cost < least) {
       least = cost;
       nibble = n;
-      a = ra;
-      b = rb;
     }
   }
-  if (least == INT64_MAX) {  // every neighbour would take the delta too high: step back
-    while (((kAdaptation[nibble & 15] * delta) >> 8) > kMaxDelta)
-      nibble += nibble < 0 ? 1 : -1;
-    a = Clamp16(predictor + int64_t{nibble} * delta);
-    b = Clamp16(shadow + int64_t{nibble} * delta);
-  }
+  return nibble;
+}
+
+// One sample: the rounding quantiser's nibble or a neighbour, whichever serves both decoders
+// best, with the delta kept at most 32,767. Answers the nibble; updates track and delta and adds
+// the squared errors to error.
+[[gnu::always_inline]] inline uint32_t Quantise(int sample, Track& t, const ADPCMCOEFSET& c,
+                                                int& delta, int64_t& error) {
+  const int predictor = Predict(t.s1, t.s2, c);
+  const int shadow = PredictTruncating(t.t1, t.t2, c);
+  int nibble = Round(int64_t{sample} - predictor, delta);
+  if (std::abs(predictor - shadow) > std::max(1, delta >> kSearchShift))
+    nibble = Search(sample, predictor, shadow, nibble, delta);
+  while (((kAdaptation[nibble & 15] * delta) >> 8) > kMaxDelta)
+    nibble += nibble < 0 ? 1 : -1;
+  const int a = Clamp16(predictor + int64_t{nibble} * delta);
+  const int b = Clamp16(shadow + int64_t{nibble} * delta);
   error += int64_t{sample - a} * (sample - a) + int64_t{sample - b} * (sample - b);
   t = {a, t.s1, b, t.t1};
   delta = std::max(kMinDelta, (kAdaptation[nibble & 15] * delta) >> 8);
@@ -147,25 +156,26 @@ void EncodeChannel(const int16_t* frames, uint16_t channels, uint16_t channel,
                    int32_t& carried, std::vector<int>& x, Trial (&trials)[3], uint8_t* out) {
   for (uint32_t j = 0; j < samples_per_block; ++j)
     x[j] = frames[j * channels + channel];
-  // The predictor that leaves the least error on the samples themselves, and the first one
-  // (the previous sample), are each tried on the block; the better one is kept.
-  size_t best = 0;
-  int64_t least = INT64_MAX;
-  for (size_t p = 0; p < coefficients.size(); ++p) {
+  // The predictor that leaves the least error on the samples themselves is tried on the
+  // block, and the first one too unless the best is clearly better on the samples, or where
+  // the block is so quiet that the smallest delta, not the predictor, sets the error.
+  int64_t energies[256];
+  const size_t count = coefficients.size();
+  for (size_t p = 0; p < count; ++p) {
+    const int64_t c1 = coefficients[p].iCoef1, c2 = coefficients[p].iCoef2;
     int64_t energy = 0;
     for (uint32_t j = 2; j < samples_per_block; ++j) {
-      const int64_t e = x[j] - Predict(x[j - 1], x[j - 2], coefficients[p]);
+      const int64_t e = x[j] - ((x[j - 1] * c1 + x[j - 2] * c2) >> 8);
       energy += e * e;
     }
-    if (energy < least) {
-      least = energy;
-      best = p;
-    }
+    energies[p] = energy;
   }
+  const size_t best = static_cast<size_t>(std::min_element(energies, energies + count) - energies);
   Trial* kept = &trials[0];
   kept->predictor = best;
   TryPredictor(x, samples_per_block, coefficients[best], carried, *kept, trials[2]);
-  if (best != 0) {
+  const int64_t floor = int64_t{kMinDelta} * kMinDelta * samples_per_block;
+  if (best != 0 && (energies[best] * 4 > energies[0] || energies[best] < floor)) {
     Trial* other = &trials[1];
     other->predictor = 0;
     TryPredictor(x, samples_per_block, coefficients[0], carried, *other, trials[2]);
@@ -341,36 +351,53 @@ void MsAdpcmEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t sampl
                   scratch.trials, out);
 }
 
+namespace {
+
+// One channel's decoder state.
+struct Decoder {
+  int64_t c1, c2;
+  int64_t delta;
+  int s1, s2;
+
+  int Next(int nibble) {
+    const int64_t predictor = (s1 * c1 + s2 * c2) >> 8;
+    const int64_t value = predictor + (nibble - ((nibble & 8) << 1)) * delta;
+    s2 = s1;
+    s1 = static_cast<int>(std::clamp<int64_t>(value, -32768, 32767));
+    delta = std::clamp<int64_t>((kAdaptation[nibble] * delta) >> 8, kMinDelta, kDecoderDeltaLimit);
+    return s1;
+  }
+};
+
+}  // namespace
+
 uint32_t MsAdpcmDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels,
                             uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
                             int16_t* out) {
   const uint32_t frames = MsAdpcmFramesIn(bytes, channels, samples_per_block);
   if (frames == 0 || channels > 2 || coefficients.empty()) return 0;
-  ADPCMCOEFSET c[2];
-  int64_t delta[2];
-  int s1[2], s2[2];
+  Decoder d[2];
   for (uint16_t ch = 0; ch < channels; ++ch) {
-    c[ch] = coefficients[in[ch] < coefficients.size() ? in[ch] : 0];
-    delta[ch] = ReadInt16(in + channels + 2 * ch);
-    s1[ch] = ReadInt16(in + 3 * channels + 2 * ch);
-    s2[ch] = ReadInt16(in + 5 * channels + 2 * ch);
-    out[ch] = static_cast<int16_t>(s2[ch]);
-    out[channels + ch] = static_cast<int16_t>(s1[ch]);
+    const ADPCMCOEFSET& c = coefficients[in[ch] < coefficients.size() ? in[ch] : 0];
+    d[ch] = {c.iCoef1, c.iCoef2, ReadInt16(in + channels + 2 * ch),
+             ReadInt16(in + 3 * channels + 2 * ch), ReadInt16(in + 5 * channels + 2 * ch)};
+    out[ch] = static_cast<int16_t>(d[ch].s2);
+    out[channels + ch] = static_cast<int16_t>(d[ch].s1);
   }
   const uint8_t* nibbles = in + 7 * channels;
   int16_t* sample = out + 2 * channels;
-  const uint32_t count = (frames - 2) * channels;
-  for (uint32_t k = 0; k < count; ++k) {
-    const uint16_t ch = channels == 1 ? 0 : static_cast<uint16_t>(k & 1);
-    const int nibble = k & 1 ? nibbles[k / 2] & 0x0F : nibbles[k / 2] >> 4;
-    const int64_t predictor =
-        (int64_t{s1[ch]} * c[ch].iCoef1 + int64_t{s2[ch]} * c[ch].iCoef2) >> 8;
-    const int64_t value = predictor + (nibble & 8 ? nibble - 16 : nibble) * delta[ch];
-    s2[ch] = s1[ch];
-    s1[ch] = static_cast<int>(std::clamp<int64_t>(value, -32768, 32767));
-    delta[ch] =
-        std::clamp<int64_t>((kAdaptation[nibble] * delta[ch]) >> 8, kMinDelta, kDecoderDeltaLimit);
-    *sample++ = static_cast<int16_t>(s1[ch]);
+  const uint32_t count = (frames - 2) * channels;  // nibbles, high first
+  if (channels == 2) {
+    for (uint32_t k = 0; k < count / 2; ++k) {
+      sample[2 * k] = static_cast<int16_t>(d[0].Next(nibbles[k] >> 4));
+      sample[2 * k + 1] = static_cast<int16_t>(d[1].Next(nibbles[k] & 0x0F));
+    }
+  } else {
+    for (uint32_t k = 0; k < count / 2; ++k) {
+      sample[2 * k] = static_cast<int16_t>(d[0].Next(nibbles[k] >> 4));
+      sample[2 * k + 1] = static_cast<int16_t>(d[0].Next(nibbles[k] & 0x0F));
+    }
+    if (count & 1) sample[count - 1] = static_cast<int16_t>(d[0].Next(nibbles[count / 2] >> 4));
   }
   return frames;
 }
