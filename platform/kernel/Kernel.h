@@ -46,6 +46,7 @@ HANDLE CreateEventA(SECURITY_ATTRIBUTES* AAttributes, BOOL AManualReset, BOOL AI
 // Nonzero on success; zero for a handle that is no event.
 BOOL SetEvent(HANDLE AEvent);
 BOOL ResetEvent(HANDLE AEvent);
+// Only once no wait uses the event any more.
 BOOL CloseHandle(HANDLE AObject);
 
 // Waits until one of ACount events (1 to MAXIMUM_WAIT_OBJECTS, no handle twice) is signalled
