@@ -106,6 +106,9 @@ LRESULT SeekFile(MMIOINFO* AInfo, int64_t AOffset, LPARAM AOrigin) {
   }
   const int64_t target = base + AOffset;
   if (target < 0 || target > kMaxOffset) return -1;
+  // Only this procedure moves the descriptor, so the offset it keeps is the descriptor's: a
+  // seek to where the file stands (before every transfer of a chunk stream) costs no call.
+  if (target == AInfo->lDiskOffset) return target;
   if (::lseek(Descriptor(AInfo), static_cast<off_t>(target), SEEK_SET) < 0) return -1;
   AInfo->lDiskOffset = static_cast<int32_t>(target);
   return target;
