@@ -7,7 +7,8 @@
 
 int32_t HKZACM::MaxFormatSize() {
   uint32_t size = 0;
-  if (acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &size) != MMSYSERR_NOERROR) throw Exception();
+  const MMRESULT result = acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &size);
+  if (result != MMSYSERR_NOERROR) throw Exception();
   if (size > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) throw Exception();
   return static_cast<int32_t>(size);
 }

@@ -213,8 +213,8 @@ MMRESULT mmioClose(HMMIO hmmio, uint32_t fuClose) {
   std::unique_ptr<HMMIO__> handle(hmmio);
   const LRESULT closed = Send(hmmio, MMIOM_CLOSE, static_cast<LPARAM>(fuClose), 0);
   if (closed == 0) return 0;
-  return closed > 0 && closed <= std::numeric_limits<int32_t>::max() ? static_cast<MMRESULT>(closed)
-                                                                     : MMIOERR_CANNOTCLOSE;
+  const bool code = closed > 0 && closed <= std::numeric_limits<int32_t>::max();
+  return code ? static_cast<MMRESULT>(closed) : MMIOERR_CANNOTCLOSE;
 }
 
 int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch) {

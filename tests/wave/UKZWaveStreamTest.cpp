@@ -36,7 +36,7 @@ TEST(TKZMMIOWaveStream, WritesTheFileLayout) {
   auto counted = TKZWaveStreamFormat::CreateFromFormat(pcm.get());
   counted->Fact().SetSampleCount(1000);
   const Bytes facts = Written(*counted, {9});
-  EXPECT_EQ(Bytes(facts.begin() + 38, facts.begin() + 46), (Bytes{'f', 'a', 'c', 't', 4, 0, 0, 0}));
+  EXPECT_EQ(std::string(facts.begin() + 38, facts.begin() + 46), std::string("fact\4\0\0\0", 8));
   EXPECT_EQ(facts[58], 9);
 
   Bytes odd = Record(0x11, 1, 8000, 4, 19);
@@ -84,6 +84,7 @@ TEST(TKZMMIOWaveStream, WritersFinishTheirFilesOrSayTheyCannot) {
   std::ofstream(name) << std::string(1000, 'x');
   TKZMMIOWaveStream::OpenWriteFile(name, *pcm)->Close();
   EXPECT_EQ(std::filesystem::file_size(name), 46u);  // truncated
+  EXPECT_EQ(TKZMMIOWaveStream::OpenReadFile(dir.File("missing.wav")), nullptr);
 }
 
 TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {

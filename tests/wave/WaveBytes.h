@@ -36,9 +36,9 @@ inline Bytes Riff(const std::string& AForm, std::initializer_list<Bytes> AChunks
   return riff;
 }
 
-// A format record of ASize bytes (16 leaves out cbSize), the PCM fields filled in.
-inline Bytes Record(uint16_t ATag, uint16_t AChannels, uint32_t ARate, uint16_t ABits, size_t ASize,
-                    uint16_t ACbSize = 0) {
+// A format record of ALength bytes (16 leaves out cbSize), the PCM fields filled in.
+inline Bytes Record(uint16_t ATag, uint16_t AChannels, uint32_t ARate, uint16_t ABits,
+                    size_t ALength, uint16_t ACbSize = 0) {
   Bytes record;
   const uint32_t align = AChannels * (ABits / 8u);
   PutLE(record, ATag, 2);
@@ -48,7 +48,7 @@ inline Bytes Record(uint16_t ATag, uint16_t AChannels, uint32_t ARate, uint16_t 
   PutLE(record, align, 2);
   PutLE(record, ABits, 2);
   PutLE(record, ACbSize, 2);
-  record.resize(ASize, 0);
+  record.resize(ALength, 0);
   return record;
 }
 
