@@ -11,7 +11,8 @@ int32_t TMemoryStream::Read(const TKZArea& AArea) {
   const int64_t left = static_cast<int64_t>(Data.size()) - Position;
   int64_t n = std::max<int64_t>(0, std::min<int64_t>(AArea.Size, left));
   if (ReadLimit > 0) n = std::min<int64_t>(n, ReadLimit);
-  std::memcpy(AreaBytes(AArea), Data.data() + Position, static_cast<size_t>(n));
+  // An empty vector may have no storage at all: nothing to copy is no copy.
+  if (n > 0) std::memcpy(AreaBytes(AArea), Data.data() + Position, static_cast<size_t>(n));
   Position += static_cast<int32_t>(n);
   return static_cast<int32_t>(n);
 }
@@ -24,7 +25,7 @@ int32_t TMemoryStream::Write(const TKZArea& AArea) {
     WriteCapacity -= n;
   }
   if (Data.size() < static_cast<size_t>(Position + n)) Data.resize(Position + n);
-  std::memcpy(Data.data() + Position, AreaBytes(AArea), static_cast<size_t>(n));
+  if (n > 0) std::memcpy(Data.data() + Position, AreaBytes(AArea), static_cast<size_t>(n));
   Position += static_cast<int32_t>(n);
   return static_cast<int32_t>(n);
 }

@@ -1,0 +1,322 @@
+#include "platform/mmio/Mmio.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+struct HMMIO__ {
+  MMIOINFO Info;
+};
+
+namespace {
+
+constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+constexpr uint32_t kAccessMask = 0x0003;
+constexpr uint32_t kKnownOpenFlags = kAccessMask | MMIO_CREATE;
+
+LRESULT Send(HMMIO hmmio, uint32_t uMsg, LPARAM lParam1, LPARAM lParam2) {
+  return hmmio->Info.pIOProc(&hmmio->Info, uMsg, lParam1, lParam2);
+}
+
+// The disk file procedure keeps the file descriptor in adwInfo[0].
+int Descriptor(const MMIOINFO* AInfo) {
+  return static_cast<int>(AInfo->adwInfo[0]);
+}
+
+LRESULT OpenFile(MMIOINFO* AInfo, const char* AName) {
+  if (!AName) return MMIOERR_CANNOTOPEN;
+  int flags = O_CLOEXEC;
+  switch (AInfo->dwFlags & kAccessMask) {
+    case MMIO_WRITE:
+      flags |= O_WRONLY;
+      break;
+    case MMIO_READWRITE:
+      flags |= O_RDWR;
+      break;
+    default:
+      flags |= O_RDONLY;
+  }
+  if (AInfo->dwFlags & MMIO_CREATE) flags |= O_CREAT | O_TRUNC;
+  int fd;
+  do {
+    fd = ::open(AName, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return errno == ENOENT ? MMIOERR_FILENOTFOUND : MMIOERR_CANNOTOPEN;
+  struct stat st;
+  // Offsets are 32-bit: a file that already passes them is refused rather than misread.
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+      (S_ISREG(st.st_mode) && st.st_size > kMaxOffset)) {
+    ::close(fd);
+    return MMIOERR_CANNOTOPEN;
+  }
+  AInfo->adwInfo[0] = static_cast<uintptr_t>(fd);
+  AInfo->lDiskOffset = 0;
+  return 0;
+}
+
+LRESULT ReadFile(MMIOINFO* AInfo, char* ABuffer, int64_t ACount) {
+  ssize_t n;
+  do {
+    n = ::read(Descriptor(AInfo), ABuffer, static_cast<size_t>(ACount));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return -1;
+  AInfo->lDiskOffset += static_cast<int32_t>(n);
+  return n;
+}
+
+LRESULT WriteFile(MMIOINFO* AInfo, const char* ABuffer, int64_t ACount) {
+  if (ACount < 0 || AInfo->lDiskOffset + ACount > kMaxOffset) return -1;
+  int64_t done = 0;
+  while (done < ACount) {
+    const ssize_t n =
+        ::write(Descriptor(AInfo), ABuffer + done, static_cast<size_t>(ACount - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  if (done == 0 && ACount > 0) return -1;
+  AInfo->lDiskOffset += static_cast<int32_t>(done);
+  return done;
+}
+
+LRESULT SeekFile(MMIOINFO* AInfo, int64_t AOffset, LPARAM AOrigin) {
+  int64_t base;
+  switch (AOrigin) {
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = AInfo->lDiskOffset;
+      break;
+    case SEEK_END: {
+      struct stat st;
+      if (::fstat(Descriptor(AInfo), &st) != 0) return -1;
+      base = st.st_size;
+      break;
+    }
+    default:
+      return -1;
+  }
+  const int64_t target = base + AOffset;
+  if (target < 0 || target > kMaxOffset) return -1;
+  // Only this procedure moves the descriptor, so the offset it keeps is the descriptor's: a
+  // seek to where the file stands (before every transfer of a chunk stream) costs no call.
+  if (target == AInfo->lDiskOffset) return target;
+  if (::lseek(Descriptor(AInfo), static_cast<off_t>(target), SEEK_SET) < 0) return -1;
+  AInfo->lDiskOffset = static_cast<int32_t>(target);
+  return target;
+}
+
+// The procedure of disk files.
+LRESULT FileIOProc(MMIOINFO* AInfo, uint32_t uMsg, LPARAM lParam1, LPARAM lParam2) {
+  switch (uMsg) {
+    case MMIOM_OPEN:
+      return OpenFile(AInfo, reinterpret_cast<const char*>(lParam1));
+    case MMIOM_CLOSE:
+      return ::close(Descriptor(AInfo)) == 0 ? 0 : MMIOERR_CANNOTCLOSE;
+    case MMIOM_READ:
+      return ReadFile(AInfo, reinterpret_cast<char*>(lParam1), lParam2);
+    case MMIOM_WRITE:
+    case MMIOM_WRITEFLUSH:
+      return WriteFile(AInfo, reinterpret_cast<const char*>(lParam1), lParam2);
+    case MMIOM_SEEK:
+      return SeekFile(AInfo, lParam1, lParam2);
+    default:
+      return 0;
+  }
+}
+
+bool SeekTo(HMMIO hmmio, int64_t AOffset) {
+  if (AOffset < 0 || AOffset > kMaxOffset) return false;
+  return Send(hmmio, MMIOM_SEEK, static_cast<LPARAM>(AOffset), SEEK_SET) == AOffset;
+}
+
+// Headers are read and written whole, whatever counts the procedure moves per call.
+bool ReadAll(HMMIO hmmio, uint8_t* ABuffer, int32_t ACount) {
+  int32_t done = 0;
+  while (done < ACount) {
+    const int32_t n = mmioRead(hmmio, reinterpret_cast<char*>(ABuffer + done), ACount - done);
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool WriteAll(HMMIO hmmio, const uint8_t* ABuffer, int32_t ACount) {
+  int32_t done = 0;
+  while (done < ACount) {
+    const int32_t n =
+        mmioWrite(hmmio, reinterpret_cast<const char*>(ABuffer + done), ACount - done);
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+uint32_t GetLE32(const uint8_t* ABytes) {
+  return uint32_t{ABytes[0]} | uint32_t{ABytes[1]} << 8 | uint32_t{ABytes[2]} << 16 |
+         uint32_t{ABytes[3]} << 24;
+}
+
+void PutLE32(uint8_t* ABytes, uint32_t AValue) {
+  for (int i = 0; i < 4; ++i)
+    ABytes[i] = static_cast<uint8_t>(AValue >> (8 * i));
+}
+
+bool Matches(const MMCKINFO& AWanted, uint32_t AFlags, FOURCC AId, FOURCC AType) {
+  if (AFlags & MMIO_FINDCHUNK) return AId == AWanted.ckid;
+  if (AFlags & MMIO_FINDRIFF) return AId == FOURCC_RIFF && AType == AWanted.fccType;
+  if (AFlags & MMIO_FINDLIST) return AId == FOURCC_LIST && AType == AWanted.fccType;
+  return true;
+}
+
+}  // namespace
+
+HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen) {
+  auto fail = [pmmioinfo](MMRESULT AReason) -> HMMIO {
+    if (pmmioinfo) pmmioinfo->wErrorRet = AReason;
+    return nullptr;
+  };
+  if ((fdwOpen & ~kKnownOpenFlags) != 0 || (fdwOpen & kAccessMask) == kAccessMask)
+    return fail(MMIOERR_CANNOTOPEN);
+  auto handle = std::make_unique<HMMIO__>();
+  std::memset(&handle->Info, 0, sizeof handle->Info);
+  if (pmmioinfo) handle->Info = *pmmioinfo;
+  MMIOINFO& info = handle->Info;
+  if (!info.pIOProc) {
+    if (!pszFileName || (info.fccIOProc != 0 && info.fccIOProc != FOURCC_DOS))
+      return fail(MMIOERR_INVALIDFILE);
+    info.pIOProc = &FileIOProc;
+  }
+  info.dwFlags = fdwOpen;
+  info.wErrorRet = 0;
+  info.lDiskOffset = 0;
+  info.hmmio = handle.get();
+  const LRESULT opened = Send(handle.get(), MMIOM_OPEN, reinterpret_cast<LPARAM>(pszFileName), 0);
+  if (opened != 0) return fail(static_cast<MMRESULT>(opened));
+  if (pmmioinfo) {
+    pmmioinfo->wErrorRet = 0;
+    pmmioinfo->hmmio = handle.get();
+  }
+  return handle.release();
+}
+
+MMRESULT mmioClose(HMMIO hmmio, uint32_t fuClose) {
+  if (!hmmio) return MMIOERR_INVALIDFILE;
+  std::unique_ptr<HMMIO__> handle(hmmio);
+  const LRESULT closed = Send(hmmio, MMIOM_CLOSE, static_cast<LPARAM>(fuClose), 0);
+  if (closed == 0) return 0;
+  const bool code = closed > 0 && closed <= std::numeric_limits<int32_t>::max();
+  return code ? static_cast<MMRESULT>(closed) : MMIOERR_CANNOTCLOSE;
+}
+
+int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch) {
+  if (!hmmio || cch < 0) return -1;
+  // Never past the largest offset, so that the procedure's offset cannot wrap.
+  const int64_t count = std::min<int64_t>(cch, kMaxOffset - hmmio->Info.lDiskOffset);
+  const LRESULT n = Send(hmmio, MMIOM_READ, reinterpret_cast<LPARAM>(pch), count);
+  return n < 0 || n > count ? -1 : static_cast<int32_t>(n);
+}
+
+int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch) {
+  if (!hmmio || cch < 0) return -1;
+  if (int64_t{hmmio->Info.lDiskOffset} + cch > kMaxOffset) return -1;
+  const LRESULT n = Send(hmmio, MMIOM_WRITE, reinterpret_cast<LPARAM>(pch), cch);
+  return n < 0 || n > cch ? -1 : static_cast<int32_t>(n);
+}
+
+int32_t mmioSeek(HMMIO hmmio, int32_t lOffset, int iOrigin) {
+  if (!hmmio || (iOrigin != SEEK_SET && iOrigin != SEEK_CUR && iOrigin != SEEK_END)) return -1;
+  const LRESULT offset = Send(hmmio, MMIOM_SEEK, lOffset, iOrigin);
+  return offset < 0 || offset > kMaxOffset ? -1 : static_cast<int32_t>(offset);
+}
+
+MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent,
+                     uint32_t fuDescend) {
+  if (!hmmio || !pmmcki) return MMIOERR_INVALIDFILE;
+  const int64_t end = pmmckiParent ? int64_t{pmmckiParent->dwDataOffset} + pmmckiParent->cksize
+                                   : std::numeric_limits<int64_t>::max();
+  int64_t position = hmmio->Info.lDiskOffset;
+  for (;;) {
+    if (position + 8 > end || (position != hmmio->Info.lDiskOffset && !SeekTo(hmmio, position)))
+      return MMIOERR_CHUNKNOTFOUND;
+    uint8_t header[8];
+    if (!ReadAll(hmmio, header, 8)) return MMIOERR_CHUNKNOTFOUND;
+    const FOURCC id = GetLE32(header);
+    const uint32_t size = GetLE32(header + 4);
+    const int64_t data = position + 8;
+    const bool form = id == FOURCC_RIFF || id == FOURCC_LIST;
+    FOURCC type = 0;
+    if (form) {
+      if (data + 4 > end || !ReadAll(hmmio, header, 4)) return MMIOERR_CHUNKNOTFOUND;
+      type = GetLE32(header);
+    }
+    if (Matches(*pmmcki, fuDescend, id, type)) {
+      pmmcki->ckid = id;
+      pmmcki->cksize = size;
+      if (form) pmmcki->fccType = type;
+      pmmcki->dwDataOffset = static_cast<uint32_t>(data);
+      pmmcki->dwFlags = 0;
+      return 0;
+    }
+    position = data + size + (size & 1);
+  }
+}
+
+MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t /*fuAscend*/) {
+  if (!hmmio || !pmmcki) return MMIOERR_INVALIDFILE;
+  const int64_t data = pmmcki->dwDataOffset;
+  if (!(pmmcki->dwFlags & MMIO_DIRTY))
+    return SeekTo(hmmio, data + pmmcki->cksize + (pmmcki->cksize & 1)) ? 0 : MMIOERR_CANNOTSEEK;
+
+  // The chunk ends where the file stands.
+  const int64_t end = hmmio->Info.lDiskOffset;
+  const int64_t size = end - data;
+  if (data < 8 || size < 0) return MMIOERR_CANNOTWRITE;
+  if (size != pmmcki->cksize) {
+    uint8_t field[4];
+    PutLE32(field, static_cast<uint32_t>(size));
+    if (!SeekTo(hmmio, data - 4)) return MMIOERR_CANNOTSEEK;
+    if (!WriteAll(hmmio, field, 4)) return MMIOERR_CANNOTWRITE;
+    pmmcki->cksize = static_cast<uint32_t>(size);
+    if (!SeekTo(hmmio, end)) return MMIOERR_CANNOTSEEK;
+  }
+  if (size & 1) {
+    const uint8_t pad = 0;
+    if (!WriteAll(hmmio, &pad, 1)) return MMIOERR_CANNOTWRITE;
+  }
+  pmmcki->dwFlags &= ~MMIO_DIRTY;
+  return 0;
+}
+
+MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t fuCreate) {
+  if (!hmmio || !pmmcki) return MMIOERR_INVALIDFILE;
+  if (fuCreate & MMIO_CREATERIFF) pmmcki->ckid = FOURCC_RIFF;
+  if (fuCreate & MMIO_CREATELIST) pmmcki->ckid = FOURCC_LIST;
+  const bool form = (fuCreate & (MMIO_CREATERIFF | MMIO_CREATELIST)) != 0;
+  uint8_t header[12];
+  PutLE32(header, pmmcki->ckid);
+  PutLE32(header + 4, pmmcki->cksize);
+  PutLE32(header + 8, pmmcki->fccType);
+  const int64_t position = hmmio->Info.lDiskOffset;
+  if (!WriteAll(hmmio, header, form ? 12 : 8)) return MMIOERR_CANNOTWRITE;
+  pmmcki->dwDataOffset = static_cast<uint32_t>(position + 8);
+  pmmcki->dwFlags = MMIO_DIRTY;
+  return 0;
+}
+
+FOURCC mmioStringToFOURCCA(const char* sz, uint32_t uFlags) {
+  char code[4] = {' ', ' ', ' ', ' '};
+  for (int i = 0; sz && i < 4 && sz[i]; ++i) {
+    const auto c = static_cast<unsigned char>(sz[i]);
+    code[i] = static_cast<char>((uFlags & MMIO_TOUPPER) ? std::toupper(c) : c);
+  }
+  return mmioFOURCC(code[0], code[1], code[2], code[3]);
+}

@@ -1,0 +1,123 @@
+#pragma once
+
+// Multimedia file I/O: RIFF files read and written chunk by chunk, on disk files or on any
+// source of bytes served by an I/O procedure, under the names, records and values that callers
+// of such a service know. It depends on nothing of the class library.
+//
+// Nothing is buffered: every read, write and seek is one call of the file's I/O procedure (for
+// a disk file, one POSIX read, write or lseek). Offsets are 32-bit signed; a file that would
+// pass 2 GiB is refused, never wrapped.
+
+#include <cstdint>
+#include <cstdio>
+
+using MMRESULT = uint32_t;
+using FOURCC = uint32_t;
+// Pointer-sized, so that a procedure's parameter carries a buffer address.
+using LPARAM = intptr_t;
+using LRESULT = intptr_t;
+
+using HMMIO = struct HMMIO__*;
+
+struct MMIOINFO;
+// An I/O procedure: serves one message for the file whose record it is given.
+using MMIOPROC = LRESULT (*)(MMIOINFO* lpmmioinfo, uint32_t uMsg, LPARAM lParam1, LPARAM lParam2);
+using LPMMIOPROC = MMIOPROC;
+
+// The record of an open file. A caller fills it to open a file through its own procedure; the
+// file keeps its own copy, which is the one the procedure receives.
+struct MMIOINFO {
+  uint32_t dwFlags;     // the open flags
+  FOURCC fccIOProc;     // 0 or "DOS " for disk files
+  LPMMIOPROC pIOProc;   // the file's procedure; none for disk files
+  uint32_t wErrorRet;   // why mmioOpenA failed
+  int32_t lDiskOffset;  // the current offset, kept up to date by the procedure
+  // Words of the procedure's own; wide enough to hold a reference.
+  uintptr_t adwInfo[3];
+  HMMIO hmmio;  // the file's handle
+};
+
+// One chunk: its id, the size of its data, its form type (RIFF and LIST), the file offset of
+// its data (for RIFF and LIST, of the form type), and MMIO_DIRTY for a chunk being written.
+struct MMCKINFO {
+  FOURCC ckid;
+  uint32_t cksize;
+  FOURCC fccType;
+  uint32_t dwDataOffset;
+  uint32_t dwFlags;
+};
+
+constexpr FOURCC mmioFOURCC(char c0, char c1, char c2, char c3) {
+  return static_cast<FOURCC>(static_cast<uint8_t>(c0)) |
+         static_cast<FOURCC>(static_cast<uint8_t>(c1)) << 8 |
+         static_cast<FOURCC>(static_cast<uint8_t>(c2)) << 16 |
+         static_cast<FOURCC>(static_cast<uint8_t>(c3)) << 24;
+}
+
+constexpr FOURCC FOURCC_RIFF = mmioFOURCC('R', 'I', 'F', 'F');
+constexpr FOURCC FOURCC_LIST = mmioFOURCC('L', 'I', 'S', 'T');
+constexpr FOURCC FOURCC_DOS = mmioFOURCC('D', 'O', 'S', ' ');
+
+// Open flags.
+constexpr uint32_t MMIO_READ = 0x0000;
+constexpr uint32_t MMIO_WRITE = 0x0001;
+constexpr uint32_t MMIO_READWRITE = 0x0002;
+constexpr uint32_t MMIO_CREATE = 0x1000;
+
+// Descend, create and string flags.
+constexpr uint32_t MMIO_TOUPPER = 0x0010;
+constexpr uint32_t MMIO_FINDCHUNK = 0x0010;
+constexpr uint32_t MMIO_FINDRIFF = 0x0020;
+constexpr uint32_t MMIO_FINDLIST = 0x0040;
+constexpr uint32_t MMIO_CREATERIFF = 0x0020;
+constexpr uint32_t MMIO_CREATELIST = 0x0040;
+// In MMCKINFO.dwFlags: the chunk was created here and its size may have to be rewritten.
+constexpr uint32_t MMIO_DIRTY = 0x10000000;
+
+// I/O procedure messages. MMIOM_OPEN gets the file name (or none) in lParam1; MMIOM_READ and
+// MMIOM_WRITE the buffer and the count; MMIOM_SEEK the offset and SEEK_SET, SEEK_CUR or
+// SEEK_END; MMIOM_CLOSE the close flags. READ, WRITE and SEEK answer a count or an offset, -1
+// on failure; OPEN and CLOSE answer 0 on success.
+constexpr uint32_t MMIOM_READ = 0;
+constexpr uint32_t MMIOM_WRITE = 1;
+constexpr uint32_t MMIOM_SEEK = 2;
+constexpr uint32_t MMIOM_OPEN = 3;
+constexpr uint32_t MMIOM_CLOSE = 4;
+constexpr uint32_t MMIOM_WRITEFLUSH = 5;
+
+// Result codes.
+constexpr MMRESULT MMIOERR_BASE = 256;
+constexpr MMRESULT MMIOERR_FILENOTFOUND = MMIOERR_BASE + 1;
+constexpr MMRESULT MMIOERR_OUTOFMEMORY = MMIOERR_BASE + 2;
+constexpr MMRESULT MMIOERR_CANNOTOPEN = MMIOERR_BASE + 3;
+constexpr MMRESULT MMIOERR_CANNOTCLOSE = MMIOERR_BASE + 4;
+constexpr MMRESULT MMIOERR_CANNOTREAD = MMIOERR_BASE + 5;
+constexpr MMRESULT MMIOERR_CANNOTWRITE = MMIOERR_BASE + 6;
+constexpr MMRESULT MMIOERR_CANNOTSEEK = MMIOERR_BASE + 7;
+constexpr MMRESULT MMIOERR_CHUNKNOTFOUND = MMIOERR_BASE + 9;
+constexpr MMRESULT MMIOERR_INVALIDFILE = MMIOERR_BASE + 16;
+
+// Opens a disk file by name with MMIO_READ, MMIO_WRITE or MMIO_READWRITE, and MMIO_CREATE to
+// create or truncate it; or, with no name, the file that pmmioinfo->pIOProc serves. Answers
+// none on failure, with the reason in pmmioinfo->wErrorRet when a record was given.
+HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen);
+// Closes the file and releases the handle in any case; non-zero when the procedure failed.
+MMRESULT mmioClose(HMMIO hmmio, uint32_t fuClose);
+// The count moved (0 at the end of the file), or -1.
+int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch);
+int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
+// The new offset from the start of the file, or -1.
+int32_t mmioSeek(HMMIO hmmio, int32_t lOffset, int iOrigin);
+// Finds a chunk from the current offset: MMIO_FINDCHUNK by pmmcki->ckid, MMIO_FINDRIFF and
+// MMIO_FINDLIST by pmmcki->fccType, no flag the next chunk; within the data of pmmckiParent
+// when given. On success the file stands at the chunk's data (after a form type).
+MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent,
+                     uint32_t fuDescend);
+// Leaves the chunk: for one created here, rewrites its size when it changed and writes a pad
+// byte after odd data. The file then stands after the chunk and its pad byte.
+MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t fuAscend);
+// Writes a chunk header at the current offset (MMIO_CREATERIFF and MMIO_CREATELIST add the form
+// type) and stands at the chunk's data.
+MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t fuCreate);
+// The code of up to four characters, padded with blanks; MMIO_TOUPPER converts to upper case.
+FOURCC mmioStringToFOURCCA(const char* sz, uint32_t uFlags);

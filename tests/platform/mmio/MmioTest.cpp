@@ -1,0 +1,63 @@
+#include "platform/mmio/Mmio.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <fstream>
+#include <string>
+
+#include "tests/support/Peers.h"
+
+namespace {
+
+TEST(Mmio, DescendsOnlyWithinTheParent) {
+  TTempDir dir;
+  const std::string name = dir.File("a.riff");
+  // RIFF TEST holding "odd " (3 bytes and a pad), LIST INFO, "even".
+  std::ofstream(name, std::ios::binary)
+      << std::string("RIFF\x28\0\0\0TESTodd \3\0\0\0abc\0LIST\4\0\0\0INFOeven\4\0\0\0wxyz", 48);
+  HMMIO file = mmioOpenA(name.c_str(), nullptr, MMIO_READ);
+  MMCKINFO riff{0, 0, mmioStringToFOURCCA("TEST", 0), 0, 0}, list = riff, even = riff;
+  ASSERT_EQ(mmioDescend(file, &riff, nullptr, MMIO_FINDRIFF), 0u);
+  list.fccType = mmioStringToFOURCCA("info", MMIO_TOUPPER);
+  ASSERT_EQ(mmioDescend(file, &list, &riff, MMIO_FINDLIST), 0u);  // past a pad byte
+  EXPECT_EQ(list.dwDataOffset + riff.cksize, 32u + 40);
+  even.ckid = mmioStringToFOURCCA("even", 0);
+  riff.cksize = 30;  // the parent now ends inside "even"'s header
+  EXPECT_EQ(mmioDescend(file, &even, &riff, MMIO_FINDCHUNK), MMIOERR_CHUNKNOTFOUND);
+  EXPECT_EQ(mmioClose(file, 0), 0u);
+  EXPECT_EQ(mmioOpenA(name.c_str(), nullptr, MMIO_WRITE | MMIO_READWRITE), nullptr);
+  EXPECT_EQ(mmioOpenA(dir.Path().c_str(), nullptr, MMIO_READ), nullptr);  // a folder
+}
+
+// Accepts every offset and byte, and fails to close.
+LRESULT Bottomless(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2) {
+  if (AMessage == MMIOM_SEEK) return AInfo->lDiskOffset = static_cast<int32_t>(AParam1);
+  if (AMessage == MMIOM_READ || AMessage == MMIOM_WRITE) return AParam2;
+  return AMessage == MMIOM_CLOSE ? MMIOERR_CANNOTCLOSE : 0;
+}
+
+TEST(Mmio, OffsetsNeverPass2GiB) {
+  MMIOINFO info{};
+  info.pIOProc = &Bottomless;
+  HMMIO file = mmioOpenA(nullptr, &info, MMIO_READWRITE);
+  char bytes[4] = {};
+  ASSERT_EQ(mmioSeek(file, INT_MAX - 2, SEEK_SET), INT_MAX - 2);
+  EXPECT_EQ(mmioWrite(file, bytes, 4), -1);
+  EXPECT_EQ(mmioRead(file, bytes, 4), 2);  // cut at the last offset
+  EXPECT_EQ(mmioClose(file, 0), MMIOERR_CANNOTCLOSE);
+
+  TTempDir dir;
+  const std::string name = dir.File("big.wav");
+  file = mmioOpenA(name.c_str(), nullptr, MMIO_WRITE | MMIO_CREATE);
+  ASSERT_EQ(mmioSeek(file, INT_MAX - 1, SEEK_SET), INT_MAX - 1);
+  EXPECT_EQ(mmioWrite(file, bytes, 2), -1);
+  EXPECT_EQ(mmioWrite(file, bytes, 1), 1);  // a sparse file of the largest size
+  EXPECT_EQ(mmioSeek(file, 1, SEEK_END), -1);
+  EXPECT_EQ(mmioClose(file, 0), 0u);
+  ASSERT_EQ(truncate(name.c_str(), off_t{INT_MAX} + 1), 0);
+  EXPECT_EQ(mmioOpenA(name.c_str(), nullptr, MMIO_READ), nullptr);
+}
+
+}  // namespace

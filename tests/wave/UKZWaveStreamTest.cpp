@@ -1,0 +1,170 @@
+#include "wave/UKZWaveStream.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/MemoryStream.h"
+#include "tests/support/Peers.h"
+#include "tests/wave/WaveBytes.h"
+
+namespace {
+
+const TKZWaveStreamFormat& FormatOf(TKZMMIOWaveStream& AStream) {
+  return dynamic_cast<const TKZWaveStreamFormat&>(*AStream.GetFormat());
+}
+
+Bytes Written(const TKZFormat& AFormat, const Bytes& AAudio) {
+  TMemoryStream memory;
+  auto wave = TKZMMIOWaveStream::OpenWriteStream(memory, AFormat);
+  EXPECT_EQ(wave->Write(AreaOf(AAudio.data(), static_cast<int32_t>(AAudio.size()))),
+            static_cast<int32_t>(AAudio.size()));
+  wave->Close();
+  return memory.Data;
+}
+
+TEST(TKZMMIOWaveStream, WritesTheFileLayout) {
+  auto pcm = PcmFormat(2, 44100, 16);
+  const Bytes record = Record(1, 2, 44100, 16, 18);
+  EXPECT_EQ(Written(*pcm, {}), Riff("WAVE", {Chunk("fmt ", record), Chunk("data", {})}));
+  const Bytes three = Written(*pcm, {1, 2, 3});
+  EXPECT_EQ(three.size(), 50u);
+  EXPECT_EQ(three, Riff("WAVE", {Chunk("fmt ", record), Chunk("data", {1, 2, 3})}));
+
+  auto counted = TKZWaveStreamFormat::CreateFromFormat(pcm.get());
+  counted->Fact().SetSampleCount(1000);
+  const Bytes facts = Written(*counted, {9});
+  EXPECT_EQ(std::string(facts.begin() + 38, facts.begin() + 46), std::string("fact\4\0\0\0", 8));
+  EXPECT_EQ(facts[58], 9);
+
+  Bytes odd = Record(0x11, 1, 8000, 4, 19);
+  odd[16] = 1;  // cbSize: one extra byte
+  TMemoryStream source(odd);
+  auto codec = TKZWaveFormat::ReadFrom(*source.AsStream(), 19);
+  const Bytes padded = Written(*codec, {});
+  EXPECT_EQ(padded, Riff("WAVE", {Chunk("fmt ", odd), Chunk("data", {})}));
+  EXPECT_EQ(padded[40], 'd');  // the next chunk starts even
+
+  TMemoryStream untouched;
+  EXPECT_THROW(TKZMMIOWaveStream::OpenWriteStream(untouched, TKZWaveFormat()), Exception);
+  EXPECT_TRUE(untouched.Data.empty());
+}
+
+// Takes bytes up to a limit in the file, like a full disk, but lets what is there change.
+class TFullStream : public TMemoryStream {
+ public:
+  int32_t Write(const TKZArea& AArea) override {
+    return Position + AArea.Size > 100 ? -1 : TMemoryStream::Write(AArea);
+  }
+};
+
+TEST(TKZMMIOWaveStream, WritersFinishTheirFilesOrSayTheyCannot) {
+  auto pcm = PcmFormat(1, 8000, 8);
+  TFullStream full;
+  auto wave = TKZMMIOWaveStream::OpenWriteStream(full, *pcm);
+  const Bytes audio = PseudoRandomBytes(40, 2);
+  EXPECT_EQ(wave->Write(AreaOf(audio.data(), 40)), 40);
+  EXPECT_THROW(wave->Write(AreaOf(audio.data(), 40)), Exception);
+  wave->Close();
+  EXPECT_EQ(full.Data, Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 8, 18)),
+                                     Chunk("data", Bytes(audio.begin(), audio.end()))}));
+  wave->Close();
+  EXPECT_EQ(wave->Read(AreaOf(full.Data.data(), 1)), -1);
+
+  TMemoryStream stuck;
+  wave = TKZMMIOWaveStream::OpenWriteStream(stuck, *pcm);
+  wave->Write(AreaOf(audio.data(), 3));
+  stuck.FailSeeks = true;
+  EXPECT_THROW(wave->Close(), Exception);  // the sizes are not in the file
+
+  TTempDir dir;
+  const std::string name = dir.File("out.wav");
+  std::ofstream(name) << std::string(1000, 'x');
+  TKZMMIOWaveStream::OpenWriteFile(name, *pcm)->Close();
+  EXPECT_EQ(std::filesystem::file_size(name), 46u);  // truncated
+  EXPECT_EQ(TKZMMIOWaveStream::OpenReadFile(dir.File("missing.wav")), nullptr);
+}
+
+TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
+  const Bytes fmt = Record(1, 2, 44100, 16, 16);
+  for (size_t size : {176400u, 176401u}) {
+    TMemoryStream memory(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("data", Bytes(size, 7))}));
+    auto wave = TKZMMIOWaveStream::OpenReadStream(memory);
+    ASSERT_TRUE(wave);
+    const TKZWaveStreamFormat& format = FormatOf(*wave);
+    EXPECT_EQ(&format, wave->GetFormat());
+    EXPECT_EQ(format.Fact().GetSampleCount(), 44100);
+    EXPECT_TRUE(format.WaveFormat().IsComplete());
+    EXPECT_EQ(TKZWaveFormat::FormatSize(*format.WaveFormat().GetWaveFormatEx()), 18);
+    TKZWaveFormat plain;
+    plain.Assign(&format);
+    EXPECT_TRUE(plain.IsEqual(format.WaveFormat()));
+  }
+  const Bytes data = Chunk("data", {1, 2, 3, 4});
+  const Bytes list = Chunk("LIST", {'I', 'N', 'F', 'O'}), fact = Chunk("fact", {0xE8, 3, 0, 0});
+  auto count = [](const Bytes& AFile) -> int32_t {
+    TMemoryStream memory(AFile);
+    auto wave = TKZMMIOWaveStream::OpenReadStream(memory);
+    return wave ? FormatOf(*wave).Fact().GetSampleCount() : -1;
+  };
+  EXPECT_EQ(count(Riff("WAVE", {list, Chunk("fmt ", fmt), list, fact, list, data})), 1000);
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("fact", {9, 9}), data})), 1);
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 0, 8000, 16, 16)), data})), 0);
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 4, 16)), data})), 0);
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(3, 1, 8000, 32, 18)), data})), 0);
+
+  // Refused: the chunks out of order, no wave file, records no reader may trust, and an empty
+  // file (the fuzz target's first find).
+  Bytes huge = Chunk("fmt ", fmt);
+  huge[4] = 40;  // claims more than the file holds
+  for (const Bytes& bad :
+       {Riff("WAVE", {data, Chunk("fmt ", fmt)}), Riff("WAVE", {Chunk("fmt ", fmt), data, fact}),
+        Riff("AVI ", {Chunk("fmt ", fmt), data}), Chunk("fmt ", fmt), Riff("WAVE", {huge}),
+        Riff("WAVE", {Chunk("fmt ", Bytes(8, 1)), data}),
+        Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 8, 70000)), data}),
+        Riff("WAVE", {Chunk("fmt ", Record(0x11, 1, 8000, 4, 18, 2)), data}), Bytes{}})
+    EXPECT_EQ(count(bad), -1);
+}
+
+TEST(TKZMMIOWaveStream, DeliversTheDataChunkAndNothingElse) {
+  const Bytes audio = PseudoRandomBytes(1001, 4);
+  const Bytes fmt = Record(1, 1, 8000, 8, 16);
+  auto read = [](Bytes AFile, size_t AEnd) {
+    TMemoryStream memory(std::move(AFile));
+    memory.Data.resize(AEnd ? AEnd : memory.Data.size());
+    auto wave = TKZMMIOWaveStream::OpenReadStream(memory);
+    TMemoryStream sink;
+    EXPECT_TRUE(wave && TKZStream::Copy(*wave, sink));
+    return std::make_pair(sink.Data, wave ? FormatOf(*wave).Fact().GetSampleCount() : -1);
+  };
+  EXPECT_EQ(read(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("data", audio), Chunk("LIST", fmt)}), 0),
+            std::make_pair(audio, 1001));
+  // Written to a pipe: the sizes were never fixed, and the file ends early.
+  Bytes streamed = Riff("WAVE", {Chunk("fmt ", fmt), Chunk("data", audio)});
+  for (size_t at : {4u, 40u})
+    for (size_t i = 0; i < 4; ++i)
+      streamed[at + i] = 0xFF;
+  EXPECT_EQ(read(streamed, 44 + 500),
+            std::make_pair(Bytes(audio.begin(), audio.begin() + 500), 500));
+}
+
+TEST(TKZWaveStreamFormat, AssignsPartsAndRefusesIncompleteFormats) {
+  auto pcm = PcmFormat(1, 8000, 16);
+  TKZWaveFact fact;
+  fact.SetSampleCount(5);
+  auto format = TKZWaveStreamFormat::CreateFromFormatAndFact(pcm.get(), &fact);
+  auto copy = CloneOf(*format);
+  EXPECT_EQ(copy->Fact().GetSampleCount(), 5);
+  EXPECT_TRUE(copy->WaveFormat().IsEqual(*pcm));
+  copy->Assign(pcm.get());
+  EXPECT_EQ(copy->Fact().GetSampleCount(), 0);
+  pcm->SetFormatTag(2);
+  EXPECT_THROW(copy->Assign(pcm.get()), Exception);
+  EXPECT_THROW(copy->SetWaveFormat(pcm.get()), Exception);
+  EXPECT_THROW(TKZWaveStreamFormat::CreateFromFormat(nullptr), Exception);
+  EXPECT_THROW(copy->Assign(&fact), EConvertError);
+}
+
+}  // namespace

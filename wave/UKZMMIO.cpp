@@ -1,0 +1,219 @@
+#include "wave/UKZMMIO.h"
+
+#include <cstring>
+#include <limits>
+
+#include "platform/rtl/Exception.h"
+
+namespace {
+
+[[noreturn]] void Fail() {
+  throw Exception();
+}
+
+constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+
+}  // namespace
+
+TKZRiffChunk::TKZRiffChunk(FOURCC ACkId, FOURCC AFccType) : FInfo{ACkId, 0, AFccType, 0, 0} {}
+
+TKZArea TKZRiffChunk::GetDataArea() const {
+  const int64_t start = FInfo.dwDataOffset;
+  const int64_t size = std::min<int64_t>(FInfo.cksize, std::max<int64_t>(0, kMaxOffset - start));
+  return Area(static_cast<uintptr_t>(start), static_cast<int32_t>(size));
+}
+
+TKZMMIO::~TKZMMIO() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TKZMMIO::Close() {
+  if (!FHandle) return;
+  const HMMIO handle = FHandle;
+  FHandle = nullptr;
+  if (mmioClose(handle, 0) != 0) Fail();
+}
+
+std::unique_ptr<TKZMMIO> TKZMMIO::Open(const std::string& AFileName, TKZMMIOOpenModes AModes) {
+  const HMMIO handle = mmioOpenA(AFileName.c_str(), nullptr, ModeFlags(AModes));
+  return handle ? std::make_unique<TKZMMIO>(handle) : nullptr;
+}
+
+std::unique_ptr<TKZMMIO> TKZMMIO::OpenOnStream(TKZStream& AStream, TKZMMIOOpenModes AModes) {
+  MMIOINFO info;
+  std::memset(&info, 0, sizeof info);
+  info.fccIOProc = 0;
+  info.pIOProc = &TKZMMIOIOProc::IOProc;
+  auto proc = std::make_unique<TKZMMIOIOProc>(AStream);
+  info.adwInfo[0] = reinterpret_cast<uintptr_t>(proc.get());
+  const HMMIO handle = mmioOpenA(nullptr, &info, ModeFlags(AModes));
+  if (!handle) return nullptr;
+  // From here the object belongs to the open file, which frees it when it closes.
+  proc.release();
+  return std::make_unique<TKZMMIO>(handle);
+}
+
+uint32_t TKZMMIO::ModeFlags(TKZMMIOOpenModes AModes) {
+  uint32_t flags = 0;
+  if (AModes.Contains(omRead)) flags |= MMIO_READ;
+  if (AModes.Contains(omWrite)) flags |= MMIO_WRITE | MMIO_CREATE;
+  if (AModes.Contains(omReadWrite)) flags |= MMIO_READWRITE;
+  return flags;
+}
+
+FOURCC TKZMMIO::StringToFOURCC(const char* AText) {
+  return mmioStringToFOURCCA(AText, 0);
+}
+
+int32_t TKZMMIO::Read(const TKZArea& AArea) {
+  if (AArea.Size <= 0) return 0;
+  const int32_t n = mmioRead(FHandle, reinterpret_cast<char*>(AArea.Start), AArea.Size);
+  if (n == -1) Fail();
+  return n;
+}
+
+int32_t TKZMMIO::Write(const TKZArea& AArea) {
+  if (AArea.Size <= 0) return 0;
+  const int32_t n = mmioWrite(FHandle, reinterpret_cast<const char*>(AArea.Start), AArea.Size);
+  if (n == -1) Fail();
+  return n;
+}
+
+int32_t TKZMMIO::Seek(const TKZSeek& ASeek) {
+  int origin;
+  switch (ASeek.Origin) {
+    case soBegin:
+      origin = SEEK_SET;
+      break;
+    case soEnd:
+      origin = SEEK_END;
+      break;
+    case soCurrent:
+      origin = SEEK_CUR;
+      break;
+    default:
+      Fail();
+  }
+  const int32_t position = mmioSeek(FHandle, ASeek.Offset, origin);
+  if (position == -1) Fail();
+  return position;
+}
+
+std::unique_ptr<TKZRiffChunk> TKZMMIO::CreateRiff(FOURCC AFccType) {
+  auto chunk = std::make_unique<TKZRiffChunk>(0, AFccType);
+  if (mmioCreateChunk(FHandle, chunk->GetInfo(), MMIO_CREATERIFF) != 0) Fail();
+  return chunk;
+}
+
+std::unique_ptr<TKZRiffChunk> TKZMMIO::CreateChunk(const TKZRiffChunk& AParent, FOURCC ACkId) {
+  auto chunk = std::make_unique<TKZRiffChunk>(ACkId, AParent.GetInfo()->fccType);
+  if (mmioCreateChunk(FHandle, chunk->GetInfo(), 0) != 0) return nullptr;
+  return chunk;
+}
+
+std::unique_ptr<TKZRiffChunk> TKZMMIO::DescendRiff(FOURCC AFccType) {
+  auto chunk = std::make_unique<TKZRiffChunk>(0, AFccType);
+  if (mmioDescend(FHandle, chunk->GetInfo(), nullptr, MMIO_FINDRIFF) != 0) return nullptr;
+  return chunk;
+}
+
+std::unique_ptr<TKZRiffChunk> TKZMMIO::Descend(const TKZRiffChunk& AParent, FOURCC ACkId) {
+  auto chunk = std::make_unique<TKZRiffChunk>(ACkId, 0);
+  const int32_t saved = Seek(SeekFromCurrent(0));
+  if (mmioDescend(FHandle, chunk->GetInfo(), AParent.GetInfo(), MMIO_FINDCHUNK) == 0) return chunk;
+  // The next search starts where this one did.
+  if (Seek(SeekFromBegin(saved)) != saved) Fail();
+  return nullptr;
+}
+
+bool TKZMMIO::Ascend(std::unique_ptr<TKZRiffChunk> AChunk) {
+  return AChunk && mmioAscend(FHandle, AChunk->GetInfo(), 0) == 0;
+}
+
+LRESULT TKZMMIOIOProc::IOProc(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2) {
+  auto proc = reinterpret_cast<TKZMMIOIOProc*>(AInfo->adwInfo[0]);
+  return proc ? proc->HandleMessage(AInfo, AMessage, AParam1, AParam2) : 0;
+}
+
+LRESULT TKZMMIOIOProc::HandleMessage(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1,
+                                     LPARAM AParam2) {
+  // Offsets and counts stay within 32-bit signed values; anything that would leave them is a
+  // failure, before the stream is touched.
+  const int64_t offset = AInfo->lDiskOffset;
+  switch (AMessage) {
+    case MMIOM_READ:
+    case MMIOM_WRITE:
+    case MMIOM_WRITEFLUSH: {
+      if (AParam2 < 0 || AParam2 > kMaxOffset) return -1;
+      int64_t count = AParam2;
+      if (AMessage == MMIOM_READ)
+        count = std::min(count, kMaxOffset - offset);
+      else if (offset + count > kMaxOffset)
+        return -1;
+      const TKZArea area = Area(static_cast<uintptr_t>(AParam1), static_cast<int32_t>(count));
+      const int32_t n = AMessage == MMIOM_READ ? FStream->Read(area) : FStream->Write(area);
+      if (n < 0 || n > count) return -1;
+      AInfo->lDiskOffset = static_cast<int32_t>(offset + n);
+      return n;
+    }
+    case MMIOM_SEEK: {
+      if (AParam1 < std::numeric_limits<int32_t>::min() || AParam1 > kMaxOffset) return -1;
+      const auto distance = static_cast<int32_t>(AParam1);
+      switch (AParam2) {
+        case SEEK_SET:
+          if (distance < 0 || !FStream->Seek(SeekFromBegin(distance))) return -1;
+          AInfo->lDiskOffset = distance;
+          return distance;
+        case SEEK_CUR: {
+          const int64_t target = offset + distance;
+          if (target < 0 || target > kMaxOffset || !FStream->Seek(SeekFromCurrent(distance)))
+            return -1;
+          AInfo->lDiskOffset = static_cast<int32_t>(target);
+          return target;
+        }
+        case SEEK_END: {
+          if (!FStream->Seek(SeekFromEnd(distance))) return -1;
+          const int32_t position = FStream->GetPosition();
+          if (position < 0) return -1;
+          AInfo->lDiskOffset = position;
+          return position;
+        }
+        default:
+          return 0;
+      }
+    }
+    case MMIOM_OPEN:
+      AInfo->lDiskOffset = 0;
+      return 0;
+    case MMIOM_CLOSE:
+      AInfo->adwInfo[0] = 0;
+      std::unique_ptr<TKZMMIOIOProc>{this}.reset();
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+int32_t TKZMMIOStream::Read(const TKZArea& AArea) {
+  return FMMIO->Read(AArea);
+}
+
+int32_t TKZMMIOStream::Write(const TKZArea& AArea) {
+  return FMMIO->Write(AArea);
+}
+
+bool TKZMMIOStream::Seek(const TKZSeek& ASeek) {
+  FMMIO->Seek(ASeek);
+  return true;
+}
+
+void TKZMMIOStream::Close() {
+  if (FOwnedMMIO) FOwnedMMIO->Close();
+}
+
+std::unique_ptr<TKZChildStream> TKZMMIOStream::CreateChunkStream(const TKZRiffChunk& AChunk) {
+  return std::make_unique<TKZChildStream>(*this, AChunk.GetDataArea());
+}

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "core/UKZObject.h"
+#include "platform/mmio/Mmio.h"
+#include "stream/UKZStream.h"
+
+// The RIFF file layer: chunk-level and byte-level access to one multimedia file, on disk or on
+// any TKZStream, and the file as a TKZStream. Nothing is buffered: every transfer is one call
+// of the multimedia file I/O.
+
+// One chunk's bookkeeping, filled by the multimedia file I/O.
+class TKZRiffChunk : public TObject {
+ public:
+  TKZRiffChunk(FOURCC ACkId, FOURCC AFccType);
+
+  MMCKINFO* GetInfo() { return &FInfo; }
+  const MMCKINFO* GetInfo() const { return &FInfo; }
+  // The chunk's data as a range of the file. A size that would reach past the largest 32-bit
+  // offset is cut there.
+  TKZArea GetDataArea() const;
+
+ private:
+  MMCKINFO FInfo;
+};
+
+enum TKZMMIOOpenMode : uint8_t { omRead = 0, omWrite = 1, omReadWrite = 2 };
+
+// A set of open modes, written as {omRead} or {omRead, omWrite}.
+class TKZMMIOOpenModes {
+ public:
+  constexpr TKZMMIOOpenModes() = default;
+  constexpr TKZMMIOOpenModes(std::initializer_list<TKZMMIOOpenMode> AModes) {
+    for (TKZMMIOOpenMode mode : AModes)
+      FBits = static_cast<uint8_t>(FBits | 1u << mode);
+  }
+  constexpr bool Contains(TKZMMIOOpenMode AMode) const { return (FBits >> AMode) & 1u; }
+
+ private:
+  uint8_t FBits = 0;
+};
+
+// Owns one open multimedia file. Platform failures raise Exception with an empty message;
+// searches that find nothing answer none.
+class TKZMMIO : public TKZObject {
+ public:
+  // Takes ownership of the handle.
+  explicit TKZMMIO(HMMIO AHandle) : FHandle(AHandle) {}
+  // Closes the file when nobody did; a failure to close is swallowed here.
+  ~TKZMMIO() override;
+  // Closes the file, raising when that fails; the handle is released either way. Closing
+  // again does nothing.
+  void Close();
+
+  // A disk file; none when it cannot be opened. Always a TKZMMIO, whatever the caller wants.
+  static std::unique_ptr<TKZMMIO> Open(const std::string& AFileName, TKZMMIOOpenModes AModes);
+  // A file whose bytes come from and go to AStream, which stands at the file's start, stays
+  // the caller's and must outlive the file.
+  static std::unique_ptr<TKZMMIO> OpenOnStream(TKZStream& AStream, TKZMMIOOpenModes AModes);
+  // omRead: MMIO_READ; omWrite: MMIO_WRITE | MMIO_CREATE; omReadWrite: MMIO_READWRITE.
+  static uint32_t ModeFlags(TKZMMIOOpenModes AModes);
+  static FOURCC StringToFOURCC(const char* AText);
+
+  HMMIO GetHandle() const { return FHandle; }
+  // The count moved (0 at the end); raises on failure.
+  int32_t Read(const TKZArea& AArea);
+  int32_t Write(const TKZArea& AArea);
+  // The new offset from the start of the file; raises on failure.
+  int32_t Seek(const TKZSeek& ASeek);
+
+  // Writes a RIFF header (size 0) at the current offset; raises when it cannot.
+  std::unique_ptr<TKZRiffChunk> CreateRiff(FOURCC AFccType);
+  // Writes a chunk header (size 0) at the current offset; none when it cannot.
+  std::unique_ptr<TKZRiffChunk> CreateChunk(const TKZRiffChunk& AParent, FOURCC ACkId);
+  // Finds a RIFF chunk of that form type from the current offset and stands after its type.
+  std::unique_ptr<TKZRiffChunk> DescendRiff(FOURCC AFccType);
+  // Finds a chunk inside AParent from the current offset and stands at its data; when none is
+  // found the file stays where it was.
+  std::unique_ptr<TKZRiffChunk> Descend(const TKZRiffChunk& AParent, FOURCC ACkId);
+  // Leaves the chunk (for one created here: fixes its size and pads odd data) and frees it,
+  // whether or not that worked.
+  bool Ascend(std::unique_ptr<TKZRiffChunk> AChunk);
+
+ private:
+  HMMIO FHandle;
+};
+
+// Serves the I/O procedure messages of one multimedia file from a stream it does not own.
+// It lives in the file's adwInfo[0] from the file's opening and frees itself when the file
+// closes.
+class TKZMMIOIOProc : public TObject {
+ public:
+  explicit TKZMMIOIOProc(TKZStream& AStream) : FStream(&AStream) {}
+
+  LRESULT HandleMessage(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2);
+  // The procedure given to the multimedia file I/O; passes each message to the object in the
+  // record's adwInfo[0], and answers 0 when there is none.
+  static LRESULT IOProc(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2);
+
+ private:
+  TKZStream* FStream;
+};
+
+// A multimedia file as a stream. Platform failures raise instead of answering -1; the stream
+// tells no position and has no format.
+class TKZMMIOStream : public TKZStream {
+ public:
+  // Over a file that stays its owner's.
+  explicit TKZMMIOStream(TKZMMIO& AMMIO) : FMMIO(&AMMIO) {}
+  // Over a file that this stream owns and closes.
+  explicit TKZMMIOStream(std::unique_ptr<TKZMMIO> AMMIO)
+      : FMMIO(AMMIO.get()), FOwnedMMIO(std::move(AMMIO)) {}
+
+  int32_t Read(const TKZArea& AArea) override;
+  int32_t Write(const TKZArea& AArea) override;
+  bool Seek(const TKZSeek& ASeek) override;
+  // Closes an owned file, raising when that fails.
+  void Close() override;
+
+  template <class T = TKZMMIOStream>
+  static std::unique_ptr<T> Open(const std::string& AFileName, TKZMMIOOpenModes AModes) {
+    auto mmio = TKZMMIO::Open(AFileName, AModes);
+    return mmio ? std::make_unique<T>(std::move(mmio)) : nullptr;
+  }
+  template <class T = TKZMMIOStream>
+  static std::unique_ptr<T> OpenOnStream(TKZStream& AStream, TKZMMIOOpenModes AModes) {
+    auto mmio = TKZMMIO::OpenOnStream(AStream, AModes);
+    return mmio ? std::make_unique<T>(std::move(mmio)) : nullptr;
+  }
+
+  TKZMMIO& GetMMIO() const { return *FMMIO; }
+  // The chunk's data as a stream over this one: reads stop at the chunk's end, writes grow it.
+  std::unique_ptr<TKZChildStream> CreateChunkStream(const TKZRiffChunk& AChunk);
+
+ private:
+  TKZMMIO* FMMIO;
+  std::unique_ptr<TKZMMIO> FOwnedMMIO;
+};

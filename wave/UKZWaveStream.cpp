@@ -1,0 +1,213 @@
+#include "wave/UKZWaveStream.h"
+
+#include <algorithm>
+#include <exception>
+#include <limits>
+
+#include "platform/rtl/Exception.h"
+
+namespace {
+
+constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+
+FOURCC Code(const char* AText) {
+  return TKZMMIO::StringToFOURCC(AText);
+}
+
+// A chunk size as a record size: anything beyond 32-bit signed is simply too large.
+int32_t SizeOf(const TKZRiffChunk& AChunk) {
+  return static_cast<int32_t>(std::min<int64_t>(AChunk.GetInfo()->cksize, kMaxOffset));
+}
+
+// Leaves the RIFF chunk of a head that could not be completed, so that what was written is a
+// well-formed file; it answers the failure.
+bool Abandon(TKZMMIO& AMMIO, std::unique_ptr<TKZRiffChunk>& ARiff) {
+  AMMIO.Ascend(std::move(ARiff));
+  return false;
+}
+
+}  // namespace
+
+TKZWaveStreamFormat::TKZWaveStreamFormat()
+    : FWaveFormat(TKZWaveFormat::CreateDefault()), FFact(std::make_unique<TKZWaveFact>()) {}
+
+std::unique_ptr<TKZPersistent> TKZWaveStreamFormat::NewInstance() const {
+  return std::make_unique<TKZWaveStreamFormat>();
+}
+
+void TKZWaveStreamFormat::AssignTo(TPersistent* ADest) const {
+  if (auto dest = dynamic_cast<TKZWaveFormat*>(ADest)) return dest->Assign(FWaveFormat.get());
+  TKZFormat::AssignTo(ADest);
+}
+
+void TKZWaveStreamFormat::Assign(const TPersistent* ASource) {
+  if (auto source = dynamic_cast<const TKZWaveStreamFormat*>(ASource)) {
+    FWaveFormat->Assign(source->FWaveFormat.get());
+    FFact->Assign(source->FFact.get());
+    return;
+  }
+  if (auto source = dynamic_cast<const TKZWaveFormat*>(ASource)) {
+    source->CheckComplete();
+    FWaveFormat->Assign(source);
+    FFact->Assign(nullptr);
+    return;
+  }
+  TKZFormat::Assign(ASource);
+}
+
+void TKZWaveStreamFormat::SetWaveFormat(const TKZWaveFormat* AWaveFormat) {
+  if (!AWaveFormat) throw Exception();
+  AWaveFormat->CheckComplete();
+  FWaveFormat->Assign(AWaveFormat);
+}
+
+void TKZWaveStreamFormat::SetFact(const TKZWaveFact* AFact) {
+  FFact->Assign(AFact);
+}
+
+TKZMMIOWaveStream::TKZMMIOWaveStream(std::unique_ptr<TKZMMIOStream> AMMIOStream,
+                                     std::unique_ptr<TKZRiffChunk> ARiffChunk,
+                                     std::unique_ptr<TKZRiffChunk> ADataChunk,
+                                     const TKZFormat& AFormat)
+    : FMMIOStream(std::move(AMMIOStream)),
+      FRiffChunk(std::move(ARiffChunk)),
+      FDataChunk(std::move(ADataChunk)),
+      FFormat(std::make_unique<TKZWaveStreamFormat>()) {
+  if (!FMMIOStream || !FRiffChunk || !FDataChunk) throw Exception();
+  FFormat->Assign(&AFormat);
+  FDataStream = FMMIOStream->CreateChunkStream(*FDataChunk);
+}
+
+TKZMMIOWaveStream::~TKZMMIOWaveStream() {
+  if (FClosed) return;
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+int32_t TKZMMIOWaveStream::GetPosition() {
+  return FDataStream ? FDataStream->GetPosition() : -1;
+}
+
+const TKZFormat* TKZMMIOWaveStream::GetFormat() {
+  return FFormat.get();
+}
+
+int32_t TKZMMIOWaveStream::Read(const TKZArea& AArea) {
+  return FDataStream ? FDataStream->Read(AArea) : -1;
+}
+
+int32_t TKZMMIOWaveStream::Write(const TKZArea& AArea) {
+  return FDataStream ? FDataStream->Write(AArea) : -1;
+}
+
+bool TKZMMIOWaveStream::Seek(const TKZSeek& ASeek) {
+  return FDataStream && FDataStream->Seek(ASeek);
+}
+
+void TKZMMIOWaveStream::Close() {
+  if (FClosed) return;
+  FClosed = true;
+  FDataStream.reset();
+  // Chunks created here carry MMIO_DIRTY until their size is in the file.
+  const bool writing = (FDataChunk->GetInfo()->dwFlags & MMIO_DIRTY) != 0;
+  TKZMMIO& mmio = FMMIOStream->GetMMIO();
+  std::exception_ptr failure;
+  bool ascended = true;
+  // The data chunk ends where the last transfer left the file; the RIFF chunk after its pad.
+  for (auto* chunk : {&FDataChunk, &FRiffChunk}) {
+    try {
+      ascended = mmio.Ascend(std::move(*chunk)) && ascended;
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  try {
+    FMMIOStream->Close();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) std::rethrow_exception(failure);
+  // A reader's chunks need not be left cleanly; a writer's sizes must be in the file.
+  if (writing && !ascended) throw Exception();
+}
+
+bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
+  TKZMMIO& mmio = AFile.GetMMIO();
+  TStream& view = *AFile.AsStream();
+  auto riff = mmio.DescendRiff(Code("WAVE"));
+  if (!riff) return false;
+
+  auto chunk = mmio.Descend(*riff, Code("fmt "));
+  if (!chunk) return Abandon(mmio, riff);
+  auto wave = TKZWaveFormat::ReadFrom(view, SizeOf(*chunk));
+  // A chunk that cannot be left (its size points beyond any offset) makes a malformed file.
+  if (!wave || !mmio.Ascend(std::move(chunk))) return Abandon(mmio, riff);
+
+  std::unique_ptr<TKZWaveFact> fact;
+  chunk = mmio.Descend(*riff, Code("fact"));
+  if (chunk) {
+    fact = TKZWaveFact::ReadFrom(SizeOf(*chunk), view);
+    if (!mmio.Ascend(std::move(chunk))) return Abandon(mmio, riff);
+  }
+
+  auto data = mmio.Descend(*riff, Code("data"));
+  if (!data) return Abandon(mmio, riff);
+  // Writers that cannot seek back leave a data size larger than the file (up to 0xFFFFFFFF):
+  // the data is what the file holds.
+  MMCKINFO& info = *data->GetInfo();
+  const int32_t end = mmioSeek(mmio.GetHandle(), 0, SEEK_END);
+  const int64_t limit = end >= 0 ? end : kMaxOffset;
+  info.cksize = static_cast<uint32_t>(
+      std::min<int64_t>(info.cksize, std::max<int64_t>(0, limit - info.dwDataOffset)));
+  mmio.Seek(SeekFromBegin(static_cast<int32_t>(info.dwDataOffset)));
+
+  if (!fact && wave->GetFormatTag() == WAVE_FORMAT_PCM) {
+    fact = std::make_unique<TKZWaveFact>();
+    // A frame of no whole bytes gives no count rather than a division by zero.
+    const int32_t frame = wave->GetChannels() * (wave->GetBitsPerSample() / 8);
+    if (frame > 0) fact->SetSampleCount(static_cast<int32_t>(info.cksize / frame));
+  }
+  AHead.Format = TKZWaveStreamFormat::CreateFromFormatAndFact(wave.get(), fact.get());
+  AHead.Riff = std::move(riff);
+  AHead.Data = std::move(data);
+  return true;
+}
+
+bool TKZMMIOWaveStream::WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat, THead& AHead) {
+  auto format = std::make_unique<TKZWaveStreamFormat>();
+  format->Assign(&AFormat);
+  TKZMMIO& mmio = AFile.GetMMIO();
+  TStream& view = *AFile.AsStream();
+  auto riff = mmio.CreateRiff(Code("WAVE"));
+  try {
+    auto chunk = mmio.CreateChunk(*riff, Code("fmt "));
+    if (!chunk) return Abandon(mmio, riff);
+    bool written = format->WaveFormat().WriteTo(view);
+    written = mmio.Ascend(std::move(chunk)) && written;
+    if (!written) return Abandon(mmio, riff);
+
+    if (format->Fact().HasSampleCount()) {
+      chunk = mmio.CreateChunk(*riff, Code("fact"));
+      if (!chunk) return Abandon(mmio, riff);
+      written = format->Fact().WriteTo(view);
+      written = mmio.Ascend(std::move(chunk)) && written;
+      if (!written) return Abandon(mmio, riff);
+    }
+
+    auto data = mmio.CreateChunk(*riff, Code("data"));
+    if (!data) return Abandon(mmio, riff);
+    AHead.Format = std::move(format);
+    AHead.Riff = std::move(riff);
+    AHead.Data = std::move(data);
+    return true;
+  } catch (...) {
+    // Whatever was written still gets its RIFF size.
+    try {
+      if (riff) mmio.Ascend(std::move(riff));
+    } catch (...) {
+    }
+    throw;
+  }
+}

@@ -1,0 +1,142 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/UKZFormat.h"
+#include "stream/UKZStream.h"
+#include "wave/UKZMMIO.h"
+#include "wave/UKZWaveFormat.h"
+
+// The format of a wave stream: a wave format and a sample count (0 = none) together. Both
+// parts live as long as this object; callers change their contents, never the objects.
+class TKZWaveStreamFormat : public TKZFormat {
+ public:
+  TKZWaveStreamFormat();
+
+  // Gives a TKZWaveFormat (or a base of it) the wave format part; the count is dropped.
+  void AssignTo(TPersistent* ADest) const override;
+  // From a wave stream format: both parts. From a complete wave format: it, with the count 0
+  // (an incomplete one raises). Anything else as TPersistent assigns.
+  void Assign(const TPersistent* ASource) override;
+  std::unique_ptr<TKZPersistent> NewInstance() const override;
+
+  // These raise for no wave format or an incomplete one.
+  template <class T = TKZWaveStreamFormat>
+  static std::unique_ptr<T> CreateFromFormat(const TKZWaveFormat* AWaveFormat) {
+    if (!AWaveFormat) throw Exception();
+    auto format = std::make_unique<T>();
+    format->SetWaveFormat(AWaveFormat);
+    return format;
+  }
+  template <class T = TKZWaveStreamFormat>
+  static std::unique_ptr<T> CreateFromFormatAndFact(const TKZWaveFormat* AWaveFormat,
+                                                    const TKZWaveFact* AFact) {
+    auto format = CreateFromFormat<T>(AWaveFormat);
+    format->SetFact(AFact);
+    return format;
+  }
+
+  TKZWaveFormat& WaveFormat() const { return *FWaveFormat; }
+  TKZWaveFact& Fact() const { return *FFact; }
+  void SetWaveFormat(const TKZWaveFormat* AWaveFormat);
+  // None sets the count to 0.
+  void SetFact(const TKZWaveFact* AFact);
+
+ private:
+  std::unique_ptr<TKZWaveFormat> FWaveFormat;
+  std::unique_ptr<TKZWaveFact> FFact;
+};
+
+// The audio bytes of a RIFF WAVE file as a stream, for reading or for writing.
+//
+// A reader parses the file's fmt, fact and data chunks when it opens and then reads the data
+// chunk, never past its end (nor past the file's end). A writer writes the head of the file
+// when it opens (fmt, and fact when the count is not 0) and appends to a growing data chunk;
+// Close puts the data and RIFF sizes (and a pad byte after odd data) into the file and closes
+// it. The destructor closes when nobody did and swallows a failure, so a writer that cares
+// whether its file is whole calls Close.
+//
+// The Open functions answer none for a file they cannot open or parse, and make instances of
+// the class they are called for: OpenReadFile<TMyStream>(...).
+class TKZMMIOWaveStream : public TKZStream {
+ public:
+  // Takes the file and its chunks; the format is copied.
+  TKZMMIOWaveStream(std::unique_ptr<TKZMMIOStream> AMMIOStream,
+                    std::unique_ptr<TKZRiffChunk> ARiffChunk,
+                    std::unique_ptr<TKZRiffChunk> ADataChunk, const TKZFormat& AFormat);
+  ~TKZMMIOWaveStream() override;
+
+  // Positions count from the first audio byte.
+  int32_t GetPosition() override;
+  // A TKZWaveStreamFormat, owned by this stream, the same object every time.
+  const TKZFormat* GetFormat() override;
+  int32_t Read(const TKZArea& AArea) override;
+  int32_t Write(const TKZArea& AArea) override;
+  bool Seek(const TKZSeek& ASeek) override;
+  // Leaves the data and RIFF chunks (which completes a written file) and closes the file.
+  // Raises when the file does not close or, for a writer, when its sizes could not be put in.
+  // Afterwards Read and Write answer -1.
+  void Close() override;
+
+  // On a file that stands at its start. Takes AMMIOStream only on success; on failure it
+  // stays with the caller.
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenRead(std::unique_ptr<TKZMMIOStream>& AMMIOStream) {
+    THead head;
+    if (!AMMIOStream || !ReadHead(*AMMIOStream, head)) return nullptr;
+    return std::make_unique<T>(std::move(AMMIOStream), std::move(head.Riff), std::move(head.Data),
+                               *head.Format);
+  }
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenReadFile(const std::string& AFileName) {
+    auto file = TKZMMIOStream::Open(AFileName, {omRead});
+    return file ? OpenRead<T>(file) : nullptr;
+  }
+  // AStream stands at the start of the wave file it holds and stays the caller's; it must
+  // outlive the wave stream.
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenReadStream(TKZStream& AStream) {
+    auto file = TKZMMIOStream::OpenOnStream(AStream, {omRead});
+    return file ? OpenRead<T>(file) : nullptr;
+  }
+
+  // On an empty file. AFormat is a TKZWaveStreamFormat or a complete TKZWaveFormat (count 0);
+  // anything else raises before a byte is written. Ownership of AMMIOStream as for OpenRead.
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenWrite(std::unique_ptr<TKZMMIOStream>& AMMIOStream,
+                                      const TKZFormat& AFormat) {
+    THead head;
+    if (!AMMIOStream || !WriteHead(*AMMIOStream, AFormat, head)) return nullptr;
+    return std::make_unique<T>(std::move(AMMIOStream), std::move(head.Riff), std::move(head.Data),
+                               *head.Format);
+  }
+  // Creates the file, or truncates it.
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenWriteFile(const std::string& AFileName, const TKZFormat& AFormat) {
+    auto file = TKZMMIOStream::Open(AFileName, {omWrite});
+    return file ? OpenWrite<T>(file, AFormat) : nullptr;
+  }
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenWriteStream(TKZStream& AStream, const TKZFormat& AFormat) {
+    auto file = TKZMMIOStream::OpenOnStream(AStream, {omWrite});
+    return file ? OpenWrite<T>(file, AFormat) : nullptr;
+  }
+
+ private:
+  // What opening makes before the stream exists.
+  struct THead {
+    std::unique_ptr<TKZRiffChunk> Riff;
+    std::unique_ptr<TKZRiffChunk> Data;
+    std::unique_ptr<TKZWaveStreamFormat> Format;
+  };
+  static bool ReadHead(TKZMMIOStream& AFile, THead& AHead);
+  static bool WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat, THead& AHead);
+
+  std::unique_ptr<TKZMMIOStream> FMMIOStream;
+  std::unique_ptr<TKZRiffChunk> FRiffChunk;
+  std::unique_ptr<TKZRiffChunk> FDataChunk;
+  std::unique_ptr<TKZWaveStreamFormat> FFormat;
+  std::unique_ptr<TKZChildStream> FDataStream;
+  bool FClosed = false;
+};
