@@ -30,15 +30,18 @@ Samples Work(int worker) {
 TEST(AcmThreads, StreamsConvertSideBySide) {
   constexpr int kWorkers = 8;
   std::vector<Samples> alone(kWorkers), together(kWorkers);
-  for (int w = 0; w < kWorkers; ++w) alone[w] = Work(w);
+  for (int w = 0; w < kWorkers; ++w)
+    alone[w] = Work(w);
   std::vector<std::thread> threads;
-  for (int w = 0; w < kWorkers; ++w) threads.emplace_back([&, w] { together[w] = Work(w); });
+  for (int w = 0; w < kWorkers; ++w)
+    threads.emplace_back([&, w] { together[w] = Work(w); });
   // Meanwhile drivers come and go in the table.
   for (int i = 0; i < 200; ++i) {
     acm::ScopedDriver extra(acm::Drivers().front());
     EXPECT_FALSE(SuggestTag(Pcm(1, 8000), WAVE_FORMAT_IMA_ADPCM).Empty());
   }
-  for (auto& t : threads) t.join();
+  for (auto& t : threads)
+    t.join();
   for (int w = 0; w < kWorkers; ++w) {
     ASSERT_FALSE(alone[w].empty());
     EXPECT_EQ(together[w], alone[w]) << "worker " << w;
