@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
 #include "platform/acm/drivers/G711.h"
 #include "platform/acm/drivers/ImaAdpcm.h"
@@ -49,8 +48,8 @@ TEST(AcmCodecs, RoundTripsMeetTheirFloors) {
     EXPECT_GT(Snr(tone, RoundTrip(pcm, floor.tag, tone)), floor.tone);
     EXPECT_GT(Snr(sweep, RoundTrip(pcm, floor.tag, sweep)), floor.sweep);
     EXPECT_GT(Snr(noise, RoundTrip(pcm, floor.tag, noise)), floor.noise);
-    const Samples silence(2000, 0);
-    EXPECT_EQ(RoundTrip(pcm, floor.tag, silence).size() >= silence.size(), true);
+    for (int16_t v : RoundTrip(pcm, floor.tag, Samples(2000, 0)))
+      ASSERT_LE(std::abs(v), 8);
   }
 }
 
@@ -236,18 +235,6 @@ TEST(AcmCodecs, EncodersTakeEveryLinearSource) {
       EXPECT_GE(compared.size(), tone.size());
       EXPECT_GT(Snr(tone, compared), c.format.Get().wBitsPerSample == 8 ? 20 : 30);
     }
-}
-
-TEST(AcmCodecs, DecodersSurviveAnyBytes) {
-  std::mt19937 random(5);
-  Bytes junk(1 << 16);
-  for (uint8_t& b : junk)
-    b = static_cast<uint8_t>(random());
-  for (uint16_t tag : kCodecs) {
-    const auto codec = SuggestTag(Pcm(2, 44100), tag);
-    const Bytes out = ConvertAll(codec, Pcm(2, 44100), junk, 4096);
-    EXPECT_GT(out.size(), junk.size());
-  }
 }
 
 TEST(AcmG711, TablesAreTheReferenceOnes) {
