@@ -120,6 +120,29 @@ void WriteSeed(const std::filesystem::path& folder, const std::string& name,
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
+// The whole of data converted in one call and flushed; for seeds of coded data.
+Bytes Convert(const WAVEFORMATEX& from, const WAVEFORMATEX& to, Bytes data) {
+  HACMSTREAM stream = nullptr;
+  if (acmStreamOpen(&stream, nullptr, &from, &to, nullptr, 0, 0, 0) != MMSYSERR_NOERROR) return {};
+  Bytes out(1 << 20), all;
+  ACMSTREAMHEADER header{};
+  header.cbStruct = ACMSTREAMHEADER_MIN_CBSTRUCT;
+  header.pbSrc = data.data();
+  header.cbSrcLength = static_cast<uint32_t>(data.size());
+  header.pbDst = out.data();
+  header.cbDstLength = static_cast<uint32_t>(out.size());
+  acmStreamPrepareHeader(stream, &header, 0);
+  do {
+    acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_END);
+    all.insert(all.end(), out.begin(), out.begin() + header.cbDstLengthUsed);
+    header.cbSrcLength = 0;
+  } while (header.cbDstLengthUsed > 0);
+  header.cbSrcLength = static_cast<uint32_t>(data.size());
+  acmStreamUnprepareHeader(stream, &header, 0);
+  acmStreamClose(stream, 0);
+  return all;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -138,7 +161,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   for (int16_t c : {256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232})
     ms_extra.insert(ms_extra.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
   const WAVEFORMATEX ms{WAVE_FORMAT_ADPCM, 2, 44100, 44359, 2048, 4, 32};
-  for (uint16_t tag : {0x11, 2, 6, 7, 1, 3}) {
+  for (uint16_t tag : {0x11, 2, 6, 7, 1, 3, 0x31, 0x55}) {
     WAVEFORMATEX templ = pcm_template;
     templ.wFormatTag = tag;
     WriteSeed(seeds, "encode-" + std::to_string(tag), pcm, {}, templ, 1, tone);
@@ -167,6 +190,59 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Bytes bad_predictors = tone;
   bad_predictors[0] = 200;
   WriteSeed(seeds, "ms-bad-predictor", ms, ms_extra, pcm_template, 1, bad_predictors);
+  // GSM 6.10 and MPEG Layer-3: coded data, damaged data and malformed records.
+  const WAVEFORMATEX gsm{0x31, 1, 8000, 1625, 65, 0, 2};
+  const Bytes gsm_extra = {0x40, 0x01};
+  // A record and its extra bytes, whole in memory.
+  auto whole = [](const WAVEFORMATEX& f, const Bytes& extra) {
+    Bytes record(sizeof f + extra.size());
+    std::memcpy(record.data(), &f, sizeof f);
+    std::memcpy(record.data() + sizeof f, extra.data(), extra.size());
+    return record;
+  };
+  auto as_format = [](const Bytes& record) -> const WAVEFORMATEX& {
+    return *reinterpret_cast<const WAVEFORMATEX*>(record.data());
+  };
+  const WAVEFORMATEX mono{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+  const Bytes gsm_record = whole(gsm, gsm_extra);
+  const Bytes gsm_data = Convert(mono, as_format(gsm_record), tone);
+  WriteSeed(seeds, "gsm-decode", gsm, gsm_extra, pcm_template, 1, gsm_data);
+  WriteSeed(seeds, "gsm-truncated", gsm, gsm_extra, pcm_template, 0,
+            Bytes(tone.begin(), tone.begin() + 100));
+  auto gsm_bad = [&](const std::string& name, WAVEFORMATEX f, const Bytes& extra) {
+    WriteSeed(seeds, name, f, extra, pcm_template, 1, tone);
+  };
+  gsm_bad("gsm-align-64", {0x31, 1, 8000, 1625, 64, 0, 2}, gsm_extra);
+  gsm_bad("gsm-samples-319", gsm, {0x3F, 0x01});
+  gsm_bad("gsm-stereo", {0x31, 2, 8000, 1625, 65, 0, 2}, gsm_extra);
+  gsm_bad("gsm-rate-16000", {0x31, 1, 16000, 3250, 65, 0, 2}, gsm_extra);
+  const WAVEFORMATEX mp3{0x55, 2, 44100, 16000, 1, 0, 12};
+  const Bytes mp3_extra = {1, 0, 0, 0, 0, 0, 0xA1, 0x01, 1, 0, 0x40, 0x02};  // 417 bytes, 576
+  Bytes long_tone(44100 * 4 / 5);
+  for (size_t i = 0; i < long_tone.size(); ++i)
+    long_tone[i] = static_cast<uint8_t>(i * 37 ^ (i >> 5));
+  const Bytes mp3_record = whole(mp3, mp3_extra);
+  const Bytes mp3_data = Convert(pcm, as_format(mp3_record), long_tone);
+  WriteSeed(seeds, "mp3-decode", mp3, mp3_extra, pcm_template, 1, mp3_data);
+  Bytes damaged(mp3_data.begin(), mp3_data.begin() + std::min<size_t>(mp3_data.size(), 1500));
+  damaged.insert(damaged.end(), tone.begin(), tone.begin() + 700);
+  for (size_t at = 0; at + 40 < mp3_data.size(); at += 400)
+    damaged.insert(damaged.end(), mp3_data.begin() + at, mp3_data.begin() + at + 40);
+  WriteSeed(seeds, "mp3-damaged", mp3, mp3_extra, pcm_template, 0, damaged);
+  WAVEFORMATEX blocked = mp3;  // as other writers fill nBlockAlign
+  blocked.nBlockAlign = 1152;
+  WriteSeed(seeds, "mp3-decode-blocks", blocked, mp3_extra, pcm_template, 1, mp3_data);
+  auto mp3_bad = [&](const std::string& name, WAVEFORMATEX f, const Bytes& extra) {
+    WriteSeed(seeds, name, f, extra, pcm_template, 1, mp3_data);
+    WriteSeed(seeds, name + "-target", pcm, {}, f, 0x0F, tone);
+  };
+  mp3_bad("mp3-cbsize-11", {0x55, 2, 44100, 16000, 1, 0, 11},
+          Bytes(mp3_extra.begin(), mp3_extra.begin() + 11));
+  mp3_bad("mp3-id-0", mp3, {0, 0, 0, 0, 0, 0, 0xA1, 0x01, 1, 0, 0x40, 0x02});
+  mp3_bad("mp3-align-0", {0x55, 2, 44100, 16000, 0, 0, 12}, mp3_extra);
+  mp3_bad("mp3-channels-3", {0x55, 3, 44100, 16000, 1, 0, 12}, mp3_extra);
+  mp3_bad("mp3-rate-44000", {0x55, 2, 44000, 16000, 1, 0, 12}, mp3_extra);
+  mp3_bad("mp3-bitrate-100", {0x55, 2, 44100, 12500, 1, 0, 12}, mp3_extra);
   Bytes extensible(22, 0);
   WriteSeed(seeds, "extensible-cbsize-21", {WAVE_FORMAT_EXTENSIBLE, 2, 48000, 0, 4, 16, 21},
             Bytes(21, 0), {WAVE_FORMAT_ALAW, 0, 0, 0, 0, 0, 0}, 1, tone);
