@@ -227,6 +227,18 @@ TEST(AcmMp3, RoundTripsKeepLengthAlignmentAndTheTail) {
                           played.begin() + static_cast<ptrdiff_t>(tone.size()))),
               20);
   }
+  // Six channels of 24 bits at 96 kHz reach 48 kHz stereo in one step, in time.
+  const auto source = Extensible(6, 96000, 24, 0x3F);
+  const auto mp3 = SuggestTag(source, kMp3);
+  const Samples expected = Sweep(48000, 2, 1, 0.3);
+  Samples six;
+  for (int16_t v :
+       AsSamples(ConvertAll(Pcm(1, 48000), Pcm(1, 96000), AsBytes(Sweep(48000, 1, 1, 0.3)))))
+    six.insert(six.end(), 6, v);
+  const Bytes wide = ConvertAll(Pcm(6, 96000), source, AsBytes(six));
+  const Samples decoded = AsSamples(ConvertAll(mp3, Pcm(2, 48000), ConvertAll(source, mp3, wide)));
+  EXPECT_EQ(Delay(expected, decoded, 2), kDecodedDelay);
+  EXPECT_GT(Snr(expected, From(decoded, kDecodedDelay * 2)), 12);
 }
 
 TEST(AcmMp3, DecoderKeepsWhatDoesNotFitAndSurvivesBadBytes) {
