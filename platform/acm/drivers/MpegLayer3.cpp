@@ -128,6 +128,7 @@ class Mp3Encoder final : public BlockEncoder {
 
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
     const size_t samples = blocks * FramesPerBlock();
+    started_ = started_ || samples > 0;
     const size_t capacity = samples * 5 / 4 + 7200;  // LAME's bound
     uint8_t* space = pending_.Grow(capacity);
     const int made =
@@ -143,7 +144,9 @@ class Mp3Encoder final : public BlockEncoder {
     return pending_.Drain(out, blocks * MaxBytesPerBlock());
   }
 
+  // An empty signal stays empty (LAME would flush a frame of silence).
   void Flush(OutputQueue& out) override {
+    if (!started_) return;
     uint8_t* space = pending_.Grow(kFlushBytes);
     const int made = lame_encode_flush(lame_.get(), space, static_cast<int>(kFlushBytes));
     pending_.Trim(kFlushBytes - static_cast<size_t>(std::max(made, 0)));
@@ -155,6 +158,7 @@ class Mp3Encoder final : public BlockEncoder {
   void Reset() override {
     lame_ = MakeLame(channels_, rate_, kbps_);
     pending_.Clear();
+    started_ = false;
   }
 
  private:
@@ -163,6 +167,7 @@ class Mp3Encoder final : public BlockEncoder {
   uint16_t kbps_;
   LameHandle lame_;
   OutputQueue pending_;
+  bool started_ = false;  // samples went in since the signal began
 };
 
 // ---- Decoder (mpg123)
@@ -223,9 +228,12 @@ class Mp3DecodeStream final : public Converter {
     call.source_used = 0;
     call.destination_used = 0;
     if (call.flags & ACM_STREAMCONVERTF_START) Restart();
-    const uint32_t take = call.flags & ACM_STREAMCONVERTF_BLOCKALIGN
-                              ? call.source_length / block_align_ * block_align_
-                              : call.source_length;
+    const bool aligned = call.flags & ACM_STREAMCONVERTF_BLOCKALIGN;
+    const uint32_t take =
+        aligned ? call.source_length / block_align_ * block_align_ : call.source_length;
+    // Less than a block with BLOCKALIGN: nothing either way, so that the caller's retry
+    // without it takes the bytes (callers take output from nothing consumed for a fault).
+    if (aligned && take == 0) return MMSYSERR_NOERROR;
     if (take > 0) {
       if (mpg123_feed(handle_.get(), call.source, take) != MPG123_OK) return MMSYSERR_NOMEM;
       call.source_used = take;

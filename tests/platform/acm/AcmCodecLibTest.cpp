@@ -164,6 +164,7 @@ TEST(AcmMp3, RecordsSuggestionsAndListedFormats) {
   for (const auto& [format, name] : listed)
     ASSERT_EQ(OpenQuery(Pcm(2, 44100), format), 0u) << name;
 
+  EXPECT_TRUE(ConvertAll(Pcm(2, 44100), cd, {}).empty());  // nothing in, nothing out
   // A format chosen whole is honoured: 160 kbit/s, 22,050 Hz, mono.
   const auto chosen = acm::MakeMp3Format(1, 22050, 160);
   const Bytes coded = ConvertAll(Pcm(2, 44100), chosen, AsBytes(Noise(44100, 2, 2, 0.3)));
@@ -272,9 +273,16 @@ TEST(AcmMp3, DecoderKeepsWhatDoesNotFitAndSurvivesBadBytes) {
   // A record with blocks (as other writers fill nBlockAlign): whole blocks with BLOCKALIGN.
   MPEGLAYER3WAVEFORMAT theirs = Mp3Fields(mp3);
   theirs.wfx.nBlockAlign = 1152;
-  TestStream blocks(WithMp3Fields(theirs), pcm, 4096, 65536);
+  TestStream blocks(WithMp3Fields(theirs), pcm, 4096, 4608);
   ASSERT_EQ(blocks.Convert(coded.data(), 4000, ACM_STREAMCONVERTF_BLOCKALIGN), 0u);
   EXPECT_EQ(blocks.Header().cbSrcLengthUsed, 3456u);
+  EXPECT_EQ(blocks.Output().size(), 4608u);  // more waits
+  // Less than a block: nothing, not even what waits, until the call without BLOCKALIGN.
+  ASSERT_EQ(blocks.Convert(coded.data() + 3456, 544, ACM_STREAMCONVERTF_BLOCKALIGN), 0u);
+  EXPECT_EQ(blocks.Header().cbSrcLengthUsed + blocks.Output().size(), 0u);
+  ASSERT_EQ(blocks.Convert(coded.data() + 3456, 544, 0), 0u);
+  EXPECT_EQ(blocks.Header().cbSrcLengthUsed, 544u);
+  EXPECT_EQ(blocks.Output().size(), 4608u);
 
   // Garbage, truncated frames and a stream cut short: decoded as far as they go, no further.
   std::mt19937 random(5);
