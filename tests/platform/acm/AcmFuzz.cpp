@@ -191,58 +191,41 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   bad_predictors[0] = 200;
   WriteSeed(seeds, "ms-bad-predictor", ms, ms_extra, pcm_template, 1, bad_predictors);
   // GSM 6.10 and MPEG Layer-3: coded data, damaged data and malformed records.
-  const WAVEFORMATEX gsm{0x31, 1, 8000, 1625, 65, 0, 2};
-  const Bytes gsm_extra = {0x40, 0x01};
-  // A record and its extra bytes, whole in memory.
-  auto whole = [](const WAVEFORMATEX& f, const Bytes& extra) {
-    Bytes record(sizeof f + extra.size());
-    std::memcpy(record.data(), &f, sizeof f);
-    std::memcpy(record.data() + sizeof f, extra.data(), extra.size());
-    return record;
-  };
-  auto as_format = [](const Bytes& record) -> const WAVEFORMATEX& {
-    return *reinterpret_cast<const WAVEFORMATEX*>(record.data());
-  };
-  const WAVEFORMATEX mono{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
-  const Bytes gsm_record = whole(gsm, gsm_extra);
-  const Bytes gsm_data = Convert(mono, as_format(gsm_record), tone);
-  WriteSeed(seeds, "gsm-decode", gsm, gsm_extra, pcm_template, 1, gsm_data);
-  WriteSeed(seeds, "gsm-truncated", gsm, gsm_extra, pcm_template, 0,
-            Bytes(tone.begin(), tone.begin() + 100));
-  auto gsm_bad = [&](const std::string& name, WAVEFORMATEX f, const Bytes& extra) {
-    WriteSeed(seeds, name, f, extra, pcm_template, 1, tone);
-  };
-  gsm_bad("gsm-align-64", {0x31, 1, 8000, 1625, 64, 0, 2}, gsm_extra);
-  gsm_bad("gsm-samples-319", gsm, {0x3F, 0x01});
-  gsm_bad("gsm-stereo", {0x31, 2, 8000, 1625, 65, 0, 2}, gsm_extra);
-  gsm_bad("gsm-rate-16000", {0x31, 1, 16000, 3250, 65, 0, 2}, gsm_extra);
-  const WAVEFORMATEX mp3{0x55, 2, 44100, 16000, 1, 0, 12};
-  const Bytes mp3_extra = {1, 0, 0, 0, 0, 0, 0xA1, 0x01, 1, 0, 0x40, 0x02};  // 417 bytes, 576
+  const Bytes gsm_extra = {0x40, 0x01}, mp3_extra = {1, 0, 0, 0, 0, 0, 0xA1, 1, 1, 0, 0x40, 2};
+  const WAVEFORMATEX gsm{0x31, 1, 8000, 1625, 65, 0, 2}, mp3{0x55, 2, 44100, 16000, 1, 0, 12};
+  WriteSeed(seeds, "gsm-decode", gsm, gsm_extra, pcm_template, 1, tone);
+  WriteSeed(seeds, "gsm-samples-319", gsm, {0x3F, 0x01}, pcm_template, 1, tone);
+  Bytes mp3_record(sizeof mp3);
+  std::memcpy(mp3_record.data(), &mp3, sizeof mp3);
+  mp3_record.insert(mp3_record.end(), mp3_extra.begin(), mp3_extra.end());
   Bytes long_tone(44100 * 4 / 5);
   for (size_t i = 0; i < long_tone.size(); ++i)
     long_tone[i] = static_cast<uint8_t>(i * 37 ^ (i >> 5));
-  const Bytes mp3_record = whole(mp3, mp3_extra);
-  const Bytes mp3_data = Convert(pcm, as_format(mp3_record), long_tone);
-  WriteSeed(seeds, "mp3-decode", mp3, mp3_extra, pcm_template, 1, mp3_data);
-  Bytes damaged(mp3_data.begin(), mp3_data.begin() + std::min<size_t>(mp3_data.size(), 1500));
-  damaged.insert(damaged.end(), tone.begin(), tone.begin() + 700);
-  for (size_t at = 0; at + 40 < mp3_data.size(); at += 400)
-    damaged.insert(damaged.end(), mp3_data.begin() + at, mp3_data.begin() + at + 40);
+  const Bytes frames =
+      Convert(pcm, *reinterpret_cast<const WAVEFORMATEX*>(mp3_record.data()), long_tone);
+  WriteSeed(seeds, "mp3-decode", mp3, mp3_extra, pcm_template, 1, frames);
+  Bytes damaged(frames.begin(), frames.begin() + std::min<size_t>(frames.size(), 1500));
+  damaged.insert(damaged.end(), tone.begin(), tone.begin() + 700);  // garbage
+  for (size_t at = 0; at + 40 < frames.size(); at += 400)           // pieces of frames
+    damaged.insert(damaged.end(), frames.begin() + at, frames.begin() + at + 40);
   WriteSeed(seeds, "mp3-damaged", mp3, mp3_extra, pcm_template, 0, damaged);
-  WAVEFORMATEX blocked = mp3;  // as other writers fill nBlockAlign
-  blocked.nBlockAlign = 1152;
-  WriteSeed(seeds, "mp3-decode-blocks", blocked, mp3_extra, pcm_template, 1, mp3_data);
-  auto mp3_bad = [&](const std::string& name, WAVEFORMATEX f, const Bytes& extra) {
-    WriteSeed(seeds, name, f, extra, pcm_template, 1, mp3_data);
-    WriteSeed(seeds, name + "-target", pcm, {}, f, 0x0F, tone);
-  };
-  mp3_bad("mp3-cbsize-11", {0x55, 2, 44100, 16000, 1, 0, 11},
-          Bytes(mp3_extra.begin(), mp3_extra.begin() + 11));
-  mp3_bad("mp3-id-0", mp3, {0, 0, 0, 0, 0, 0, 0xA1, 0x01, 1, 0, 0x40, 0x02});
-  mp3_bad("mp3-align-0", {0x55, 2, 44100, 16000, 0, 0, 12}, mp3_extra);
-  mp3_bad("mp3-channels-3", {0x55, 3, 44100, 16000, 1, 0, 12}, mp3_extra);
-  mp3_bad("mp3-rate-44000", {0x55, 2, 44000, 16000, 1, 0, 12}, mp3_extra);
-  mp3_bad("mp3-bitrate-100", {0x55, 2, 44100, 12500, 1, 0, 12}, mp3_extra);
+  const std::pair<const char*, WAVEFORMATEX> bad[] = {
+      {"gsm-align-64", {0x31, 1, 8000, 1625, 64, 0, 2}},
+      {"gsm-stereo", {0x31, 2, 8000, 1625, 65, 0, 2}},
+      {"gsm-rate-16000", {0x31, 1, 16000, 3250, 65, 0, 2}},
+      {"mp3-blocks-1152", {0x55, 2, 44100, 16000, 1152, 0, 12}},  // as other writers fill it
+      {"mp3-cbsize-11", {0x55, 2, 44100, 16000, 1, 0, 11}},
+      {"mp3-align-0", {0x55, 2, 44100, 16000, 0, 0, 12}},
+      {"mp3-channels-3", {0x55, 3, 44100, 16000, 1, 0, 12}},
+      {"mp3-rate-44000", {0x55, 2, 44000, 16000, 1, 0, 12}},
+      {"mp3-bitrate-100", {0x55, 2, 44100, 12500, 1, 0, 12}}};
+  for (const auto& [name, f] : bad) {
+    const Bytes& extra = f.wFormatTag == 0x31 ? gsm_extra : mp3_extra;
+    WriteSeed(seeds, name, f,
+              Bytes(extra.begin(), extra.begin() + std::min<size_t>(f.cbSize, extra.size())),
+              pcm_template, 1, f.wFormatTag == 0x31 ? tone : frames);
+    WriteSeed(seeds, std::string(name) + "-target", pcm, {}, f, 0x0F, tone);
+  }
   Bytes extensible(22, 0);
   WriteSeed(seeds, "extensible-cbsize-21", {WAVE_FORMAT_EXTENSIBLE, 2, 48000, 0, 4, 16, 21},
             Bytes(21, 0), {WAVE_FORMAT_ALAW, 0, 0, 0, 0, 0, 0}, 1, tone);
