@@ -37,7 +37,8 @@ size_t Delay(const Samples& reference, const Samples& test, uint16_t channels) {
   double most = -1e300;
   for (size_t d = 0; d < 4000; ++d) {
     double sum = 0;
-    for (size_t i = 0; i < 20000 && (i + d) * channels < test.size(); ++i)
+    for (size_t i = 0;
+         i < 20000 && i * channels < reference.size() && (i + d) * channels < test.size(); ++i)
       sum += static_cast<double>(reference[i * channels]) * test[(i + d) * channels];
     if (sum > most) most = sum, best = d;
   }
