@@ -30,6 +30,8 @@ constexpr uint16_t WAVE_FORMAT_IEEE_FLOAT = 3;
 constexpr uint16_t WAVE_FORMAT_ALAW = 6;
 constexpr uint16_t WAVE_FORMAT_MULAW = 7;
 constexpr uint16_t WAVE_FORMAT_IMA_ADPCM = 0x11;
+constexpr uint16_t WAVE_FORMAT_GSM610 = 0x31;
+constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x55;
 constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
 struct GUID {
@@ -108,11 +110,35 @@ struct ADPCMWAVEFORMAT {
   uint16_t wNumCoef;
   ADPCMCOEFSET aCoef[7];
 };
+
+// GSM 6.10 (tag 0x31): cbSize 2; 65-byte blocks of 320 samples (two frames).
+struct GSM610WAVEFORMAT {
+  WAVEFORMATEX wfx;
+  uint16_t wSamplesPerBlock;
+};
+
+// MPEG Layer-3 (tag 0x55): cbSize 12.
+struct MPEGLAYER3WAVEFORMAT {
+  WAVEFORMATEX wfx;
+  uint16_t wID;         // MPEGLAYER3_ID_MPEG
+  uint32_t fdwFlags;    // MPEGLAYER3_FLAG_PADDING_*
+  uint16_t nBlockSize;  // bytes of a frame without its padding byte
+  uint16_t nFramesPerBlock;
+  uint16_t nCodecDelay;  // samples the encoder puts before the signal
+};
 #pragma pack(pop)
 static_assert(sizeof(WAVEFORMATEX) == 18);
 static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40);
 static_assert(sizeof(IMAADPCMWAVEFORMAT) == 20);
 static_assert(sizeof(ADPCMWAVEFORMAT) == 50);
+static_assert(sizeof(GSM610WAVEFORMAT) == 20);
+static_assert(sizeof(MPEGLAYER3WAVEFORMAT) == 30);
+
+constexpr uint16_t MPEGLAYER3_WFX_EXTRA_BYTES = 12;
+constexpr uint16_t MPEGLAYER3_ID_MPEG = 1;
+constexpr uint32_t MPEGLAYER3_FLAG_PADDING_ISO = 0;
+constexpr uint32_t MPEGLAYER3_FLAG_PADDING_ON = 1;
+constexpr uint32_t MPEGLAYER3_FLAG_PADDING_OFF = 2;
 
 // Handles of the manager's objects; none is nullptr.
 using HACMOBJ = struct HACMOBJ__*;

@@ -252,8 +252,7 @@ CodecDriver::CodecDriver(TagCaps caps) : caps_(std::move(caps)) {}
 
 bool CodecDriver::CheckCommonFields(const WAVEFORMATEX& format) const {
   return format.wFormatTag == caps_.tag && format.nChannels >= caps_.min_channels &&
-         format.nChannels <= caps_.max_channels && format.nSamplesPerSec >= caps_.min_rate &&
-         format.nSamplesPerSec <= caps_.max_rate &&
+         format.nChannels <= caps_.max_channels && CarriesRate(caps_, format.nSamplesPerSec) &&
          std::find(caps_.bits.begin(), caps_.bits.end(), format.wBitsPerSample) != caps_.bits.end();
 }
 
@@ -276,15 +275,14 @@ MMRESULT CodecDriver::Suggest(const WAVEFORMATEX& source, const WAVEFORMATEX& te
   const auto linear = ReadLinearFormat(source);
   if (!linear) return ACMERR_NOTPOSSIBLE;
   uint32_t channels = Nearest(linear->channels, caps_.min_channels, caps_.max_channels);
-  uint32_t rate = Nearest(linear->rate, caps_.min_rate, caps_.max_rate);
+  uint32_t rate = NearestRate(caps_, linear->rate);
   if (fixed_channels) {
     if (templ.nChannels < caps_.min_channels || templ.nChannels > caps_.max_channels)
       return ACMERR_NOTPOSSIBLE;
     channels = templ.nChannels;
   }
   if (fixed_rate) {
-    if (templ.nSamplesPerSec < caps_.min_rate || templ.nSamplesPerSec > caps_.max_rate)
-      return ACMERR_NOTPOSSIBLE;
+    if (!CarriesRate(caps_, templ.nSamplesPerSec)) return ACMERR_NOTPOSSIBLE;
     rate = templ.nSamplesPerSec;
   }
   if (fixed_bits &&
@@ -320,8 +318,9 @@ MMRESULT CodecDriver::Open(const WAVEFORMATEX& source, const WAVEFORMATEX& desti
 std::vector<FormatRecord> CodecDriver::ListFormats(uint16_t tag) const {
   std::vector<FormatRecord> formats;
   if (tag != caps_.tag) return formats;
-  for (uint32_t rate : ListedRates()) {
-    if (rate < caps_.min_rate || rate > caps_.max_rate) continue;
+  for (uint32_t rate :
+       caps_.rates.empty() ? ListedRates() : std::span<const uint32_t>(caps_.rates)) {
+    if (!CarriesRate(caps_, rate)) continue;
     for (uint16_t channels = caps_.min_channels;
          channels <= std::min<uint16_t>(caps_.max_channels, 2); ++channels)
       formats.push_back(MakeFormat(channels, rate));

@@ -27,6 +27,19 @@ FormatRecord::FormatRecord(const WAVEFORMATEX& header, std::span<const uint8_t> 
   if (n != 0) std::memcpy(bytes_.data() + sizeof header, extra.data(), n);
 }
 
+bool CarriesRate(const TagCaps& caps, uint32_t rate) {
+  if (caps.rates.empty()) return rate >= caps.min_rate && rate <= caps.max_rate;
+  return std::find(caps.rates.begin(), caps.rates.end(), rate) != caps.rates.end();
+}
+
+uint32_t NearestRate(const TagCaps& caps, uint32_t rate) {
+  if (caps.rates.empty()) return std::clamp(rate, caps.min_rate, caps.max_rate);
+  uint32_t best = caps.rates.front();
+  for (uint32_t r : caps.rates)
+    if ((r > rate ? r - rate : rate - r) < (best > rate ? best - rate : rate - best)) best = r;
+  return best;
+}
+
 std::vector<FormatRecord> Driver::ListFormats(uint16_t) const {
   return {};
 }

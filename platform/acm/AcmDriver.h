@@ -50,7 +50,14 @@ struct TagCaps {
   std::vector<uint16_t> bits;  // bits per sample its records carry, lowest first
   uint32_t format_size;        // bytes of its largest record
   uint32_t support;            // ACMDRIVERDETAILS_SUPPORTF_*
+  // The only rates it carries, lowest first, for codecs with a fixed set; empty: every rate
+  // from min_rate to max_rate.
+  std::vector<uint32_t> rates = {};
 };
+
+// Whether the caps carry a rate, and the carried rate nearest to one (the lower on a tie).
+bool CarriesRate(const TagCaps& caps, uint32_t rate);
+uint32_t NearestRate(const TagCaps& caps, uint32_t rate);
 
 // One call of acmStreamConvert, as the driver sees it. The converter sets the two used counts;
 // neither may exceed its length.

@@ -1,7 +1,9 @@
 #include "platform/acm/drivers/Builtin.h"
 
 #include "platform/acm/drivers/G711.h"
+#include "platform/acm/drivers/Gsm610.h"
 #include "platform/acm/drivers/ImaAdpcm.h"
+#include "platform/acm/drivers/MpegLayer3.h"
 #include "platform/acm/drivers/MsAdpcm.h"
 #include "platform/acm/drivers/PcmDriver.h"
 
@@ -13,7 +15,8 @@ using DriverFactory = std::shared_ptr<Driver> (*)();
 
 // One line per codec. The PCM converter comes first: it answers every linear-to-linear request.
 constexpr DriverFactory kBuiltinDrivers[] = {
-    MakePcmDriver, MakeImaAdpcmDriver, MakeMsAdpcmDriver, MakeAlawDriver, MakeMulawDriver,
+    MakePcmDriver,   MakeImaAdpcmDriver, MakeMsAdpcmDriver,    MakeAlawDriver,
+    MakeMulawDriver, MakeGsm610Driver,   MakeMpegLayer3Driver,
 };
 
 }  // namespace

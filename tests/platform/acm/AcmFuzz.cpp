@@ -120,6 +120,29 @@ void WriteSeed(const std::filesystem::path& folder, const std::string& name,
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
+// The whole of data converted in one call and flushed; for seeds of coded data.
+Bytes Convert(const WAVEFORMATEX& from, const WAVEFORMATEX& to, Bytes data) {
+  HACMSTREAM stream = nullptr;
+  if (acmStreamOpen(&stream, nullptr, &from, &to, nullptr, 0, 0, 0) != MMSYSERR_NOERROR) return {};
+  Bytes out(1 << 20), all;
+  ACMSTREAMHEADER header{};
+  header.cbStruct = ACMSTREAMHEADER_MIN_CBSTRUCT;
+  header.pbSrc = data.data();
+  header.cbSrcLength = static_cast<uint32_t>(data.size());
+  header.pbDst = out.data();
+  header.cbDstLength = static_cast<uint32_t>(out.size());
+  acmStreamPrepareHeader(stream, &header, 0);
+  do {
+    acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_END);
+    all.insert(all.end(), out.begin(), out.begin() + header.cbDstLengthUsed);
+    header.cbSrcLength = 0;
+  } while (header.cbDstLengthUsed > 0);
+  header.cbSrcLength = static_cast<uint32_t>(data.size());
+  acmStreamUnprepareHeader(stream, &header, 0);
+  acmStreamClose(stream, 0);
+  return all;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -138,7 +161,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   for (int16_t c : {256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232})
     ms_extra.insert(ms_extra.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
   const WAVEFORMATEX ms{WAVE_FORMAT_ADPCM, 2, 44100, 44359, 2048, 4, 32};
-  for (uint16_t tag : {0x11, 2, 6, 7, 1, 3}) {
+  for (uint16_t tag : {0x11, 2, 6, 7, 1, 3, 0x31, 0x55}) {
     WAVEFORMATEX templ = pcm_template;
     templ.wFormatTag = tag;
     WriteSeed(seeds, "encode-" + std::to_string(tag), pcm, {}, templ, 1, tone);
@@ -167,6 +190,42 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Bytes bad_predictors = tone;
   bad_predictors[0] = 200;
   WriteSeed(seeds, "ms-bad-predictor", ms, ms_extra, pcm_template, 1, bad_predictors);
+  // GSM 6.10 and MPEG Layer-3: coded data, damaged data and malformed records.
+  const Bytes gsm_extra = {0x40, 0x01}, mp3_extra = {1, 0, 0, 0, 0, 0, 0xA1, 1, 1, 0, 0x40, 2};
+  const WAVEFORMATEX gsm{0x31, 1, 8000, 1625, 65, 0, 2}, mp3{0x55, 2, 44100, 16000, 1, 0, 12};
+  WriteSeed(seeds, "gsm-decode", gsm, gsm_extra, pcm_template, 1, tone);
+  WriteSeed(seeds, "gsm-samples-319", gsm, {0x3F, 0x01}, pcm_template, 1, tone);
+  Bytes mp3_record(sizeof mp3);
+  std::memcpy(mp3_record.data(), &mp3, sizeof mp3);
+  mp3_record.insert(mp3_record.end(), mp3_extra.begin(), mp3_extra.end());
+  Bytes long_tone(44100 * 4 / 5);
+  for (size_t i = 0; i < long_tone.size(); ++i)
+    long_tone[i] = static_cast<uint8_t>(i * 37 ^ (i >> 5));
+  const Bytes frames =
+      Convert(pcm, *reinterpret_cast<const WAVEFORMATEX*>(mp3_record.data()), long_tone);
+  WriteSeed(seeds, "mp3-decode", mp3, mp3_extra, pcm_template, 1, frames);
+  Bytes damaged(frames.begin(), frames.begin() + std::min<size_t>(frames.size(), 1500));
+  damaged.insert(damaged.end(), tone.begin(), tone.begin() + 700);  // garbage
+  for (size_t at = 0; at + 40 < frames.size(); at += 400)           // pieces of frames
+    damaged.insert(damaged.end(), frames.begin() + at, frames.begin() + at + 40);
+  WriteSeed(seeds, "mp3-damaged", mp3, mp3_extra, pcm_template, 0, damaged);
+  const std::pair<const char*, WAVEFORMATEX> bad[] = {
+      {"gsm-align-64", {0x31, 1, 8000, 1625, 64, 0, 2}},
+      {"gsm-stereo", {0x31, 2, 8000, 1625, 65, 0, 2}},
+      {"gsm-rate-16000", {0x31, 1, 16000, 3250, 65, 0, 2}},
+      {"mp3-blocks-1152", {0x55, 2, 44100, 16000, 1152, 0, 12}},  // as other writers fill it
+      {"mp3-cbsize-11", {0x55, 2, 44100, 16000, 1, 0, 11}},
+      {"mp3-align-0", {0x55, 2, 44100, 16000, 0, 0, 12}},
+      {"mp3-channels-3", {0x55, 3, 44100, 16000, 1, 0, 12}},
+      {"mp3-rate-44000", {0x55, 2, 44000, 16000, 1, 0, 12}},
+      {"mp3-bitrate-100", {0x55, 2, 44100, 12500, 1, 0, 12}}};
+  for (const auto& [name, f] : bad) {
+    const Bytes& extra = f.wFormatTag == 0x31 ? gsm_extra : mp3_extra;
+    WriteSeed(seeds, name, f,
+              Bytes(extra.begin(), extra.begin() + std::min<size_t>(f.cbSize, extra.size())),
+              pcm_template, 1, f.wFormatTag == 0x31 ? tone : frames);
+    WriteSeed(seeds, std::string(name) + "-target", pcm, {}, f, 0x0F, tone);
+  }
   Bytes extensible(22, 0);
   WriteSeed(seeds, "extensible-cbsize-21", {WAVE_FORMAT_EXTENSIBLE, 2, 48000, 0, 4, 16, 21},
             Bytes(21, 0), {WAVE_FORMAT_ALAW, 0, 0, 0, 0, 0, 0}, 1, tone);

@@ -156,7 +156,7 @@ TEST(AcmManager, TagsAndFormatsAreListedWithNames) {
   for (const auto& t : tags)
     names.push_back(t.szFormatTag);
   EXPECT_EQ(names, (std::vector<std::string>{"PCM", "IEEE Float", "IMA ADPCM", "MS ADPCM", "A-Law",
-                                             "mu-Law"}));
+                                             "mu-Law", "GSM 6.10", "MPEG Layer-3"}));
   tag.dwFormatTag = 0;
   ASSERT_EQ(acmFormatTagDetailsA(nullptr, &tag, ACM_FORMATTAGDETAILSF_LARGESTSIZE), 0u);
   EXPECT_EQ(tag.dwFormatTag, WAVE_FORMAT_ADPCM);

@@ -204,3 +204,108 @@ TEST(AcmPeers, WeDecodeTheirFilesAsTheyDo) {
     }
   }
 }
+
+TEST(AcmPeers, GsmBytesAreLibgsmsAndEachSideDecodesTheOthersFiles) {
+  REQUIRE_PEER("ffmpeg");
+  REQUIRE_PEER("sox");
+  REQUIRE_PEER("espeak-ng");
+  TTempDir dir;
+  const std::string source = dir.File("source.wav"), ours = dir.File("ours.wav"),
+                    theirs = dir.File("theirs.wav"), raw = dir.File("decoded.raw");
+  const auto pcm = Pcm(1, 8000);
+  const auto gsm = SuggestTag(pcm, WAVE_FORMAT_GSM610);
+  const Signal speech = Signals(dir).back();
+  // Whole pairs of blocks, and speech that ends within a block.
+  for (const Samples& signal :
+       {Sweep(8000, 1, 2, 0.5),
+        AsSamples(ConvertAll(speech.format, pcm, AsBytes(speech.samples)))}) {
+    const auto frames = static_cast<uint32_t>(signal.size());
+    SCOPED_TRACE(frames);
+    WriteWave(source, pcm, AsBytes(signal), 0);
+    const Bytes coded = ConvertAll(pcm, gsm, AsBytes(signal));
+    WriteWave(ours, gsm, coded, static_cast<int32_t>(frames));
+    // What telephony servers expect: RIFF, a 20-byte fmt chunk, fact, data, nothing else.
+    std::string expected = "RIFF";
+    auto le32 = [&](size_t value) {
+      for (int i = 0; i < 4; ++i)
+        expected += static_cast<char>(value >> (8 * i));
+    };
+    le32(4 + 28 + 12 + 8 + coded.size());
+    expected += "WAVEfmt ";
+    le32(20);
+    expected.append(reinterpret_cast<const char*>(gsm.Bytes()), 20);
+    expected += "fact";
+    le32(4);
+    le32(frames);
+    expected += "data";
+    le32(coded.size());
+    expected.append(coded.begin(), coded.end());
+    std::ifstream written(ours, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), expected);
+
+    const Samples own = AsSamples(ConvertAll(gsm, pcm, coded));
+    const size_t whole = signal.size() / 320 * 65;  // blocks no one had to pad
+    for (const std::string peer : {"sox", "ffmpeg"}) {
+      SCOPED_TRACE(peer);
+      Peer(peer == "sox" ? "sox " + ShellQuote(source) + " -e gsm-full-rate " + ShellQuote(theirs)
+                         : "ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libgsm_ms " +
+                               ShellQuote(theirs));
+      const WaveFile file = ReadWave(theirs);
+      ASSERT_EQ(file.format, gsm);
+      ASSERT_GE(file.data.size(), whole);
+      EXPECT_TRUE(std::equal(coded.begin(), coded.begin() + whole, file.data.begin()));
+      // Theirs decoded by us as they decode it, and ours by them as we do.
+      const Samples by_them = PeerDecode(peer, theirs, raw);
+      EXPECT_EQ(Head(AsSamples(ConvertAll(gsm, pcm, file.data)), by_them.size()), by_them);
+      const Samples ours_by_them = PeerDecode(peer, ours, raw);
+      ASSERT_GE(ours_by_them.size(), signal.size());
+      EXPECT_EQ(Head(own, ours_by_them.size()), ours_by_them);
+    }
+  }
+}
+
+// sox reads no MP3 in wave files ("WAV file encoding `MP3' is not supported"): ffmpeg alone.
+TEST(AcmPeers, FfmpegPlaysOurMp3FilesAndWeDecodeItsLame) {
+  REQUIRE_PEER("ffmpeg");
+  REQUIRE_PEER("espeak-ng");
+  TTempDir dir;
+  const std::string source = dir.File("source.wav"), ours = dir.File("ours.wav"),
+                    theirs = dir.File("theirs.wav"), raw = dir.File("decoded.raw");
+  for (const Signal& s : {Signal{"sweep", Pcm(2, 44100), Sweep(44100, 2, 2, 0.5)},
+                          Signals(dir).back(),  // speech, 22,050 Hz mono
+                          Signal{"noise", Pcm(2, 48000), Noise(48000, 2, 1, 0.2)},
+                          Signal{"tone", Pcm(1, 8000), Tone(8000, 1, 1.5, 330, 0.4)}}) {
+    SCOPED_TRACE(s.name);
+    const uint16_t channels = s.format.Get().nChannels;
+    const size_t frames = s.samples.size() / channels;
+    const auto mp3 = SuggestTag(s.format, WAVE_FORMAT_MPEGLAYER3);
+    const Bytes coded = ConvertAll(s.format, mp3, AsBytes(s.samples));
+    WriteWave(ours, mp3, coded, static_cast<int32_t>(frames));
+    ASSERT_EQ(ReadWave(ours).format, mp3);
+    // ffmpeg plays every frame, at our rate, as our decoder does.
+    const std::string layout =
+        std::to_string(s.format.Get().nSamplesPerSec) + "," + std::to_string(channels) + "\n";
+    EXPECT_EQ(RunCommand("ffprobe -v error -show_entries stream=sample_rate,channels -of csv=p=0 " +
+                         ShellQuote(ours))
+                  .Output,
+              layout);
+    const Samples own = AsSamples(ConvertAll(mp3, s.format, coded));
+    const Samples by_ffmpeg = PeerDecode("ffmpeg", ours, raw);
+    EXPECT_EQ(by_ffmpeg.size(), own.size());
+    EXPECT_GE(own.size() / channels, frames);
+    EXPECT_GT(Snr(own, by_ffmpeg), 60);
+
+    // ffmpeg's LAME in a wave file at the same bitrate: we decode it as ffmpeg does.
+    WriteWave(source, s.format, AsBytes(s.samples), 0);
+    Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libmp3lame -b:a " +
+         std::to_string(mp3.Get().nAvgBytesPerSec / 125) + "k " + ShellQuote(theirs));
+    const WaveFile file = ReadWave(theirs);
+    ASSERT_EQ(file.format.Get().wFormatTag, WAVE_FORMAT_MPEGLAYER3);
+    ASSERT_EQ(SuggestTag(file.format, WAVE_FORMAT_PCM), s.format);
+    const Samples decoded = AsSamples(ConvertAll(file.format, s.format, file.data));
+    const Samples theirs_by_ffmpeg = PeerDecode("ffmpeg", theirs, raw);
+    EXPECT_EQ(decoded.size(), theirs_by_ffmpeg.size());
+    EXPECT_GE(decoded.size() / channels, frames);
+    EXPECT_GT(Snr(theirs_by_ffmpeg, decoded), 60);
+  }
+}

@@ -12,11 +12,12 @@ namespace {
 
 // What one batch worker does: a resampled, downmixed encode and its decode.
 Samples Work(int worker) {
-  static constexpr uint16_t kTags[] = {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM, WAVE_FORMAT_ALAW,
-                                       WAVE_FORMAT_MULAW};
+  static constexpr uint16_t kTags[] = {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM,
+                                       WAVE_FORMAT_ALAW,      WAVE_FORMAT_MULAW,
+                                       WAVE_FORMAT_GSM610,    WAVE_FORMAT_MPEGLAYER3};
   const auto source = Pcm(2, 48000);
   acm::FormatRecord codec;
-  Suggest(source, {kTags[worker % 4], 1, 22050, 0, 0, 0, 0},
+  Suggest(source, {kTags[worker % std::size(kTags)], 1, 22050, 0, 0, 0, 0},
           ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
               ACM_FORMATSUGGESTF_NSAMPLESPERSEC,
           codec);
@@ -28,7 +29,7 @@ Samples Work(int worker) {
 }  // namespace
 
 TEST(AcmThreads, StreamsConvertSideBySide) {
-  constexpr int kWorkers = 8;
+  constexpr int kWorkers = 12;
   std::vector<Samples> alone(kWorkers), together(kWorkers);
   for (int w = 0; w < kWorkers; ++w)
     alone[w] = Work(w);
