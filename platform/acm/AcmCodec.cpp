@@ -1,0 +1,339 @@
+#include "platform/acm/AcmCodec.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace acm {
+
+namespace {
+
+// Source frames put through the pipeline at a time, so that a piece's samples stay in the cache.
+constexpr uint64_t kPieceFrames = 4096;
+// Decoded samples per piece.
+constexpr size_t kPieceSamples = 16384;
+
+bool Has(uint32_t flags, uint32_t flag) {
+  return (flags & flag) != 0;
+}
+
+}  // namespace
+
+// ---- OutputQueue
+
+uint8_t* OutputQueue::Grow(size_t count) {
+  if (head_ != 0 && head_ == bytes_.size()) {
+    bytes_.clear();
+    head_ = 0;
+  }
+  const size_t old = bytes_.size();
+  bytes_.resize(old + count);
+  return bytes_.data() + old;
+}
+
+void OutputQueue::Trim(size_t count) {
+  bytes_.resize(bytes_.size() - std::min(count, Size()));
+}
+
+size_t OutputQueue::Drain(uint8_t* destination, size_t capacity) {
+  const size_t n = std::min(capacity, Size());
+  if (n == 0) return 0;
+  std::memcpy(destination, bytes_.data() + head_, n);
+  head_ += n;
+  if (head_ == bytes_.size()) Clear();
+  return n;
+}
+
+void OutputQueue::Clear() {
+  bytes_.clear();
+  head_ = 0;
+}
+
+// ---- EncoderConverter
+
+EncoderConverter::EncoderConverter(std::unique_ptr<LinearPipeline> pipeline,
+                                   std::unique_ptr<BlockEncoder> codec)
+    : pipeline_(std::move(pipeline)),
+      codec_(std::move(codec)),
+      frame_bytes_(pipeline_->Source().FrameBytes()),
+      channels_(pipeline_->Channels()),
+      block_frames_(codec_->FramesPerBlock()),
+      block_bytes_(codec_->MaxBytesPerBlock()) {}
+
+uint64_t EncoderConverter::DestinationSize(uint64_t source_bytes) const {
+  const uint64_t frames = source_bytes / frame_bytes_;
+  uint64_t target = pipeline_->MaxTargetFrames(frames);
+  // A resampling stream may carry up to a block less one frame from the call before.
+  if (pipeline_->Resamples()) target += block_frames_ - 1;
+  return (target + block_frames_ - 1) / block_frames_ * block_bytes_;
+}
+
+uint64_t EncoderConverter::SourceSize(uint64_t destination_bytes) const {
+  uint64_t target = destination_bytes / block_bytes_ * block_frames_;
+  if (pipeline_->Resamples())
+    target = target > block_frames_ - 1 ? target - (block_frames_ - 1) : 0;
+  return pipeline_->SourceFramesWithin(target) * frame_bytes_;
+}
+
+MMRESULT EncoderConverter::Convert(ConvertCall& call) {
+  if (Has(call.flags, ACM_STREAMCONVERTF_START)) Restart();
+  const bool aligned = Has(call.flags, ACM_STREAMCONVERTF_BLOCKALIGN);
+  const bool end = Has(call.flags, ACM_STREAMCONVERTF_END);
+  call.destination_used =
+      static_cast<uint32_t>(queue_.Drain(call.destination, call.destination_length));
+  call.source_used = 0;
+  const bool drained = queue_.Empty();
+  const uint64_t frames = call.source_length / frame_bytes_;
+  if (frames > 0 && ended_) Restart();  // more signal after END: a new one
+
+  // As much source as the destination's whole blocks hold.
+  const uint64_t held = fifo_.Size() / channels_;
+  const uint64_t room = (call.destination_length - call.destination_used) / block_bytes_;
+  const uint64_t room_frames = room * block_frames_ > held ? room * block_frames_ - held : 0;
+  uint64_t take = drained ? std::min(frames, pipeline_->SourceFramesWithin(room_frames)) : 0;
+  const bool whole_blocks = aligned && !pipeline_->Resamples();
+  if (whole_blocks) {
+    const uint64_t whole = (held + take) / block_frames_ * block_frames_;
+    take = whole > held ? whole - held : 0;
+  }
+  if (take == 0 && drained && frames > 0) {
+    // No room for even one block: make one anyway; it waits in the queue.
+    if (!whole_blocks)
+      take = std::min<uint64_t>(frames, block_frames_);
+    else if (held + frames >= block_frames_)
+      take = block_frames_ - held;
+  }
+
+  const uint8_t* source = call.source;
+  for (uint64_t left = take; left > 0;) {
+    const uint64_t n = std::min(left, kPieceFrames);
+    pipeline_->Push(source, n, fifo_);
+    EncodeWholeBlocks(call);
+    source += n * frame_bytes_;
+    left -= n;
+  }
+  call.source_used = static_cast<uint32_t>(take * frame_bytes_);
+  const bool all = take == frames;
+  if (all && !aligned) call.source_used = call.source_length;  // a trailing part of a frame goes
+  if (all && end && !ended_) {
+    pipeline_->Flush(fifo_);
+    EncodeWholeBlocks(call);
+  }
+  if (all && (end || !aligned) && fifo_.Size() > 0) {
+    PadLastBlock();
+    EncodeWholeBlocks(call);
+  }
+  if (all && end && !ended_) {
+    codec_->Flush(queue_);
+    ended_ = true;
+  }
+  call.destination_used += static_cast<uint32_t>(queue_.Drain(
+      call.destination + call.destination_used, call.destination_length - call.destination_used));
+  return MMSYSERR_NOERROR;
+}
+
+void EncoderConverter::EncodeWholeBlocks(ConvertCall& call) {
+  const size_t block_samples = size_t{block_frames_} * channels_;
+  const size_t blocks = fifo_.Size() / block_samples;
+  if (blocks == 0) return;
+  size_t done = 0;
+  if (queue_.Empty()) {
+    const size_t room = (call.destination_length - call.destination_used) / block_bytes_;
+    done = std::min(blocks, room);
+    if (done > 0)
+      call.destination_used += static_cast<uint32_t>(
+          codec_->Encode(fifo_.Data(), done, call.destination + call.destination_used));
+  }
+  if (done < blocks) {
+    const size_t reserved = (blocks - done) * block_bytes_;
+    uint8_t* space = queue_.Grow(reserved);
+    queue_.Trim(reserved -
+                codec_->Encode(fifo_.Data() + done * block_samples, blocks - done, space));
+  }
+  fifo_.Consume(blocks * block_samples);
+}
+
+// The last block is filled by repeating the last frame: no short block, no jump to silence.
+void EncoderConverter::PadLastBlock() {
+  const size_t held = fifo_.Size() / channels_;
+  const size_t missing = block_frames_ - held % block_frames_;
+  if (held == 0 || missing == block_frames_) return;
+  int16_t* space = fifo_.Grow(missing * channels_);
+  const int16_t* last = space - channels_;
+  for (size_t i = 0; i < missing; ++i)
+    std::memcpy(space + i * channels_, last, channels_ * 2);
+}
+
+void EncoderConverter::Restart() {
+  pipeline_->Reset();
+  codec_->Reset();
+  fifo_.Clear();
+  ended_ = false;
+}
+
+// ---- DecoderConverter
+
+DecoderConverter::DecoderConverter(std::unique_ptr<BlockDecoder> codec)
+    : codec_(std::move(codec)),
+      out_block_bytes_(codec_->FramesPerBlock() * codec_->Channels() * 2) {
+  const size_t block_samples = size_t{codec_->FramesPerBlock()} * codec_->Channels();
+  scratch_.resize(std::max(block_samples, kPieceSamples / block_samples * block_samples));
+}
+
+uint64_t DecoderConverter::DestinationSize(uint64_t source_bytes) const {
+  const uint32_t block = codec_->BytesPerBlock();
+  const auto rest = static_cast<uint32_t>(source_bytes % block);
+  return source_bytes / block * out_block_bytes_ +
+         uint64_t{codec_->PartialFrames(rest)} * codec_->Channels() * 2;
+}
+
+uint64_t DecoderConverter::SourceSize(uint64_t destination_bytes) const {
+  return destination_bytes / out_block_bytes_ * codec_->BytesPerBlock();
+}
+
+MMRESULT DecoderConverter::Convert(ConvertCall& call) {
+  const bool aligned = Has(call.flags, ACM_STREAMCONVERTF_BLOCKALIGN);
+  call.destination_used =
+      static_cast<uint32_t>(queue_.Drain(call.destination, call.destination_length));
+  call.source_used = 0;
+  const bool drained = queue_.Empty();
+  const uint32_t block = codec_->BytesPerBlock();
+  const uint32_t blocks = call.source_length / block;
+  const uint32_t rest = call.source_length % block;
+  const uint32_t room = (call.destination_length - call.destination_used) / out_block_bytes_;
+  uint32_t take = drained ? std::min(blocks, room) : 0;
+  if (take == 0 && drained && blocks > 0) take = 1;  // waits in the queue
+
+  const size_t per_piece =
+      scratch_.size() / (size_t{codec_->FramesPerBlock()} * codec_->Channels());
+  for (uint32_t done = 0; done < take;) {
+    const auto n = static_cast<uint32_t>(std::min<size_t>(take - done, per_piece));
+    codec_->Decode(call.source + size_t{done} * block, n, scratch_.data());
+    Deliver(scratch_.data(), size_t{n} * codec_->FramesPerBlock() * codec_->Channels(), call);
+    done += n;
+  }
+  call.source_used = take * block;
+  if (!aligned && take == blocks && rest > 0) {
+    // What a truncated last block holds, when it fits (or nothing else came out of this call).
+    const size_t samples = size_t{codec_->PartialFrames(rest)} * codec_->Channels();
+    const bool fits =
+        queue_.Empty() && samples * 2 <= call.destination_length - call.destination_used;
+    if (fits || (drained && take == 0)) {
+      codec_->DecodePartial(call.source + call.source_used, rest, scratch_.data());
+      Deliver(scratch_.data(), samples, call);
+      call.source_used += rest;
+    }
+  }
+  return MMSYSERR_NOERROR;
+}
+
+void DecoderConverter::Deliver(const int16_t* frames, size_t count, ConvertCall& call) {
+  const size_t bytes = count * 2;
+  size_t direct = 0;
+  if (queue_.Empty()) {
+    direct = std::min<size_t>(bytes, call.destination_length - call.destination_used);
+    std::memcpy(call.destination + call.destination_used, frames, direct);
+    call.destination_used += static_cast<uint32_t>(direct);
+  }
+  if (direct < bytes)
+    std::memcpy(queue_.Grow(bytes - direct), reinterpret_cast<const uint8_t*>(frames) + direct,
+                bytes - direct);
+}
+
+// ---- CodecDriver
+
+uint32_t Nearest(uint32_t value, uint32_t low, uint32_t high) {
+  return std::clamp(value, low, high);
+}
+
+uint16_t StandardAdpcmBlockAlign(uint32_t rate, uint16_t channels) {
+  const uint32_t per_channel = rate <= 11025 ? 256 : rate <= 22050 ? 512 : 1024;
+  return static_cast<uint16_t>(per_channel * channels);
+}
+
+std::span<const uint32_t> ListedRates() {
+  static constexpr uint32_t kRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
+  return kRates;
+}
+
+CodecDriver::CodecDriver(TagCaps caps) : caps_(std::move(caps)) {}
+
+bool CodecDriver::CheckCommonFields(const WAVEFORMATEX& format) const {
+  return format.wFormatTag == caps_.tag && format.nChannels >= caps_.min_channels &&
+         format.nChannels <= caps_.max_channels && format.nSamplesPerSec >= caps_.min_rate &&
+         format.nSamplesPerSec <= caps_.max_rate &&
+         std::find(caps_.bits.begin(), caps_.bits.end(), format.wBitsPerSample) != caps_.bits.end();
+}
+
+MMRESULT CodecDriver::Suggest(const WAVEFORMATEX& source, const WAVEFORMATEX& templ, uint32_t flags,
+                              FormatRecord& result) const {
+  const bool fixed_channels = Has(flags, ACM_FORMATSUGGESTF_NCHANNELS);
+  const bool fixed_rate = Has(flags, ACM_FORMATSUGGESTF_NSAMPLESPERSEC);
+  const bool fixed_bits = Has(flags, ACM_FORMATSUGGESTF_WBITSPERSAMPLE);
+  if (source.wFormatTag == caps_.tag) {
+    // Decoding: 16-bit PCM at the codec's own channels and rate.
+    if (!CheckFormat(source)) return ACMERR_NOTPOSSIBLE;
+    if (templ.wFormatTag != WAVE_FORMAT_PCM) return ACMERR_NOTPOSSIBLE;
+    if (fixed_channels && templ.nChannels != source.nChannels) return ACMERR_NOTPOSSIBLE;
+    if (fixed_rate && templ.nSamplesPerSec != source.nSamplesPerSec) return ACMERR_NOTPOSSIBLE;
+    if (fixed_bits && templ.wBitsPerSample != 16) return ACMERR_NOTPOSSIBLE;
+    result = MakeLinearRecord(SampleType::kSigned16, source.nChannels, source.nSamplesPerSec);
+    return MMSYSERR_NOERROR;
+  }
+  if (templ.wFormatTag != caps_.tag) return ACMERR_NOTPOSSIBLE;
+  const auto linear = ReadLinearFormat(source);
+  if (!linear) return ACMERR_NOTPOSSIBLE;
+  uint32_t channels = Nearest(linear->channels, caps_.min_channels, caps_.max_channels);
+  uint32_t rate = Nearest(linear->rate, caps_.min_rate, caps_.max_rate);
+  if (fixed_channels) {
+    if (templ.nChannels < caps_.min_channels || templ.nChannels > caps_.max_channels)
+      return ACMERR_NOTPOSSIBLE;
+    channels = templ.nChannels;
+  }
+  if (fixed_rate) {
+    if (templ.nSamplesPerSec < caps_.min_rate || templ.nSamplesPerSec > caps_.max_rate)
+      return ACMERR_NOTPOSSIBLE;
+    rate = templ.nSamplesPerSec;
+  }
+  if (fixed_bits &&
+      std::find(caps_.bits.begin(), caps_.bits.end(), templ.wBitsPerSample) == caps_.bits.end())
+    return ACMERR_NOTPOSSIBLE;
+  // The source must reach that rate through one resampler.
+  if (!CanResample(linear->rate, rate)) return ACMERR_NOTPOSSIBLE;
+  result = MakeFormat(static_cast<uint16_t>(channels), rate);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT CodecDriver::Open(const WAVEFORMATEX& source, const WAVEFORMATEX& destination,
+                           std::unique_ptr<Converter>* converter) const {
+  if (source.wFormatTag == caps_.tag) {
+    const auto linear = ReadLinearFormat(destination);
+    if (!CheckFormat(source) || !linear || linear->type != SampleType::kSigned16 ||
+        linear->channels != source.nChannels || linear->rate != source.nSamplesPerSec)
+      return ACMERR_NOTPOSSIBLE;
+    if (converter) *converter = std::make_unique<DecoderConverter>(MakeDecoder(source));
+    return MMSYSERR_NOERROR;
+  }
+  if (destination.wFormatTag != caps_.tag) return ACMERR_NOTPOSSIBLE;
+  const auto linear = ReadLinearFormat(source);
+  if (!linear || !CheckFormat(destination)) return ACMERR_NOTPOSSIBLE;
+  auto pipeline =
+      LinearPipeline::Create(*linear, destination.nChannels, 0, destination.nSamplesPerSec);
+  if (!pipeline) return ACMERR_NOTPOSSIBLE;
+  if (converter)
+    *converter = std::make_unique<EncoderConverter>(std::move(pipeline), MakeEncoder(destination));
+  return MMSYSERR_NOERROR;
+}
+
+std::vector<FormatRecord> CodecDriver::ListFormats(uint16_t tag) const {
+  std::vector<FormatRecord> formats;
+  if (tag != caps_.tag) return formats;
+  for (uint32_t rate : ListedRates()) {
+    if (rate < caps_.min_rate || rate > caps_.max_rate) continue;
+    for (uint16_t channels = caps_.min_channels;
+         channels <= std::min<uint16_t>(caps_.max_channels, 2); ++channels)
+      formats.push_back(MakeFormat(channels, rate));
+  }
+  return formats;
+}
+
+}  // namespace acm

@@ -1,0 +1,49 @@
+#include "platform/acm/AcmDriver.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace acm {
+
+uint32_t RecordSize(const WAVEFORMATEX& format) {
+  return format.wFormatTag == WAVE_FORMAT_PCM ? sizeof(WAVEFORMATEX)
+                                              : sizeof(WAVEFORMATEX) + format.cbSize;
+}
+
+FormatRecord::FormatRecord(const WAVEFORMATEX& format)
+    : bytes_(reinterpret_cast<const uint8_t*>(&format),
+             reinterpret_cast<const uint8_t*>(&format) + RecordSize(format)) {
+  if (format.wFormatTag == WAVE_FORMAT_PCM) bytes_[16] = bytes_[17] = 0;  // cbSize
+}
+
+FormatRecord::FormatRecord(const WAVEFORMATEX& header, std::span<const uint8_t> extra)
+    : bytes_(RecordSize(header), 0) {
+  std::memcpy(bytes_.data(), &header, sizeof header);
+  if (header.wFormatTag == WAVE_FORMAT_PCM) {
+    bytes_[16] = bytes_[17] = 0;
+    return;
+  }
+  const size_t n = std::min<size_t>(extra.size(), header.cbSize);
+  if (n != 0) std::memcpy(bytes_.data() + sizeof header, extra.data(), n);
+}
+
+std::vector<FormatRecord> Driver::ListFormats(uint16_t) const {
+  return {};
+}
+
+std::string Driver::Describe(const WAVEFORMATEX& format) const {
+  std::string rate = std::to_string(format.nSamplesPerSec);
+  for (int i = static_cast<int>(rate.size()) - 3; i > 0; i -= 3)
+    rate.insert(i, ",");
+  std::string text = rate + " Hz";
+  if (format.wBitsPerSample != 0) text += ", " + std::to_string(format.wBitsPerSample) + " Bit";
+  if (format.nChannels == 1)
+    text += ", Mono";
+  else if (format.nChannels == 2)
+    text += ", Stereo";
+  else
+    text += ", " + std::to_string(format.nChannels) + " Channels";
+  return text;
+}
+
+}  // namespace acm

@@ -1,0 +1,29 @@
+#pragma once
+
+// G.711 A-law (tag 6) and mu-law (tag 7): one byte per sample, bit-exact with the reference
+// tables of ITU-T G.711 for 16-bit input (A-law from the top 13 bits, mu-law from the top 14).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/acm/AcmDriver.h"
+
+namespace acm {
+
+uint8_t LinearToAlaw(int16_t sample);
+int16_t AlawToLinear(uint8_t code);
+uint8_t LinearToMulaw(int16_t sample);
+int16_t MulawToLinear(uint8_t code);
+
+// count samples in, count bytes out (and back).
+void EncodeAlaw(const int16_t* in, size_t count, uint8_t* out);
+void DecodeAlaw(const uint8_t* in, size_t count, int16_t* out);
+void EncodeMulaw(const int16_t* in, size_t count, uint8_t* out);
+void DecodeMulaw(const uint8_t* in, size_t count, int16_t* out);
+
+// 8 bits, nBlockAlign = channels, 1 to 8 channels, 1,000 to 192,000 Hz.
+std::shared_ptr<Driver> MakeAlawDriver();
+std::shared_ptr<Driver> MakeMulawDriver();
+
+}  // namespace acm

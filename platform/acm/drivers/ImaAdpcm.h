@@ -1,0 +1,35 @@
+#pragma once
+
+// IMA ADPCM (tag 0x11): 4 bits per sample. A block holds per channel a 4-byte header (the
+// first sample, the step index 0..88, a zero byte), then 4-byte groups of 8 samples per
+// channel, interleaved, low nibble first.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/acm/AcmDriver.h"
+
+namespace acm {
+
+// Samples per block of a block alignment: 2 × (align − 4 × channels) / channels + 1; 0 when
+// the block does not hold whole groups.
+uint32_t ImaSamplesPerBlock(uint32_t block_align, uint16_t channels);
+// The frames the first bytes of a block hold: the header sample and whole groups only.
+uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels);
+
+// Encodes one block of samples_per_block interleaved frames into the block's bytes. Per
+// channel, step_indexes carries the step index from block to block; each block starts from a
+// step index chosen for it (the carried one or one matched to the block's start). The
+// quantiser truncates (the decoder reconstructs the middle of the step); it may take a
+// neighbouring nibble to keep decoders that multiply instead of summing shifted steps close.
+void ImaEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                    int32_t* step_indexes, uint8_t* out);
+// Decodes the first bytes of a block (at most a whole block) into ImaFramesIn frames. Any
+// bytes are safe: a header's step index is clamped to 0..88.
+uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out);
+
+// 1 or 2 channels, 1,000 to 192,000 Hz.
+std::shared_ptr<Driver> MakeImaAdpcmDriver();
+
+}  // namespace acm

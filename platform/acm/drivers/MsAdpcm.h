@@ -1,0 +1,41 @@
+#pragma once
+
+// MS ADPCM (tag 2): 4 bits per sample with a second-order predictor chosen per block and
+// channel from the record's coefficient pairs. A block holds the predictor indexes, the
+// deltas, sample 1 and sample 2 (each per channel), then the nibbles, high nibble first.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "platform/acm/AcmDriver.h"
+
+namespace acm {
+
+// The seven standard coefficient pairs.
+extern const ADPCMCOEFSET kMsAdpcmCoefficients[7];
+
+// Samples per block of a block alignment: 2 × (align − 7 × channels) / channels + 2; 0 when
+// the block is too small for its header.
+uint32_t MsAdpcmSamplesPerBlock(uint32_t block_align, uint16_t channels);
+// The frames the first bytes of a block hold (at most samples_per_block).
+uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per_block);
+
+// Encodes one block of samples_per_block interleaved frames. Per channel it tries the
+// predictor with the least prediction error and the first predictor and keeps the better,
+// starts from the carried delta or one matched to the block's start, rounds in the quantiser
+// (taking a neighbouring nibble where that keeps decoders that divide instead of shifting
+// closer), and keeps the delta between 16 and 32,767.
+void MsAdpcmEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                        std::span<const ADPCMCOEFSET> coefficients, int32_t* deltas, uint8_t* out);
+// Decodes the first bytes of a block into MsAdpcmFramesIn frames with 64-bit arithmetic. A
+// predictor index beyond the coefficients is taken as 0.
+uint32_t MsAdpcmDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels,
+                            uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
+                            int16_t* out);
+
+// 1 or 2 channels, 1,000 to 192,000 Hz, 7 to 256 coefficient pairs.
+std::shared_ptr<Driver> MakeMsAdpcmDriver();
+
+}  // namespace acm
