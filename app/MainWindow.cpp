@@ -1,0 +1,81 @@
+#include "app/MainWindow.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QStyledItemDelegate>
+#include <QUrl>
+
+namespace {
+
+// The list's rows are 13 pixels high, as the form gives them.
+class TRowHeight : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  QSize sizeHint(const QStyleOptionViewItem& AOption, const QModelIndex& AIndex) const override {
+    return {QStyledItemDelegate::sizeHint(AOption, AIndex).width(), 13};
+  }
+};
+
+std::vector<std::string> LocalFiles(const QMimeData* AData) {
+  std::vector<std::string> files;
+  if (AData)
+    for (const QUrl& url : AData->urls())
+      if (url.isLocalFile()) files.push_back(url.toLocalFile().toStdString());
+  return files;
+}
+
+}  // namespace
+
+TForm1Window::TSetUp::TSetUp(Ui::Form1& AUi, QWidget* AWindow) {
+  AUi.setupUi(AWindow);
+  AWindow->setFont(ui::qt::FormFont(11));
+  // A fixed client area and a border that offers minimising but no maximising.
+  AWindow->setFixedSize(289, 240);
+  AWindow->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint);
+  AUi.files->setItemDelegate(new TRowHeight(AUi.files));
+  AUi.StatusBar1->showMessage(AUi.StatusBar1->property("simpleText").toString());
+  AWindow->setAcceptDrops(true);
+}
+
+TForm1Window::TForm1Window(TCompression& ACompression)
+    : FSetUp(FUi, this),
+      FWindow(this, "TForm1"),
+      FFiles(*FUi.files),
+      FOutput(*FUi.output),
+      FStatusBar(*FUi.StatusBar1),
+      FOpenDialog(this, "Select file(s) to add:", "Wave File|*.wav|All Files|*.*"),
+      FForm({FFiles, FOutput, FStatusBar, FOpenDialog}, ACompression, FWindow.Handle()) {
+  connect(FUi.AddBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::AddBtnClick); });
+  connect(FUi.RemoveBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::RemoveBtnClick); });
+  connect(FUi.SelectCodecBtn, &QPushButton::clicked, this,
+          [this] { Run(&TForm1::SelectCodecBtnClick); });
+  connect(FUi.AboutBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::AboutBtnClick); });
+  connect(FUi.Button1, &QPushButton::clicked, this, [this] { Run(&TForm1::Button1Click); });
+  connect(FUi.StartBtn, &QPushButton::clicked, this, [this] {
+    // The window takes no input while the batch runs; the pointer says so.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    Run(&TForm1::StartBtnClick);
+    QGuiApplication::restoreOverrideCursor();
+  });
+}
+
+TForm1Window::~TForm1Window() = default;
+
+template <class F>
+void TForm1Window::Run(F AHandler) {
+  Guarded([this] { return FForm.Activity(); }, [&] { (FForm.*AHandler)(); });
+}
+
+void TForm1Window::dragEnterEvent(QDragEnterEvent* AEvent) {
+  if (!LocalFiles(AEvent->mimeData()).empty()) AEvent->acceptProposedAction();
+}
+
+void TForm1Window::dropEvent(QDropEvent* AEvent) {
+  const std::vector<std::string> files = LocalFiles(AEvent->mimeData());
+  Guarded("adding files", [&] { FForm.FilesDropped(files); });
+  AEvent->acceptProposedAction();
+}
