@@ -3,20 +3,31 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QListWidget>
 #include <QMimeData>
 #include <QStyledItemDelegate>
 #include <QUrl>
 
 namespace {
 
-// The list's rows are 13 pixels high, as the form gives them.
-class TRowHeight : public QStyledItemDelegate {
+// The list's rows are 13 pixels high, as the form gives them, and as wide as the list, so a
+// long path is shortened in the middle instead of scrolling sideways.
+class TListRows : public QStyledItemDelegate {
  public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-  QSize sizeHint(const QStyleOptionViewItem& AOption, const QModelIndex& AIndex) const override {
-    return {QStyledItemDelegate::sizeHint(AOption, AIndex).width(), 13};
+  explicit TListRows(QListWidget* AList) : QStyledItemDelegate(AList), FList(AList) {}
+  QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
+    return {FList->viewport()->width(), 13};
   }
+
+ private:
+  QListWidget* FList;
 };
+
+// Group boxes with their caption on the frame's top line, where the form's layout expects it.
+constexpr char kGroupBoxStyle[] =
+    "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+    "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px;"
+    " padding: 0px; }";
 
 std::vector<std::string> LocalFiles(const QMimeData* AData) {
   std::vector<std::string> files;
@@ -36,7 +47,10 @@ TForm1Window::TSetUp::TSetUp(Ui::Form1& AUi, QWidget* AWindow) {
   AWindow->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint);
-  AUi.files->setItemDelegate(new TRowHeight(AUi.files));
+  AWindow->setStyleSheet(QString::fromLatin1(kGroupBoxStyle));
+  AUi.files->setItemDelegate(new TListRows(AUi.files));
+  AUi.files->setTextElideMode(Qt::ElideMiddle);
+  AUi.files->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   AUi.StatusBar1->showMessage(AUi.StatusBar1->property("simpleText").toString());
   AWindow->setAcceptDrops(true);
 }

@@ -197,7 +197,9 @@ std::string TQtListBox::Item(int32_t AIndex) const {
 }
 
 void TQtListBox::Add(const std::string& AText) {
-  FList->addItem(Q(AText));
+  auto* item = new QListWidgetItem(Q(AText));
+  item->setToolTip(item->text());
+  FList->addItem(item);
 }
 
 void TQtListBox::Delete(int32_t AIndex) {
