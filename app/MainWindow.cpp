@@ -40,13 +40,15 @@ std::vector<std::string> LocalFiles(const QMimeData* AData) {
 }  // namespace
 
 TForm1Window::TSetUp::TSetUp(Ui::Form1& AUi, QWidget* AWindow) {
-  AUi.setupUi(AWindow);
-  AWindow->setFont(ui::qt::FormFont(11));
-  // A fixed client area and a border that offers minimising but no maximising.
-  AWindow->setFixedSize(289, 240);
+  // A border that offers minimising but no maximising, and a fixed client area.
   AWindow->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint);
+  AUi.setupUi(AWindow);
+  AWindow->setFixedSize(AWindow->size());
+  // The form's place on the screen (the form's code sizes the window but does not place it).
+  AWindow->move(191, 108);
+  AWindow->setFont(ui::qt::FormFont(11));
   AWindow->setStyleSheet(QString::fromLatin1(kGroupBoxStyle));
   AUi.files->setItemDelegate(new TListRows(AUi.files));
   AUi.files->setTextElideMode(Qt::ElideMiddle);
