@@ -59,8 +59,8 @@ std::string TForm1::AboutText() {
          "The destination file bitrate/quality will be auto-based on source file.\r"
          "\r"
          "\r"
-         "Contact: the maintainers of the repository this copy was built from.\r"
-         "Home page: the README at the top of that repository.";
+         "Report problems to the issue tracker of the repository this copy was built from.\r"
+         "Home page: the README.md at the top of that repository.";
 }
 
 void TForm1::AboutBtnClick() {
