@@ -241,17 +241,13 @@ bool FieldsMatch(const WAVEFORMATEX& format, const WAVEFORMATEX& restriction, ui
           format.wBitsPerSample == restriction.wBitsPerSample);
 }
 
-// What a format enumeration lists. only_tag 0 means every tag.
-std::vector<acm::FormatChoice> Enumerate(uint32_t flags, const FormatRecord* restriction,
-                                         uint16_t only_tag) {
+// What a format enumeration lists.
+std::vector<acm::FormatChoice> Enumerate(uint32_t flags, const FormatRecord* restriction) {
   std::vector<acm::FormatChoice> choices;
   if (flags & kEnumDevices) return choices;  // no devices
   const bool by_source = flags & (ACM_FORMATENUMF_CONVERT | ACM_FORMATENUMF_SUGGEST);
   if ((flags & (kEnumFields | by_source)) && (!restriction || restriction->Empty())) return choices;
-  if (flags & ACM_FORMATENUMF_WFORMATTAG) {
-    if (only_tag != 0 && only_tag != restriction->Get().wFormatTag) return choices;
-    only_tag = restriction->Get().wFormatTag;
-  }
+  const uint16_t only_tag = flags & ACM_FORMATENUMF_WFORMATTAG ? restriction->Get().wFormatTag : 0;
   for (const ListedTag& listed : ListTags()) {
     const uint16_t tag = listed.caps.tag;
     if (only_tag != 0 && tag != only_tag) continue;
@@ -318,7 +314,7 @@ FormatChooseDialog SetFormatChooseDialog(FormatChooseDialog dialog) {
 std::vector<FormatChoice> ListFormatChoices(const ACMFORMATCHOOSEA& choose) {
   std::optional<FormatRecord> restriction;
   if (choose.pwfxEnum) restriction.emplace(*choose.pwfxEnum);
-  return Enumerate(choose.fdwEnum, restriction ? &*restriction : nullptr, 0);
+  return Enumerate(choose.fdwEnum, restriction ? &*restriction : nullptr);
 }
 
 MMRESULT StoreFormatChoice(ACMFORMATCHOOSEA& choose, const FormatChoice& choice) {
@@ -519,8 +515,7 @@ MMRESULT acmFormatEnumA(HACMDRIVER had, ACMFORMATDETAILSA* pafd, ACMFORMATENUMCB
     if (acm::RecordSize(*pafd->pwfx) > pafd->cbwfx) return MMSYSERR_INVALPARAM;
     restriction.emplace(*pafd->pwfx);
   }
-  const auto choices = Enumerate(fdwEnum, restriction ? &*restriction : nullptr,
-                                 static_cast<uint16_t>(pafd->dwFormatTag));
+  const auto choices = Enumerate(fdwEnum, restriction ? &*restriction : nullptr);
   const auto tags = ListTags();
   uint32_t index = 0;
   for (const acm::FormatChoice& choice : choices) {

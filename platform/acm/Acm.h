@@ -256,8 +256,8 @@ MMRESULT acmFormatTagEnumA(HACMDRIVER had, ACMFORMATTAGDETAILSA* paftd,
 // (dwFormatTag, or WAVE_FORMAT_UNKNOWN 0 for any tag).
 MMRESULT acmFormatTagDetailsA(HACMDRIVER had, ACMFORMATTAGDETAILSA* paftd, uint32_t fdwDetails);
 // One call per listed format, each stored into pafd->pwfx (capacity pafd->cbwfx). The
-// restriction flags read their fields from the record pafd->pwfx holds on entry (the tag from
-// there or from dwFormatTag); _CONVERT and _SUGGEST list what that record converts to. No
+// restriction flags read their fields from the record pafd->pwfx holds on entry; _CONVERT and
+// _SUGGEST list what that record converts to. No
 // format is listed for _HARDWARE, _INPUT or _OUTPUT: there are no devices.
 MMRESULT acmFormatEnumA(HACMDRIVER had, ACMFORMATDETAILSA* pafd, ACMFORMATENUMCBA fnCallback,
                         uintptr_t dwInstance, uint32_t fdwEnum);

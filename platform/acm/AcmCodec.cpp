@@ -85,23 +85,16 @@ MMRESULT EncoderConverter::Convert(ConvertCall& call) {
   const uint64_t frames = call.source_length / frame_bytes_;
   if (frames > 0 && ended_) Restart();  // more signal after END: a new one
 
-  // As much source as the destination's whole blocks hold.
+  // Every whole source frame the destination's whole blocks have room for. Frames short of a
+  // whole codec block stay in the stream: a source buffer may hold less than one block (a
+  // 6-channel 24-bit source has 455 frames in 8 KB, an IMA block 2,041), and padding the block
+  // there would put a gap into the middle of the signal.
   const uint64_t held = fifo_.Size() / channels_;
   const uint64_t room = (call.destination_length - call.destination_used) / block_bytes_;
   const uint64_t room_frames = room * block_frames_ > held ? room * block_frames_ - held : 0;
   uint64_t take = drained ? std::min(frames, pipeline_->SourceFramesWithin(room_frames)) : 0;
-  const bool whole_blocks = aligned && !pipeline_->Resamples();
-  if (whole_blocks) {
-    const uint64_t whole = (held + take) / block_frames_ * block_frames_;
-    take = whole > held ? whole - held : 0;
-  }
-  if (take == 0 && drained && frames > 0) {
-    // No room for even one block: make one anyway; it waits in the queue.
-    if (!whole_blocks)
-      take = std::min<uint64_t>(frames, block_frames_);
-    else if (held + frames >= block_frames_)
-      take = block_frames_ - held;
-  }
+  // No room for even one block: take a block's worth anyway; its output waits in the queue.
+  if (take == 0 && drained && frames > 0) take = std::min<uint64_t>(frames, block_frames_);
 
   const uint8_t* source = call.source;
   for (uint64_t left = take; left > 0;) {

@@ -72,9 +72,11 @@ class Converter {
   virtual uint64_t DestinationSize(uint64_t source_bytes) const = 0;
   // The most source bytes whose output fits destination_bytes (0 when not one block fits).
   virtual uint64_t SourceSize(uint64_t destination_bytes) const = 0;
-  // Converts. With BLOCKALIGN only whole source blocks are used; without it a final partial
-  // block is converted too; END also flushes what the converter holds. Output that does not
-  // fit the destination is kept and delivered first by the next call.
+  // Converts. With BLOCKALIGN only whole source blocks are used (an encoder's source block is a
+  // frame: it keeps frames short of a codec block for the next call); without it a final
+  // partial block is converted too (an encoder pads its last block with the last frame); END
+  // also flushes what the converter holds. Output that does not fit the destination is kept
+  // and delivered first by the next call.
   virtual MMRESULT Convert(ConvertCall& call) = 0;
 };
 

@@ -27,12 +27,13 @@ int32_t RoundShift(int32_t x, int shift, int32_t max) {
   return std::min(v, max);
 }
 
+// Branch-free so that the loops over it vectorise: NaN becomes 0, the rest is clipped to full
+// scale (just below 2^31, which 32-bit samples cannot hold) and rounded half away from zero.
 int32_t FloatToSample(float f) {
   f = f == f ? f : 0.0f;
-  f = std::clamp(f, -1.0f, 1.0f);
-  float s = f * 2147483648.0f;
-  s += s >= 0 ? 0.5f : -0.5f;
-  return s >= 2147483648.0f ? INT32_MAX : static_cast<int32_t>(s);
+  f = std::min(std::max(f, -1.0f), 1.0f);
+  const float s = f * 2147483648.0f;
+  return static_cast<int32_t>(std::min(s + std::copysign(0.5f, s), 2147483520.0f));
 }
 
 std::vector<uint32_t> Positions(uint16_t channels, uint32_t mask) {

@@ -71,13 +71,10 @@ int Clamp16(int v) {
 // Decoders compute a nibble's change in two ways: the reference sums shifted steps, others
 // multiply, (2 × nibble + 1) × step / 8. The two differ by up to 2 per sample, and the
 // difference adds up over a block: coded for the reference alone, a quiet passage decoded the
-// other way drifts by hundreds of units. So the encoder follows both predictions. Where the
-// truncating quantiser's nibble would leave them further apart than a 64th of the step (below
-// that the difference is far under the coding noise), it also tries that nibble's neighbours
-// and the smallest nibbles of the other sign, and keeps the one with the least squared error
-// of both predictions plus kDriftWeight times their squared distance.
+// other way drifts by hundreds of units. So the encoder follows both predictions and weighs
+// a candidate nibble by the squared error of both plus kDriftWeight times their squared
+// distance.
 constexpr int64_t kDriftWeight = 4;
-constexpr int kSearchShift = 6;
 
 int64_t Cost(int sample, int a, int b) {
   const int64_t ea = sample - a, eb = sample - b, d = a - b;
@@ -92,22 +89,53 @@ struct Coder {
   int step;
 };
 
-// The best of the truncating quantiser's nibble (sign | magnitude, giving next and
-// next_shadow), its neighbours and the smallest nibbles of the other sign.
-[[gnu::noinline]] uint32_t Search(int sample, const Coder& c, uint32_t sign, uint32_t magnitude,
-                                  int& next, int& next_shadow) {
+// The truncating quantiser: the magnitude is how many of its thresholds the difference
+// reaches (the same as subtracting step, step / 2 and step / 4 in turn, but compared side by
+// side rather than one after the other), and the changes are worked out, not looked up.
+struct Truncation {
+  uint32_t sign;  // 8 for a negative difference
+  uint32_t magnitude;
+  int next;         // the reference prediction after the nibble
+  int next_shadow;  // the multiplying one
+};
+
+[[gnu::always_inline]] inline Truncation Truncate(int sample, int predictor, int shadow, int step) {
+  const int diff = sample - predictor;
+  const int negative = diff >> 31;  // 0 or -1
+  const int d = (diff ^ negative) - negative;
+  const int s = step, h = s >> 1, q = s >> 2;
+  const uint32_t magnitude = uint32_t{d >= q} + uint32_t{d >= h} + uint32_t{d >= h + q} +
+                             uint32_t{d >= s} + uint32_t{d >= s + q} + uint32_t{d >= s + h} +
+                             uint32_t{d >= s + h + q};
+  const int change =
+      (s >> 3) + (magnitude & 4 ? s : 0) + (magnitude & 2 ? h : 0) + (magnitude & 1 ? q : 0);
+  const int product = ((2 * static_cast<int>(magnitude) + 1) * s) >> 3;
+  return {static_cast<uint32_t>(negative) & 8, magnitude,
+          Clamp16(predictor + ((change ^ negative) - negative)),
+          Clamp16(shadow + ((product ^ negative) - negative))};
+}
+
+// One sample through the quantiser; answers the nibble and updates the coder. The truncating
+// quantiser's nibble and its two neighbours are weighed with one sample of look-ahead: each
+// by its own cost plus the cost of the truncating quantiser's nibble for the following sample
+// from where it leads. That keeps both decoders' predictions together where it is cheapest
+// and codes better than a nibble-by-nibble choice.
+[[gnu::always_inline]] inline uint32_t Quantise(int sample, int following, Coder& c) {
+  const Truncation first = Truncate(sample, c.predictor, c.shadow, c.step);
   const Transition* row = &kTransitions[c.index * 16];
-  uint32_t nibble = sign | magnitude;
-  uint32_t candidates[4] = {(sign ^ 8) | 0, (sign ^ 8) | 1, 0, 0};
-  int count = 2;
-  if (magnitude > 0) candidates[count++] = sign | (magnitude - 1);
-  if (magnitude < 7) candidates[count++] = sign | (magnitude + 1);
-  int64_t least = Cost(sample, next, next_shadow);
+  uint32_t candidates[3] = {first.sign | first.magnitude, 0, 0};
+  int count = 1;
+  if (first.magnitude > 0) candidates[count++] = first.sign | (first.magnitude - 1);
+  if (first.magnitude < 7) candidates[count++] = first.sign | (first.magnitude + 1);
+  uint32_t nibble = candidates[0];
+  int next = first.next, next_shadow = first.next_shadow;
+  int64_t least = INT64_MAX;
   for (int i = 0; i < count; ++i) {
     const Transition& t = row[candidates[i]];
-    const int a = Clamp16(c.predictor + t.change);
-    const int b = Clamp16(c.shadow + t.product_change);
-    const int64_t cost = Cost(sample, a, b);
+    const int a = i == 0 ? first.next : Clamp16(c.predictor + t.change);
+    const int b = i == 0 ? first.next_shadow : Clamp16(c.shadow + t.product_change);
+    const Truncation then = Truncate(following, a, b, t.next_step);
+    const int64_t cost = Cost(sample, a, b) + Cost(following, then.next, then.next_shadow);
     if (cost < least) {
       least = cost;
       nibble = candidates[i];
@@ -115,32 +143,7 @@ struct Coder {
       next_shadow = b;
     }
   }
-  return nibble;
-}
-
-// One sample through the quantiser; answers the nibble and updates the coder. The truncating
-// quantiser's magnitude is how many of its thresholds the difference reaches (the same as
-// subtracting step, step / 2 and step / 4 in turn, but compared side by side rather than one
-// after the other), and the changes are worked out rather than looked up: both keep the chain
-// from one sample to the next short.
-[[gnu::always_inline]] inline uint32_t Quantise(int sample, Coder& c) {
-  const int diff = sample - c.predictor;
-  const int negative = diff >> 31;  // 0 or -1
-  const int d = (diff ^ negative) - negative;
-  const int s = c.step, h = s >> 1, q = s >> 2;
-  const uint32_t magnitude = uint32_t{d >= q} + uint32_t{d >= h} + uint32_t{d >= h + q} +
-                             uint32_t{d >= s} + uint32_t{d >= s + q} + uint32_t{d >= s + h} +
-                             uint32_t{d >= s + h + q};
-  const int change =
-      (s >> 3) + (magnitude & 4 ? s : 0) + (magnitude & 2 ? h : 0) + (magnitude & 1 ? q : 0);
-  const int product = ((2 * static_cast<int>(magnitude) + 1) * s) >> 3;
-  int next = Clamp16(c.predictor + ((change ^ negative) - negative));
-  int next_shadow = Clamp16(c.shadow + ((product ^ negative) - negative));
-  const uint32_t sign = static_cast<uint32_t>(negative) & 8;
-  uint32_t nibble = sign | magnitude;
-  if (std::abs(next - next_shadow) > std::max(1, s >> kSearchShift))
-    nibble = Search(sample, c, sign, magnitude, next, next_shadow);
-  const Transition& t = kTransitions[c.index * 16 + nibble];
+  const Transition& t = row[nibble];
   c.predictor = next;
   c.shadow = next_shadow;
   c.index = t.next;
@@ -154,7 +157,7 @@ int64_t TrialError(const int16_t* x, uint16_t channels, uint32_t count, int inde
   int64_t error = 0;
   for (uint32_t j = 1; j <= count; ++j) {
     const int sample = x[j * channels];
-    Quantise(sample, c);
+    Quantise(sample, j < count ? x[(j + 1) * channels] : sample, c);
     const int64_t e = sample - c.predictor, f = sample - c.shadow;
     error += e * e + f * f;
   }
@@ -199,11 +202,14 @@ void EncodeGroups(const int16_t* frames, uint32_t samples_per_block, Coder* code
   std::copy(coders, coders + kChannels, local);
   uint8_t* group = out + 4 * kChannels;
   const int16_t* sample = frames + kChannels;
+  const int16_t* last = frames + (samples_per_block - 1) * kChannels;
   for (uint32_t g = 0; g < (samples_per_block - 1) / 8; ++g, group += 4 * kChannels) {
     uint32_t words[kChannels] = {};
-    for (int k = 0; k < 8; ++k, sample += kChannels)
+    for (int k = 0; k < 8; ++k, sample += kChannels) {
+      const int16_t* following = sample == last ? sample : sample + kChannels;
       for (int c = 0; c < kChannels; ++c)
-        words[c] |= Quantise(sample[c], local[c]) << (4 * k);
+        words[c] |= Quantise(sample[c], following[c], local[c]) << (4 * k);
+    }
     for (int c = 0; c < kChannels; ++c)
       for (int b = 0; b < 4; ++b)
         group[4 * c + b] = static_cast<uint8_t>(words[c] >> (8 * b));

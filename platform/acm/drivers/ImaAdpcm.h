@@ -21,8 +21,9 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels);
 // Encodes one block of samples_per_block interleaved frames into the block's bytes. Per
 // channel, step_indexes carries the step index from block to block; each block starts from a
 // step index chosen for it (the carried one or one matched to the block's start). The
-// quantiser truncates (the decoder reconstructs the middle of the step); it may take a
-// neighbouring nibble to keep decoders that multiply instead of summing shifted steps close.
+// quantiser truncates (the decoder reconstructs the middle of the step); looking one sample
+// ahead, it may take a neighbouring nibble where that codes better or keeps decoders that
+// multiply instead of summing shifted steps close to the reference.
 void ImaEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                     int32_t* step_indexes, uint8_t* out);
 // Decodes the first bytes of a block (at most a whole block) into ImaFramesIn frames. Any

@@ -175,12 +175,21 @@ void EncodeChannel(const int16_t* frames, uint16_t channels, uint16_t channel,
   kept->predictor = best;
   TryPredictor(x, samples_per_block, coefficients[best], carried, *kept, trials[2]);
   const int64_t floor = int64_t{kMinDelta} * kMinDelta * samples_per_block;
-  if (best != 0 && (energies[best] * 4 > energies[0] || energies[best] < floor)) {
-    Trial* other = &trials[1];
-    other->predictor = 0;
-    TryPredictor(x, samples_per_block, coefficients[0], carried, *other, trials[2]);
-    if (other->error < kept->error) kept = other;
-  }
+  Trial* spare = &trials[1];
+  auto try_predictor = [&](size_t p) {
+    spare->predictor = p;
+    TryPredictor(x, samples_per_block, coefficients[p], carried, *spare, trials[2]);
+    if (spare->error < kept->error) std::swap(kept, spare);
+  };
+  if (best != 0 && (energies[best] * 4 > energies[0] || energies[best] < floor)) try_predictor(0);
+  // A block coded this badly (under 12 dB, as clipped or square waves are) is worth trying
+  // every predictor on: one of them may follow what the others cannot.
+  int64_t energy = 0;
+  for (uint32_t j = 0; j < samples_per_block; ++j)
+    energy += int64_t{x[j]} * x[j];
+  if (kept->error * 16 > 2 * energy)
+    for (size_t p = 0; p < count; ++p)
+      if (p != kept->predictor && p != best && p != 0) try_predictor(p);
   out[channel] = static_cast<uint8_t>(kept->predictor);
   WriteInt16(out + channels + 2 * channel, kept->first_delta);
   WriteInt16(out + 3 * channels + 2 * channel, x[1]);

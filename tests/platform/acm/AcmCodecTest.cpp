@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/acm/drivers/G711.h"
+#include "platform/acm/drivers/ImaAdpcm.h"
+#include "platform/acm/drivers/MsAdpcm.h"
+#include "tests/platform/acm/AcmTestSupport.h"
+
+using namespace acmtest;
+
+namespace {
+
+constexpr uint16_t kCodecs[] = {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM, WAVE_FORMAT_ALAW,
+                                WAVE_FORMAT_MULAW};
+constexpr uint32_t kAll = ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
+                          ACM_FORMATSUGGESTF_NSAMPLESPERSEC | ACM_FORMATSUGGESTF_WBITSPERSAMPLE;
+
+uint16_t Extra(const acm::FormatRecord& format, size_t offset) {
+  uint16_t v;
+  std::memcpy(&v, format.Bytes() + 18 + offset, 2);
+  return v;
+}
+
+MMRESULT SuggestFields(const acm::FormatRecord& source, uint16_t tag, uint16_t channels,
+                       uint32_t rate, uint16_t bits, uint32_t flags, acm::FormatRecord& result) {
+  return Suggest(source, {tag, channels, rate, 0, 0, bits, 0}, flags, result);
+}
+
+MMRESULT OpenQuery(const acm::FormatRecord& from, const acm::FormatRecord& to) {
+  return acmStreamOpen(nullptr, nullptr, &from.Get(), &to.Get(), nullptr, 0, 0,
+                       ACM_STREAMOPENF_QUERY);
+}
+
+}  // namespace
+
+TEST(AcmCodecs, RoundTripsMeetTheirFloors) {
+  struct Floor {
+    uint16_t tag;
+    double tone, sweep, noise;
+  };
+  for (const Floor& floor :
+       {Floor{WAVE_FORMAT_IMA_ADPCM, 43, 17, 14}, Floor{WAVE_FORMAT_ADPCM, 60, 20, 16},
+        Floor{WAVE_FORMAT_ALAW, 37, 37, 37}, Floor{WAVE_FORMAT_MULAW, 35, 35, 35}}) {
+    SCOPED_TRACE(floor.tag);
+    const auto pcm = Pcm(2, 44100);
+    const Samples tone = Tone(44100, 2, 1), sweep = Sweep(44100, 2, 1), noise = Noise(44100, 2, 1);
+    EXPECT_GT(Snr(tone, RoundTrip(pcm, floor.tag, tone)), floor.tone);
+    EXPECT_GT(Snr(sweep, RoundTrip(pcm, floor.tag, sweep)), floor.sweep);
+    EXPECT_GT(Snr(noise, RoundTrip(pcm, floor.tag, noise)), floor.noise);
+    for (int16_t v : RoundTrip(pcm, floor.tag, Samples(2000, 0)))
+      ASSERT_LE(std::abs(v), 8);
+  }
+}
+
+TEST(AcmCodecs, SuggestionsKeepWhatTheCodecCarriesAndTakeTheNearestElse) {
+  const auto ima = SuggestTag(Pcm(2, 48000), WAVE_FORMAT_IMA_ADPCM);
+  EXPECT_EQ(ima, Record({0x11, 2, 48000, 48000 * 2048 / 2041, 2048, 4, 2}, {0xF9, 0x07}));
+  const auto ms = SuggestTag(Pcm(1, 11025), WAVE_FORMAT_ADPCM);
+  EXPECT_EQ(ms.Get().nBlockAlign, 256);
+  EXPECT_EQ(ms.Get().cbSize, 32);
+  EXPECT_EQ(Extra(ms, 0), 500);  // samples per block: 2 × (256 − 7) + 2
+  EXPECT_EQ(Extra(ms, 2), 7);
+  EXPECT_EQ(static_cast<int16_t>(Extra(ms, 4 + 4 * 5 + 2)), -208);  // the sixth pair
+  EXPECT_EQ(SuggestTag(Pcm(1, 22050), WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 512);
+
+  EXPECT_EQ(SuggestTag(Float(6, 96000), WAVE_FORMAT_IMA_ADPCM).Get().nChannels, 2);
+  EXPECT_EQ(SuggestTag(Pcm(1, 500), WAVE_FORMAT_ADPCM).Get().nSamplesPerSec, 1000u);
+  EXPECT_EQ(SuggestTag(Pcm(2, 384000), WAVE_FORMAT_ADPCM).Get().nSamplesPerSec, 192000u);
+  EXPECT_EQ(SuggestTag(Pcm(6, 48000), WAVE_FORMAT_MULAW).Get().nChannels, 6);
+  EXPECT_EQ(SuggestTag(Pcm(10, 48000), WAVE_FORMAT_ALAW).Get().nChannels, 8);
+
+  acm::FormatRecord result;
+  ASSERT_EQ(SuggestFields(Pcm(2, 48000), WAVE_FORMAT_MULAW, 1, 8000, 8, kAll, result), 0u);
+  EXPECT_EQ(result, Record({WAVE_FORMAT_MULAW, 1, 8000, 8000, 1, 8, 0}));
+  const Samples tone = Tone(48000, 2, 0.5, 440, 0.25);
+  const Samples decoded =
+      AsSamples(ConvertAll(result, Pcm(1, 8000), ConvertAll(Pcm(2, 48000), result, AsBytes(tone))));
+  EXPECT_GT(Snr(Tone(8000, 1, 0.5, 440, 0.25), decoded), 30);
+
+  const auto pcm = Pcm(2, 44100);
+  constexpr uint32_t kTag = ACM_FORMATSUGGESTF_WFORMATTAG;
+  EXPECT_EQ(
+      SuggestFields(pcm, 0x11, 0, 200000, 0, kTag | ACM_FORMATSUGGESTF_NSAMPLESPERSEC, result),
+      ACMERR_NOTPOSSIBLE);
+  EXPECT_EQ(SuggestFields(pcm, 0x11, 0, 0, 8, kTag | ACM_FORMATSUGGESTF_WBITSPERSAMPLE, result),
+            ACMERR_NOTPOSSIBLE);
+  EXPECT_EQ(SuggestFields(pcm, 2, 3, 0, 0, kTag | ACM_FORMATSUGGESTF_NCHANNELS, result),
+            ACMERR_NOTPOSSIBLE);
+  ASSERT_EQ(SuggestFields(pcm, 2, 1, 0, 0, kTag | ACM_FORMATSUGGESTF_NCHANNELS, result), 0u);
+  EXPECT_EQ(result.Get().nChannels, 1);
+  EXPECT_EQ(result.Get().nSamplesPerSec, 44100u);
+  // From a codec: 16-bit PCM at its channels and rate, and nothing else.
+  EXPECT_EQ(SuggestTag(ima, WAVE_FORMAT_PCM), Pcm(2, 48000));
+  EXPECT_EQ(SuggestFields(ima, WAVE_FORMAT_PCM, 2, 48000, 24, kAll, result), ACMERR_NOTPOSSIBLE);
+  EXPECT_TRUE(SuggestTag(ima, WAVE_FORMAT_ADPCM).Empty());
+}
+
+TEST(AcmCodecs, MalformedFormatsAreRefused) {
+  const auto pcm = Pcm(1, 8000);
+  auto check = [&](const acm::FormatRecord& bad) {
+    SCOPED_TRACE(bad.Get().wFormatTag);
+    EXPECT_TRUE(SuggestTag(bad, WAVE_FORMAT_PCM).Empty());
+    EXPECT_EQ(OpenQuery(bad, pcm), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(OpenQuery(pcm, bad), ACMERR_NOTPOSSIBLE);
+  };
+  const Bytes ima_extra = {0xF9, 0x01};  // 505 samples per block
+  const WAVEFORMATEX ima{0x11, 1, 8000, 4055, 256, 4, 2};
+  EXPECT_EQ(OpenQuery(Record(ima, ima_extra), pcm), MMSYSERR_NOERROR);
+  for (auto change :
+       {+[](WAVEFORMATEX& f) { f.nBlockAlign = 0; }, +[](WAVEFORMATEX& f) { f.nBlockAlign = 258; },
+        +[](WAVEFORMATEX& f) { f.cbSize = 1; }, +[](WAVEFORMATEX& f) { f.nChannels = 0; },
+        +[](WAVEFORMATEX& f) { f.nChannels = 3; }, +[](WAVEFORMATEX& f) { f.nSamplesPerSec = 0; },
+        +[](WAVEFORMATEX& f) { f.wBitsPerSample = 8; }}) {
+    WAVEFORMATEX bad = ima;
+    change(bad);
+    check(Record(bad, ima_extra));
+  }
+  check(Record(ima, {0xF8, 0x01}));  // samples per block not matching the alignment
+
+  const auto ms = SuggestTag(pcm, WAVE_FORMAT_ADPCM);
+  Bytes extra(ms.Bytes() + 18, ms.Bytes() + ms.Size());
+  for (uint16_t count : {6, 257, 8}) {  // 8 pairs are more than the 32 bytes hold
+    Bytes changed = extra;
+    std::memcpy(changed.data() + 2, &count, 2);
+    check(Record(ms.Get(), changed));
+  }
+  WAVEFORMATEX alaw{WAVE_FORMAT_ALAW, 2, 8000, 16000, 1, 8, 0};
+  check(Record(alaw));
+}
+
+TEST(AcmCodecs, BlocksHaveTheirLayout) {
+  // IMA: a header per channel, then 4-byte groups per channel, low nibble first.
+  const uint8_t ima[] = {0x10, 0x00, 0x00, 0x00, 0xF0, 0xFF, 0x00, 0x00,   // headers
+                         0x07, 0x00, 0x00, 0x00, 0x0F, 0x00, 0x00, 0x00};  // a group each
+  int16_t out[18] = {};
+  ASSERT_EQ(acm::ImaDecodeBlock(ima, sizeof ima, 2, out), 9u);
+  EXPECT_EQ(out[0], 16);
+  EXPECT_EQ(out[1], -16);
+  EXPECT_EQ(out[2], 16 + 11);       // nibble 7 at step 7: 7/8 + 7 + 7/2 + 7/4, rounded down each
+  EXPECT_EQ(out[3], -16 - 11);      // nibble 15: minus the same
+  EXPECT_EQ(out[5], -16 - 11 + 2);  // then nibble 0, at step 16 now: 16/8
+  EXPECT_EQ(acm::ImaDecodeBlock(ima, 15, 2, out), 1u);  // whole groups only
+
+  // MS ADPCM: predictor indexes, deltas, sample 1s, sample 2s, then nibbles high first.
+  const uint8_t ms[] = {0, 9, 16, 0, 16, 0, 100, 0, 50, 0, 90, 0, 40, 0, 0x1F};
+  ASSERT_EQ(acm::MsAdpcmDecodeBlock(ms, sizeof ms, 2, 3, acm::kMsAdpcmCoefficients, out), 3u);
+  EXPECT_EQ(std::vector<int16_t>(out, out + 6), (std::vector<int16_t>{90, 40, 100, 50, 116, 34}));
+}
+
+TEST(AcmCodecs, BlockAlignmentAndTheLastBlock) {
+  const auto pcm = Pcm(1, 8000);
+  const auto ima = SuggestTag(pcm, WAVE_FORMAT_IMA_ADPCM);  // 256 bytes, 505 frames a block
+  Samples ramp(757);
+  for (size_t i = 0; i < ramp.size(); ++i)
+    ramp[i] = static_cast<int16_t>(10 * i);
+  const Bytes input = AsBytes(ramp);
+  TestStream encoder(pcm, ima, 8192, 1024);
+  ASSERT_EQ(encoder.Convert(input.data(), static_cast<uint32_t>(input.size()) + 0, 4), 0u);
+  EXPECT_EQ(encoder.Header().cbSrcLengthUsed, input.size());  // every frame; one block out
+  Bytes coded = encoder.Output();
+  EXPECT_EQ(coded.size(), 256u);
+  ASSERT_EQ(encoder.Convert(nullptr, 0, ACM_STREAMCONVERTF_END), 0u);
+  const Bytes last = encoder.Output();
+  EXPECT_EQ(last.size(), 256u);  // never a short block
+  coded.insert(coded.end(), last.begin(), last.end());
+  EXPECT_EQ(encoder.Convert(nullptr, 0, ACM_STREAMCONVERTF_END), 0u);
+  EXPECT_TRUE(encoder.Output().empty());
+
+  // The last block repeats the last sample: no jump to zero.
+  const Samples decoded = AsSamples(ConvertAll(ima, pcm, coded));
+  ASSERT_EQ(decoded.size(), 1010u);
+  for (size_t i = 800; i < decoded.size(); ++i)
+    EXPECT_NEAR(decoded[i], 7560, 300) << i;
+
+  // Decoding: with block alignment whole blocks only, without it the truncated block too.
+  TestStream decoder(ima, pcm, 1024, 8192);
+  ASSERT_EQ(decoder.Convert(coded.data(), 256 + 100, ACM_STREAMCONVERTF_BLOCKALIGN), 0u);
+  EXPECT_EQ(decoder.Header().cbSrcLengthUsed, 256u);
+  ASSERT_EQ(decoder.Convert(coded.data() + 256, 100, 0), 0u);
+  EXPECT_EQ(decoder.Header().cbSrcLengthUsed, 100u);
+  EXPECT_EQ(decoder.Output().size(), 2 * (1 + 8 * 24u));
+}
+
+TEST(AcmCodecs, SizesAndConversionsAgree) {
+  const auto stereo = Pcm(2, 44100);
+  const Bytes input = AsBytes(Noise(44100, 2, 0.5));
+  std::vector<std::pair<acm::FormatRecord, acm::FormatRecord>> pairs;
+  for (uint16_t tag : kCodecs) {
+    const auto codec = SuggestTag(stereo, tag);
+    pairs.push_back({stereo, codec});
+    pairs.push_back({codec, stereo});
+  }
+  pairs.push_back({stereo, Pcm(1, 22050, 24)});
+  for (const auto& [from, to] : pairs) {
+    SCOPED_TRACE(std::to_string(from.Get().wFormatTag) + " to " +
+                 std::to_string(to.Get().wFormatTag));
+    const Bytes source =
+        from.Get().wFormatTag == WAVE_FORMAT_PCM ? input : ConvertAll(stereo, from, input);
+    TestStream stream(from, to, 65536, 8192);
+    const uint32_t fits = stream.Size(8192, ACM_STREAMSIZEF_DESTINATION);
+    ASSERT_GT(fits, 0u);
+    ASSERT_EQ(stream.Convert(source.data(), fits, ACM_STREAMCONVERTF_BLOCKALIGN), 0u);
+    EXPECT_EQ(stream.Header().cbSrcLengthUsed, fits);
+    EXPECT_LE(stream.Size(fits, ACM_STREAMSIZEF_SOURCE), 8192 + 0u);
+    ASSERT_EQ(stream.Convert(source.data(), 0, 0), 0u);
+    EXPECT_TRUE(stream.Output().empty());  // nothing was kept back
+  }
+}
+
+TEST(AcmCodecs, EncodersTakeEveryLinearSource) {
+  const Samples tone = Tone(44100, 2, 0.5, 440, 0.3);
+  const Bytes source = AsBytes(tone);
+  struct Case {
+    acm::FormatRecord format;
+    Bytes bytes;
+  };
+  const Case cases[] = {{Pcm(2, 44100, 24), ConvertAll(Pcm(2, 44100), Pcm(2, 44100, 24), source)},
+                        {Float(2, 44100), ConvertAll(Pcm(2, 44100), Float(2, 44100), source)},
+                        {Pcm(2, 48000), ConvertAll(Pcm(2, 44100), Pcm(2, 48000), source)},
+                        // The tone in every channel: the standard downmix keeps its level.
+                        {Extensible(6, 44100, 16, 0x3F), AsBytes(Tone(44100, 6, 0.5, 440, 0.3))},
+                        {Pcm(1, 44100, 8), ConvertAll(Pcm(2, 44100), Pcm(1, 44100, 8), source)}};
+  for (const Case& c : cases)
+    for (uint16_t tag : kCodecs) {
+      SCOPED_TRACE(std::to_string(c.format.Get().wFormatTag) + "/" +
+                   std::to_string(c.format.Get().nChannels) + " to " + std::to_string(tag));
+      const auto codec = SuggestTag(c.format, tag);
+      ASSERT_FALSE(codec.Empty());
+      const auto pcm = SuggestTag(codec, WAVE_FORMAT_PCM);
+      const Samples decoded =
+          AsSamples(ConvertAll(codec, pcm, ConvertAll(c.format, codec, c.bytes)));
+      // Back to 16-bit stereo at 44.1 kHz to compare with the tone.
+      const Samples compared = AsSamples(ConvertAll(pcm, Pcm(2, 44100), AsBytes(decoded)));
+      EXPECT_GE(compared.size(), tone.size());
+      EXPECT_GT(Snr(tone, compared), c.format.Get().wBitsPerSample == 8 ? 20 : 30);
+    }
+}
+
+TEST(AcmG711, TablesAreTheReferenceOnes) {
+  EXPECT_EQ(acm::LinearToAlaw(0), 0xD5);
+  EXPECT_EQ(acm::LinearToAlaw(-1), 0x55);
+  EXPECT_EQ(acm::LinearToMulaw(0), 0xFF);
+  EXPECT_EQ(acm::LinearToMulaw(32767), 0x80);
+  EXPECT_EQ(acm::LinearToMulaw(-32768), 0x00);
+  EXPECT_EQ(acm::AlawToLinear(0xD5), 8);
+  EXPECT_EQ(acm::AlawToLinear(0x2A), -32256);
+  EXPECT_EQ(acm::MulawToLinear(0x00), -32124);
+  // Every code decodes to a value that codes back to it.
+  for (int code = 0; code < 256; ++code) {
+    EXPECT_EQ(acm::LinearToAlaw(acm::AlawToLinear(static_cast<uint8_t>(code))), code);
+    if (code != 0x7F) {  // mu-law's negative zero codes back as positive zero
+      EXPECT_EQ(acm::LinearToMulaw(acm::MulawToLinear(static_cast<uint8_t>(code))), code);
+    }
+  }
+}

@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/acm/Acm.h"
+#include "platform/acm/AcmDriver.h"
+#include "tests/platform/acm/AcmTestSupport.h"
+
+using namespace acmtest;
+
+namespace {
+
+uint32_t MaxFormatSize() {
+  uint32_t size = 0;
+  EXPECT_EQ(acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &size), MMSYSERR_NOERROR);
+  return size;
+}
+
+// A codec that only takes 16-bit stereo PCM at 22,050 Hz, as path searches meet them.
+class FakeCodec : public acm::Driver {
+ public:
+  explicit FakeCodec(uint16_t tag, uint32_t size = 18)
+      : caps_{tag, "Fake", 22050, 22050, 2, 2, {16}, size, ACMDRIVERDETAILS_SUPPORTF_CODEC} {}
+  std::span<const acm::TagCaps> Tags() const override { return {&caps_, 1}; }
+  MMRESULT Suggest(const WAVEFORMATEX& source, const WAVEFORMATEX& templ, uint32_t,
+                   acm::FormatRecord& result) const override {
+    if (templ.wFormatTag != caps_.tag || source.wFormatTag != WAVE_FORMAT_PCM ||
+        source.nChannels != 2 || source.nSamplesPerSec != 22050 || source.wBitsPerSample != 16)
+      return ACMERR_NOTPOSSIBLE;
+    result = Record({caps_.tag, 2, 22050, 1000, 100, 16, 0});
+    return MMSYSERR_NOERROR;
+  }
+  MMRESULT Open(const WAVEFORMATEX&, const WAVEFORMATEX&,
+                std::unique_ptr<acm::Converter>*) const override {
+    return ACMERR_NOTPOSSIBLE;
+  }
+
+ private:
+  acm::TagCaps caps_;
+};
+
+int CollectTag(HACMDRIVERID, ACMFORMATTAGDETAILSA* details, uintptr_t instance, uint32_t) {
+  reinterpret_cast<std::vector<ACMFORMATTAGDETAILSA>*>(instance)->push_back(*details);
+  return 1;
+}
+
+int CollectFormat(HACMDRIVERID, ACMFORMATDETAILSA* details, uintptr_t instance, uint32_t) {
+  auto* out = reinterpret_cast<std::vector<std::pair<acm::FormatRecord, std::string>>*>(instance);
+  out->push_back({acm::FormatRecord(*details->pwfx), details->szFormat});
+  return 1;
+}
+
+}  // namespace
+
+TEST(AcmManager, CallsRefuseBadArguments) {
+  EXPECT_EQ(MaxFormatSize(), 50u);  // an MS ADPCM record
+  uint32_t size;
+  EXPECT_EQ(acmMetrics(reinterpret_cast<HACMOBJ>(1), ACM_METRIC_MAX_SIZE_FORMAT, &size),
+            MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, nullptr), MMSYSERR_INVALPARAM);
+
+  const auto pcm = Pcm(2, 44100);
+  Bytes buffer(64, 0);
+  auto* out = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+  out->wFormatTag = WAVE_FORMAT_IMA_ADPCM;
+  EXPECT_EQ(acmFormatSuggest(nullptr, &pcm.Get(), out, 64, 1), MMSYSERR_INVALFLAG);
+  EXPECT_EQ(acmFormatSuggest(nullptr, nullptr, out, 64, 0), MMSYSERR_INVALPARAM);
+  // The IMA record needs 20 bytes.
+  EXPECT_EQ(acmFormatSuggest(nullptr, &pcm.Get(), out, 18, ACM_FORMATSUGGESTF_WFORMATTAG),
+            MMSYSERR_INVALPARAM);
+
+  const auto ima = SuggestTag(pcm, WAVE_FORMAT_IMA_ADPCM);
+  const auto ms = SuggestTag(pcm, WAVE_FORMAT_ADPCM);
+  HACMSTREAM stream = reinterpret_cast<HACMSTREAM>(1);
+  EXPECT_EQ(acmStreamOpen(&stream, nullptr, &ima.Get(), &ms.Get(), nullptr, 0, 0, 0),
+            ACMERR_NOTPOSSIBLE);
+  EXPECT_EQ(stream, nullptr);
+  EXPECT_EQ(
+      acmStreamOpen(nullptr, nullptr, &pcm.Get(), &ima.Get(), nullptr, 0, 0, ACM_STREAMOPENF_QUERY),
+      MMSYSERR_NOERROR);
+  EXPECT_EQ(
+      acmStreamOpen(&stream, nullptr, &pcm.Get(), &ima.Get(), nullptr, 0, 0, ACM_STREAMOPENF_ASYNC),
+      MMSYSERR_NOTSUPPORTED);
+  EXPECT_EQ(acmStreamOpen(&stream, nullptr, &pcm.Get(), &ima.Get(), nullptr, 0, 0, 0x100),
+            MMSYSERR_INVALFLAG);
+  EXPECT_EQ(acmStreamOpen(nullptr, nullptr, &pcm.Get(), &ima.Get(), nullptr, 0, 0, 0),
+            MMSYSERR_INVALPARAM);
+}
+
+TEST(AcmManager, HeadersFollowThePreparationRules) {
+  const auto pcm = Pcm(1, 8000);
+  TestStream stream(pcm, SuggestTag(pcm, WAVE_FORMAT_ALAW), 1000, 1000);
+  ASSERT_TRUE(stream.Open());
+  ACMSTREAMHEADER& header = stream.Header();
+  EXPECT_TRUE(header.fdwStatus & ACMSTREAMHEADER_STATUSF_PREPARED);
+
+  ACMSTREAMHEADER other = header;  // never prepared
+  EXPECT_EQ(acmStreamConvert(stream.Handle(), &other, 0), ACMERR_UNPREPARED);
+  EXPECT_EQ(acmStreamConvert(stream.Handle(), &header, 0x40), MMSYSERR_INVALFLAG);
+  header.cbSrcLength = 1001;  // longer than prepared
+  EXPECT_EQ(acmStreamConvert(stream.Handle(), &header, 0), MMSYSERR_INVALPARAM);
+  header.cbSrcLength = 10;
+  EXPECT_EQ(acmStreamConvert(stream.Handle(), &header, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(header.cbSrcLengthUsed, 10u);
+  EXPECT_EQ(header.cbDstLengthUsed, 5u);
+  EXPECT_TRUE(header.fdwStatus & ACMSTREAMHEADER_STATUSF_DONE);
+  // Unpreparing needs the prepared lengths back.
+  EXPECT_EQ(acmStreamUnprepareHeader(stream.Handle(), &header, 0), MMSYSERR_INVALPARAM);
+  header.cbStruct = 83;
+  EXPECT_EQ(acmStreamConvert(stream.Handle(), &header, 0), MMSYSERR_INVALPARAM);
+  header.cbStruct = 84;
+
+  uint32_t size = 0;
+  EXPECT_EQ(acmStreamSize(stream.Handle(), 10, &size, 2), MMSYSERR_INVALFLAG);
+  EXPECT_EQ(acmStreamSize(nullptr, 10, &size, 0), MMSYSERR_INVALHANDLE);
+  const auto ima = SuggestTag(Pcm(2, 44100), WAVE_FORMAT_IMA_ADPCM);
+  TestStream decoder(ima, SuggestTag(ima, WAVE_FORMAT_PCM), 1, 1);
+  EXPECT_EQ(acmStreamSize(decoder.Handle(), 0xFFFFFFFF, &size, ACM_STREAMSIZEF_SOURCE),
+            ACMERR_NOTPOSSIBLE);  // four times the bytes do not fit 32 bits
+
+  HACMSTREAM closed = nullptr;
+  ASSERT_EQ(acmStreamOpen(&closed, nullptr, &pcm.Get(), &pcm.Get(), nullptr, 0, 0, 0), 0u);
+  EXPECT_EQ(acmStreamClose(closed, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(acmStreamClose(closed, 0), MMSYSERR_INVALHANDLE);
+  EXPECT_EQ(acmStreamSize(closed, 10, &size, 0), MMSYSERR_INVALHANDLE);
+}
+
+TEST(AcmManager, RegisteredDriversAreAskedFirstUntilRemoved) {
+  const auto fits = Pcm(2, 22050), other = Pcm(2, 44100);
+  EXPECT_TRUE(SuggestTag(fits, 0x7001).Empty());
+  {
+    acm::ScopedDriver fake(std::make_shared<FakeCodec>(0x7001, 64));
+    EXPECT_EQ(SuggestTag(fits, 0x7001).Get().nBlockAlign, 100);
+    EXPECT_TRUE(SuggestTag(other, 0x7001).Empty());
+    EXPECT_EQ(MaxFormatSize(), 64u);
+    // It can stand in for a built-in tag; where it refuses, the built-in driver answers.
+    acm::ScopedDriver ima(std::make_shared<FakeCodec>(WAVE_FORMAT_IMA_ADPCM));
+    EXPECT_EQ(SuggestTag(fits, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 100);
+    EXPECT_EQ(SuggestTag(other, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 2048);
+    EXPECT_FALSE(acm::UnregisterDriver(nullptr));
+  }
+  EXPECT_TRUE(SuggestTag(fits, 0x7001).Empty());
+  EXPECT_EQ(SuggestTag(fits, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 1024);
+  EXPECT_EQ(MaxFormatSize(), 50u);
+}
+
+TEST(AcmManager, TagsAndFormatsAreListedWithNames) {
+  std::vector<ACMFORMATTAGDETAILSA> tags;
+  ACMFORMATTAGDETAILSA tag{};
+  tag.cbStruct = sizeof tag;
+  ASSERT_EQ(acmFormatTagEnumA(nullptr, &tag, CollectTag, reinterpret_cast<uintptr_t>(&tags), 0),
+            MMSYSERR_NOERROR);
+  std::vector<std::string> names;
+  for (const auto& t : tags)
+    names.push_back(t.szFormatTag);
+  EXPECT_EQ(names, (std::vector<std::string>{"PCM", "IEEE Float", "IMA ADPCM", "MS ADPCM", "A-Law",
+                                             "mu-Law"}));
+  tag.dwFormatTag = 0;
+  ASSERT_EQ(acmFormatTagDetailsA(nullptr, &tag, ACM_FORMATTAGDETAILSF_LARGESTSIZE), 0u);
+  EXPECT_EQ(tag.dwFormatTag, WAVE_FORMAT_ADPCM);
+  EXPECT_EQ(tag.cbFormatSize, 50u);
+
+  Bytes buffer(64, 0);
+  ACMFORMATDETAILSA details{};
+  details.cbStruct = sizeof details;
+  details.pwfx = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+  details.cbwfx = 64;
+  details.pwfx->wFormatTag = WAVE_FORMAT_IMA_ADPCM;
+  std::vector<std::pair<acm::FormatRecord, std::string>> formats;
+  ASSERT_EQ(acmFormatEnumA(nullptr, &details, CollectFormat, reinterpret_cast<uintptr_t>(&formats),
+                           ACM_FORMATENUMF_WFORMATTAG),
+            MMSYSERR_NOERROR);
+  ASSERT_EQ(formats.size(), 14u);  // seven rates, mono and stereo
+  for (const auto& [format, name] : formats)
+    EXPECT_EQ(format.Get().wFormatTag, 0x11);
+  EXPECT_EQ(formats[0].second, "8,000 Hz, 4 Bit, Mono");
+
+  // What a PCM source converts to: every codec; no devices, so nothing for hardware.
+  std::memcpy(buffer.data(), Pcm(1, 8000).Bytes(), 18);
+  formats.clear();
+  ASSERT_EQ(acmFormatEnumA(nullptr, &details, CollectFormat, reinterpret_cast<uintptr_t>(&formats),
+                           ACM_FORMATENUMF_CONVERT),
+            0u);
+  EXPECT_GT(formats.size(), 100u);
+  formats.clear();
+  acmFormatEnumA(nullptr, &details, CollectFormat, reinterpret_cast<uintptr_t>(&formats),
+                 ACM_FORMATENUMF_HARDWARE);
+  EXPECT_TRUE(formats.empty());
+  std::memcpy(buffer.data(), Pcm(1, 8000).Bytes(), 18);
+  ASSERT_EQ(acmFormatDetailsA(nullptr, &details, ACM_FORMATDETAILSF_FORMAT), 0u);
+  EXPECT_STREQ(details.szFormat, "8,000 Hz, 16 Bit, Mono");
+}
+
+TEST(AcmManager, FormatChoiceRunsTheInstalledDialog) {
+  Bytes buffer(50, 0);
+  ACMFORMATCHOOSEA choose{};
+  choose.cbStruct = 232;
+  choose.pwfx = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+  choose.cbwfx = 50;
+  EXPECT_EQ(acmFormatChooseA(&choose), ACMERR_CANCELED);  // no dialog installed
+
+  // A dialog that takes the first format the request lists.
+  acm::SetFormatChooseDialog([](ACMFORMATCHOOSEA& request) -> MMRESULT {
+    const auto choices = acm::ListFormatChoices(request);
+    if (choices.empty()) return ACMERR_CANCELED;
+    return acm::StoreFormatChoice(request, choices.front());
+  });
+  WAVEFORMATEX restriction{WAVE_FORMAT_ADPCM, 0, 0, 0, 0, 0, 0};
+  choose.fdwEnum = ACM_FORMATENUMF_WFORMATTAG;
+  choose.pwfxEnum = &restriction;
+  ASSERT_EQ(acmFormatChooseA(&choose), MMSYSERR_NOERROR);
+  EXPECT_EQ(choose.pwfx->wFormatTag, WAVE_FORMAT_ADPCM);
+  EXPECT_STREQ(choose.szFormatTag, "MS ADPCM");
+  EXPECT_STREQ(choose.szFormat, "8,000 Hz, 4 Bit, Mono");
+  choose.cbwfx = 20;  // too small for the record
+  EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
+  restriction.wFormatTag = 0x7777;
+  choose.cbwfx = 50;
+  EXPECT_EQ(acmFormatChooseA(&choose), ACMERR_CANCELED);
+  choose.cbStruct = 100;
+  EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
+  EXPECT_TRUE(acm::SetFormatChooseDialog(nullptr));
+}

@@ -1,0 +1,206 @@
+// Files holding our codecs' data are decoded by ffmpeg and sox; files they encode are decoded
+// by our drivers. Quality is held against ffmpeg's own encoders on the same generated input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/acm/drivers/G711.h"
+#include "tests/platform/acm/AcmTestSupport.h"
+#include "tests/support/Peers.h"
+#include "wave/UKZWaveStream.h"
+
+using namespace acmtest;
+
+namespace {
+
+struct WaveFile {
+  acm::FormatRecord format;
+  Bytes data;
+};
+
+void WriteWave(const std::string& path, const acm::FormatRecord& format, const Bytes& data,
+               int32_t frames) {
+  auto wave_format = TKZWaveFormat::CreateDefault();
+  wave_format->EnsureCapacity(static_cast<int32_t>(format.Size()));
+  std::memcpy(wave_format->GetWaveFormatEx(), format.Bytes(), format.Size());
+  wave_format->MarkLoaded();
+  auto stream_format = TKZWaveStreamFormat::CreateFromFormat(wave_format.get());
+  if (format.Get().wFormatTag != WAVE_FORMAT_PCM) stream_format->Fact().SetSampleCount(frames);
+  auto wave = TKZMMIOWaveStream::OpenWriteFile(path, *stream_format);
+  ASSERT_TRUE(wave);
+  const auto size = static_cast<int32_t>(data.size());
+  EXPECT_EQ(wave->Write(AreaOf(data.data(), size)), size);
+  wave->Close();
+}
+
+WaveFile ReadWave(const std::string& path) {
+  WaveFile file;
+  auto wave = TKZMMIOWaveStream::OpenReadFile(path);
+  if (!wave) {
+    ADD_FAILURE() << "cannot read " << path;
+    return file;
+  }
+  const auto* format = dynamic_cast<const TKZWaveStreamFormat*>(wave->GetFormat());
+  file.format = acm::FormatRecord(*format->WaveFormat().GetWaveFormatEx());
+  Bytes buffer(65536);
+  for (int32_t n; (n = wave->Read(AreaOf(buffer.data(), 65536))) > 0;)
+    file.data.insert(file.data.end(), buffer.begin(), buffer.begin() + n);
+  return file;
+}
+
+void Peer(const std::string& command) {
+  const TCommandResult result = RunCommand(command);
+  EXPECT_EQ(result.ExitCode, 0) << command << "\n" << result.Output;
+}
+
+// A peer's decode of a wave file as 16-bit samples.
+Samples PeerDecode(const std::string& peer, const std::string& wave, const std::string& raw) {
+  if (peer == "ffmpeg")
+    Peer("ffmpeg -v error -y -i " + ShellQuote(wave) + " -f s16le -acodec pcm_s16le " +
+         ShellQuote(raw));
+  else
+    Peer("sox " + ShellQuote(wave) + " -t raw -e signed -b 16 " + ShellQuote(raw));
+  std::ifstream in(raw, std::ios::binary);
+  return AsSamples(Bytes(std::istreambuf_iterator<char>(in), {}));
+}
+
+Samples Head(const Samples& samples, size_t count) {
+  return Samples(samples.begin(), samples.begin() + std::min(count, samples.size()));
+}
+
+// The largest difference between two decodes, in units of the G.711 step at that level.
+bool WithinOneStep(uint16_t tag, const Samples& a, const Samples& b) {
+  for (size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+    const int code = tag == WAVE_FORMAT_ALAW ? acm::LinearToAlaw(a[i]) : acm::LinearToMulaw(a[i]);
+    const int up = tag == WAVE_FORMAT_ALAW ? acm::AlawToLinear(static_cast<uint8_t>(code ^ 1))
+                                           : acm::MulawToLinear(static_cast<uint8_t>(code ^ 1));
+    if (std::abs(a[i] - b[i]) > std::abs(a[i] - up) + 1) return false;
+  }
+  return true;
+}
+
+struct Signal {
+  std::string name;
+  acm::FormatRecord format;  // 16-bit PCM
+  Samples samples;
+};
+
+std::vector<Signal> Signals(const TTempDir& dir) {
+  const auto stereo = Pcm(2, 44100);
+  std::vector<Signal> signals = {{"tone", stereo, Tone(44100, 2, 2)},
+                                 {"sweep", stereo, Sweep(44100, 2, 2)},
+                                 {"noise", stereo, Noise(44100, 2, 2)},
+                                 {"square", stereo, Square(44100, 2, 2)},
+                                 {"silence", stereo, Samples(88200, 0)}};
+  // Speech at its own rate.
+  const std::string speech = dir.File("speech.wav");
+  Peer("espeak-ng -w " + ShellQuote(speech) +
+       " 'Pack my box with five dozen liquor jugs. How vexingly quick daft zebras jump.'");
+  const WaveFile spoken = ReadWave(speech);
+  signals.push_back({"speech", spoken.format, AsSamples(spoken.data)});
+  return signals;
+}
+
+}  // namespace
+
+TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
+  REQUIRE_PEER("ffmpeg");
+  REQUIRE_PEER("sox");
+  REQUIRE_PEER("espeak-ng");
+  TTempDir dir;
+  const std::string ours = dir.File("ours.wav"), theirs = dir.File("theirs.wav"),
+                    raw = dir.File("decoded.raw"), source = dir.File("source.wav");
+  for (const Signal& signal : Signals(dir)) {
+    const auto& pcm = signal.format;
+    WriteWave(source, pcm, AsBytes(signal.samples), 0);
+    const size_t count = signal.samples.size();
+    for (uint16_t tag :
+         {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM, WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW}) {
+      SCOPED_TRACE(signal.name + " in tag " + std::to_string(tag));
+      const auto codec = SuggestTag(pcm, tag);
+      WriteWave(ours, codec, ConvertAll(pcm, codec, AsBytes(signal.samples)),
+                static_cast<int32_t>(count / pcm.Get().nChannels));
+      const WaveFile file = ReadWave(ours);
+      ASSERT_EQ(file.format, codec);
+      const Samples decoded = Head(AsSamples(ConvertAll(codec, pcm, file.data)), count);
+      const Samples by_sox = Head(PeerDecode("sox", ours, raw), count);
+      const Samples by_ffmpeg = Head(PeerDecode("ffmpeg", ours, raw), count);
+      ASSERT_EQ(by_sox.size(), count);
+      ASSERT_EQ(by_ffmpeg.size(), count);
+      // sox computes as the reference does, and so does ffmpeg for G.711.
+      EXPECT_EQ(by_sox, decoded);
+      if (signal.name == "silence") {
+        for (int16_t s : by_ffmpeg)
+          ASSERT_LE(std::abs(s), 8);  // A-law has no zero
+        continue;
+      }
+      if (tag == WAVE_FORMAT_ALAW || tag == WAVE_FORMAT_MULAW) {
+        EXPECT_EQ(by_ffmpeg, decoded);
+        EXPECT_GT(Snr(signal.samples, decoded), signal.name == "square" ? 30 : 35);
+        continue;
+      }
+      // ffmpeg's ADPCM decoders multiply and divide where the reference shifts; our encoders
+      // keep what that changes far below the coding noise.
+      const double own = Snr(signal.samples, decoded);
+      EXPECT_GT(Snr(signal.samples, by_ffmpeg), own - 1);
+      const std::string encoder = tag == WAVE_FORMAT_ADPCM ? "adpcm_ms" : "adpcm_ima_wav";
+      Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + encoder + " " +
+           ShellQuote(theirs));
+      const double floor = Snr(signal.samples, PeerDecode("ffmpeg", theirs, raw));
+      EXPECT_GE(Snr(signal.samples, by_ffmpeg), floor);
+      EXPECT_GE(own, floor);
+    }
+  }
+}
+
+TEST(AcmPeers, WeDecodeTheirFilesAsTheyDo) {
+  REQUIRE_PEER("ffmpeg");
+  REQUIRE_PEER("sox");
+  TTempDir dir;
+  const std::string source = dir.File("source.wav"), theirs = dir.File("theirs.wav"),
+                    raw = dir.File("decoded.raw");
+  for (const auto& [rate, channels] :
+       {std::pair{44100u, uint16_t{2}}, std::pair{8000u, uint16_t{1}}}) {
+    const Samples tone = Tone(rate, channels, 1, 330, 0.4);
+    WriteWave(source, Pcm(channels, rate), AsBytes(tone), 0);
+    struct Encoder {
+      std::string peer, option;
+      uint16_t tag;
+    };
+    for (const Encoder& e :
+         {Encoder{"ffmpeg", "adpcm_ima_wav", WAVE_FORMAT_IMA_ADPCM},
+          Encoder{"ffmpeg", "adpcm_ms", WAVE_FORMAT_ADPCM},
+          Encoder{"ffmpeg", "pcm_alaw", WAVE_FORMAT_ALAW},
+          Encoder{"ffmpeg", "pcm_mulaw", WAVE_FORMAT_MULAW},
+          Encoder{"sox", "ima-adpcm", WAVE_FORMAT_IMA_ADPCM},
+          Encoder{"sox", "ms-adpcm", WAVE_FORMAT_ADPCM}, Encoder{"sox", "a-law", WAVE_FORMAT_ALAW},
+          Encoder{"sox", "u-law", WAVE_FORMAT_MULAW}}) {
+      SCOPED_TRACE(e.peer + " " + e.option + " " + std::to_string(rate));
+      if (e.peer == "ffmpeg")
+        Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + e.option + " " +
+             ShellQuote(theirs));
+      else
+        Peer("sox -D " + ShellQuote(source) + " -e " + e.option + " " + ShellQuote(theirs));
+      const WaveFile file = ReadWave(theirs);
+      ASSERT_EQ(file.format.Get().wFormatTag, e.tag);
+      const Samples expected = PeerDecode(e.peer, theirs, raw);
+      const Samples decoded = Head(
+          AsSamples(ConvertAll(file.format, SuggestTag(file.format, WAVE_FORMAT_PCM), file.data)),
+          expected.size());
+      ASSERT_EQ(decoded.size(), expected.size());
+      if (e.peer == "ffmpeg" && e.tag == WAVE_FORMAT_IMA_ADPCM)
+        EXPECT_GT(Snr(expected, decoded), Snr(tone, expected) + 10);  // it multiplies
+      else
+        EXPECT_EQ(decoded, expected);
+      // Our G.711 codes are the reference ones; each peer rounds 16-bit input its own way, so
+      // where they differ, they differ by one step.
+      if (e.tag == WAVE_FORMAT_ALAW || e.tag == WAVE_FORMAT_MULAW) {
+        const Samples ours = RoundTrip(Pcm(channels, rate), e.tag, tone);
+        EXPECT_TRUE(WithinOneStep(e.tag, Head(ours, expected.size()), expected));
+      }
+    }
+  }
+}

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "platform/acm/AcmSamples.h"
+#include "tests/platform/acm/AcmTestSupport.h"
+
+using namespace acmtest;
+
+TEST(AcmSamples, LinearRecordsAreReadAsFilesHaveThem) {
+  // Real files carry PCM records with a block alignment or byte rate of 0 or wrong values.
+  WAVEFORMATEX sloppy{WAVE_FORMAT_PCM, 2, 44100, 0, 0, 16, 0xBEEF};
+  const auto format = acm::ReadLinearFormat(sloppy);
+  ASSERT_TRUE(format);
+  EXPECT_EQ(format->FrameBytes(), 4u);
+  EXPECT_EQ(format->channel_mask, SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT);
+  const Samples tone = Tone(44100, 2, 0.1);
+  EXPECT_EQ(AsSamples(ConvertAll(Record(sloppy), Pcm(2, 44100), AsBytes(tone))), tone);
+
+  EXPECT_TRUE(acm::ReadLinearFormat(Extensible(6, 48000, 24, 0x3F).Get()));
+  WAVEFORMATEX bad = sloppy;
+  for (auto change :
+       {+[](WAVEFORMATEX& f) { f.nChannels = 0; }, +[](WAVEFORMATEX& f) { f.nSamplesPerSec = 0; },
+        +[](WAVEFORMATEX& f) { f.wBitsPerSample = 12; },
+        +[](WAVEFORMATEX& f) { f.wFormatTag = WAVE_FORMAT_IEEE_FLOAT; }}) {
+    bad = sloppy;
+    change(bad);
+    EXPECT_FALSE(acm::ReadLinearFormat(bad));
+    EXPECT_TRUE(SuggestTag(Record(bad), WAVE_FORMAT_IMA_ADPCM).Empty());
+  }
+  auto extensible = Extensible(2, 48000, 16, 3);
+  Bytes short_record(extensible.Bytes(), extensible.Bytes() + extensible.Size());
+  short_record[16] = 21;  // cbSize below 22
+  EXPECT_FALSE(acm::ReadLinearFormat(*reinterpret_cast<WAVEFORMATEX*>(short_record.data())));
+  short_record[16] = 22;
+  short_record[24] = 9;  // neither the PCM nor the float sub-format
+  EXPECT_FALSE(acm::ReadLinearFormat(*reinterpret_cast<WAVEFORMATEX*>(short_record.data())));
+}
+
+TEST(AcmSamples, NarrowingRoundsToNearestAndSaturates) {
+  const float floats[] = {std::numeric_limits<float>::quiet_NaN(),
+                          std::numeric_limits<float>::infinity(),
+                          -std::numeric_limits<float>::infinity(),
+                          1.5f,
+                          0.5f,
+                          -1.0f};
+  int32_t samples[6];
+  acm::ReadSamples(acm::SampleType::kFloat32, reinterpret_cast<const uint8_t*>(floats), 6, samples);
+  int16_t narrow[6];
+  acm::SamplesToInt16(samples, 6, narrow);
+  EXPECT_EQ(std::vector<int16_t>(narrow, narrow + 6),
+            (std::vector<int16_t>{0, 32767, -32768, 32767, 16384, -32768}));
+
+  // 24-bit values just below and at half a 16-bit step, and full scale into 8 bits.
+  const uint8_t wide[] = {0x7F, 0x00, 0x00, 0x80, 0x00, 0x00, 0xFF, 0xFF, 0x7F};
+  acm::ReadSamples(acm::SampleType::kSigned24, wide, 3, samples);
+  acm::SamplesToInt16(samples, 3, narrow);
+  EXPECT_EQ(narrow[0], 0);
+  EXPECT_EQ(narrow[1], 1);
+  EXPECT_EQ(narrow[2], 32767);
+  uint8_t bytes[3];
+  acm::WriteSamples(acm::SampleType::kUnsigned8, samples, 3, bytes);
+  EXPECT_EQ(bytes[2], 255);
+  EXPECT_EQ(bytes[0], 128);
+}
+
+TEST(AcmSamples, ChannelsMixByPosition) {
+  const acm::ChannelMixer surround(6, 0x3F, 2, 0x3);        // FL FR FC LFE BL BR to stereo
+  EXPECT_GT(surround.Weight(0, 0), surround.Weight(0, 2));  // left: front left, then centre
+  EXPECT_EQ(surround.Weight(0, 1), 0);                      // not front right
+  EXPECT_EQ(surround.Weight(0, 3), 0);                      // nor the low-frequency channel
+  EXPECT_EQ(surround.Weight(0, 2), surround.Weight(1, 2));
+  EXPECT_NEAR(surround.Weight(0, 0) + surround.Weight(0, 2) + surround.Weight(0, 4), 1.0, 1e-9);
+
+  const int32_t stereo[] = {1000, 3000, -7, 8};
+  int32_t mono[2];
+  acm::ChannelMixer(2, 3, 1, 4).Mix(stereo, 2, mono);
+  EXPECT_EQ(mono[0], 2000);
+  int32_t both[4];
+  acm::ChannelMixer(1, 4, 2, 3).Mix(stereo, 2, both);
+  EXPECT_EQ(std::vector<int32_t>(both, both + 4), (std::vector<int32_t>{1000, 1000, 3000, 3000}));
+}
+
+TEST(AcmPcm, SuggestsTheSourcesOwnValues) {
+  for (uint16_t bits : {8, 16, 24, 32})
+    EXPECT_EQ(SuggestTag(Pcm(2, 48000, bits), WAVE_FORMAT_PCM), Pcm(2, 48000, bits));
+  EXPECT_EQ(SuggestTag(Float(6, 96000), WAVE_FORMAT_PCM), Pcm(6, 96000, 16));
+  EXPECT_EQ(SuggestTag(Extensible(6, 48000, 24, 0x3F), WAVE_FORMAT_PCM), Pcm(6, 48000, 24));
+  EXPECT_EQ(SuggestTag(Extensible(2, 48000, 16, 3), WAVE_FORMAT_PCM), Pcm(2, 48000, 16));
+  EXPECT_EQ(SuggestTag(Pcm(2, 48000), WAVE_FORMAT_IEEE_FLOAT), Float(2, 48000));
+
+  acm::FormatRecord result;
+  WAVEFORMATEX templ{WAVE_FORMAT_PCM, 1, 22050, 0, 0, 8, 0};
+  EXPECT_EQ(Suggest(Pcm(2, 48000), templ,
+                    ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
+                        ACM_FORMATSUGGESTF_NSAMPLESPERSEC | ACM_FORMATSUGGESTF_WBITSPERSAMPLE,
+                    result),
+            MMSYSERR_NOERROR);
+  EXPECT_EQ(result, Pcm(1, 22050, 8));
+  templ.wBitsPerSample = 12;
+  EXPECT_EQ(Suggest(Pcm(2, 48000), templ, ACM_FORMATSUGGESTF_WBITSPERSAMPLE, result),
+            ACMERR_NOTPOSSIBLE);
+  templ.nSamplesPerSec = 100;  // beyond one resampler's reach from 48 kHz
+  EXPECT_EQ(Suggest(Pcm(2, 48000), templ, ACM_FORMATSUGGESTF_NSAMPLESPERSEC, result),
+            ACMERR_NOTPOSSIBLE);
+}
+
+TEST(AcmPcm, ConvertsWidthChannelsAndRateInOneStream) {
+  const Samples tone = Tone(44100, 2, 1.0, 1000, 0.25);
+  // To 24-bit mono at 48 kHz and back: the tone survives and no frame is lost at the end.
+  const Bytes wide = ConvertAll(Pcm(2, 44100), Pcm(1, 48000, 24), AsBytes(tone));
+  EXPECT_NEAR(wide.size() / 3.0, 48000, 2);
+  const Samples back = AsSamples(ConvertAll(Pcm(1, 48000, 24), Pcm(2, 44100), wide));
+  ASSERT_NEAR(back.size(), tone.size(), 4);
+  EXPECT_GT(Snr(tone, back), 60);
+
+  // Float and 24-bit extensible sources, then exactly back to 16 bits.
+  const Bytes floats = ConvertAll(Pcm(2, 44100), Float(2, 44100), AsBytes(tone));
+  EXPECT_EQ(AsSamples(ConvertAll(Float(2, 44100), Pcm(2, 44100), floats)), tone);
+  const Bytes packed = ConvertAll(Pcm(2, 44100), Extensible(2, 44100, 24, 3), AsBytes(tone));
+  EXPECT_EQ(AsSamples(ConvertAll(Extensible(2, 44100, 24, 3), Pcm(2, 44100), packed)), tone);
+}

@@ -1,0 +1,203 @@
+#include "tests/platform/acm/AcmTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "platform/acm/AcmSamples.h"
+
+namespace acmtest {
+
+acm::FormatRecord Pcm(uint16_t channels, uint32_t rate, uint16_t bits) {
+  const auto type = bits == 8    ? acm::SampleType::kUnsigned8
+                    : bits == 24 ? acm::SampleType::kSigned24
+                    : bits == 32 ? acm::SampleType::kSigned32
+                                 : acm::SampleType::kSigned16;
+  return acm::MakeLinearRecord(type, channels, rate);
+}
+
+acm::FormatRecord Float(uint16_t channels, uint32_t rate) {
+  return acm::MakeLinearRecord(acm::SampleType::kFloat32, channels, rate);
+}
+
+acm::FormatRecord Extensible(uint16_t channels, uint32_t rate, uint16_t bits, uint32_t mask,
+                             bool is_float) {
+  WAVEFORMATEXTENSIBLE x{};
+  x.Format = {WAVE_FORMAT_EXTENSIBLE,
+              channels,
+              rate,
+              rate * channels * bits / 8,
+              static_cast<uint16_t>(channels * bits / 8),
+              bits,
+              22};
+  x.Samples.wValidBitsPerSample = bits;
+  x.dwChannelMask = mask;
+  x.SubFormat = is_float ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
+  return acm::FormatRecord(x.Format);
+}
+
+acm::FormatRecord Record(const WAVEFORMATEX& header, const Bytes& extra) {
+  return acm::FormatRecord(header, extra);
+}
+
+MMRESULT Suggest(const acm::FormatRecord& source, const WAVEFORMATEX& templ, uint32_t flags,
+                 acm::FormatRecord& result) {
+  Bytes buffer(1024, 0);
+  std::memcpy(buffer.data(), &templ, sizeof templ);
+  auto* out = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+  const MMRESULT r = acmFormatSuggest(nullptr, &source.Get(), out, 1024, flags);
+  result = r ? acm::FormatRecord() : acm::FormatRecord(*out);
+  return r;
+}
+
+acm::FormatRecord SuggestTag(const acm::FormatRecord& source, uint16_t tag) {
+  WAVEFORMATEX templ{};
+  templ.wFormatTag = tag;
+  acm::FormatRecord result;
+  Suggest(source, templ, ACM_FORMATSUGGESTF_WFORMATTAG, result);
+  return result;
+}
+
+namespace {
+
+Samples Make(uint32_t rate, uint16_t channels, double seconds, auto value) {
+  const auto frames = static_cast<size_t>(rate * seconds);
+  Samples samples(frames * channels);
+  for (size_t i = 0; i < frames; ++i)
+    for (uint16_t c = 0; c < channels; ++c)
+      samples[i * channels + c] = static_cast<int16_t>(
+          std::clamp(std::lround(value(static_cast<double>(i) / rate) * 32767), -32768L, 32767L));
+  return samples;
+}
+
+}  // namespace
+
+Samples Tone(uint32_t rate, uint16_t channels, double seconds, double frequency, double amplitude) {
+  return Make(rate, channels, seconds,
+              [&](double t) { return amplitude * std::sin(2 * M_PI * frequency * t); });
+}
+
+Samples Noise(uint32_t rate, uint16_t channels, double seconds, double amplitude) {
+  std::mt19937 random(11);
+  std::normal_distribution<double> normal(0, amplitude);
+  return Make(rate, channels, seconds, [&](double) { return normal(random); });
+}
+
+Samples Sweep(uint32_t rate, uint16_t channels, double seconds, double amplitude) {
+  const double top = rate / 2.2, k = std::log(top / 20) / seconds;
+  return Make(rate, channels, seconds, [&](double t) {
+    return amplitude * std::sin(2 * M_PI * 20 * (std::exp(k * t) - 1) / k);
+  });
+}
+
+Samples Square(uint32_t rate, uint16_t channels, double seconds, double frequency) {
+  return Make(rate, channels, seconds,
+              [&](double t) { return std::fmod(t * frequency, 1.0) < 0.5 ? 1.0 : -1.0; });
+}
+
+Bytes AsBytes(const Samples& samples) {
+  Bytes bytes(samples.size() * 2);
+  std::memcpy(bytes.data(), samples.data(), bytes.size());
+  return bytes;
+}
+
+Samples AsSamples(const Bytes& bytes) {
+  Samples samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+TestStream::TestStream(const acm::FormatRecord& from, const acm::FormatRecord& to,
+                       uint32_t source_size, uint32_t destination_size)
+    : source_(std::max<uint32_t>(source_size, 1)), destination_(destination_size) {
+  if (acmStreamOpen(&handle_, nullptr, &from.Get(), &to.Get(), nullptr, 0, 0, 0)) return;
+  header_.cbStruct = ACMSTREAMHEADER_MIN_CBSTRUCT;
+  header_.pbSrc = source_.data();
+  header_.cbSrcLength = static_cast<uint32_t>(source_.size());
+  header_.pbDst = destination_.data();
+  header_.cbDstLength = destination_size;
+  EXPECT_EQ(acmStreamPrepareHeader(handle_, &header_, 0), MMSYSERR_NOERROR);
+}
+
+TestStream::~TestStream() {
+  if (!handle_) return;
+  header_.cbSrcLength = static_cast<uint32_t>(source_.size());
+  EXPECT_EQ(acmStreamUnprepareHeader(handle_, &header_, 0), MMSYSERR_NOERROR);
+  EXPECT_EQ(acmStreamClose(handle_, 0), MMSYSERR_NOERROR);
+}
+
+MMRESULT TestStream::Convert(const uint8_t* source, uint32_t count, uint32_t flags) {
+  if (count > source_.size()) return MMSYSERR_INVALPARAM;
+  if (count) std::memmove(source_.data(), source, count);
+  header_.cbSrcLength = count;
+  const MMRESULT r = acmStreamConvert(handle_, &header_, flags);
+  EXPECT_LE(header_.cbSrcLengthUsed, count);
+  EXPECT_LE(header_.cbDstLengthUsed, header_.cbDstLength);
+  return r;
+}
+
+Bytes TestStream::Output() const {
+  return Bytes(destination_.begin(), destination_.begin() + header_.cbDstLengthUsed);
+}
+
+uint32_t TestStream::Size(uint32_t bytes, uint32_t flags) const {
+  uint32_t size = 0;
+  EXPECT_EQ(acmStreamSize(handle_, bytes, &size, flags), MMSYSERR_NOERROR);
+  return size;
+}
+
+Bytes ConvertAll(const acm::FormatRecord& from, const acm::FormatRecord& to, const Bytes& input,
+                 uint32_t chunk) {
+  uint32_t room = 0;
+  {
+    TestStream probe(from, to, 1, 1);
+    if (!probe.Open()) {
+      ADD_FAILURE() << "cannot open the conversion";
+      return {};
+    }
+    room = std::max<uint32_t>(probe.Size(chunk, ACM_STREAMSIZEF_SOURCE), 1);
+  }
+  TestStream stream(from, to, chunk, room);
+  Bytes output, pending;
+  size_t position = 0;
+  for (int calls = 0; calls < 1'000'000; ++calls) {
+    const size_t take = std::min<size_t>(chunk - pending.size(), input.size() - position);
+    pending.insert(pending.end(), input.begin() + position, input.begin() + position + take);
+    position += take;
+    const bool last = position == input.size();
+    const uint32_t flags = last ? ACM_STREAMCONVERTF_END : ACM_STREAMCONVERTF_BLOCKALIGN;
+    if (stream.Convert(pending.data(), static_cast<uint32_t>(pending.size()), flags)) {
+      ADD_FAILURE() << "conversion failed";
+      break;
+    }
+    const Bytes out = stream.Output();
+    output.insert(output.end(), out.begin(), out.end());
+    pending.erase(pending.begin(), pending.begin() + stream.Header().cbSrcLengthUsed);
+    if (last && pending.empty() && out.empty()) break;
+  }
+  return output;
+}
+
+Samples RoundTrip(const acm::FormatRecord& pcm, uint16_t tag, const Samples& input) {
+  const acm::FormatRecord codec = SuggestTag(pcm, tag);
+  if (codec.Empty()) {
+    ADD_FAILURE() << "no suggestion for tag " << tag;
+    return {};
+  }
+  const Bytes coded = ConvertAll(pcm, codec, AsBytes(input));
+  return AsSamples(ConvertAll(codec, SuggestTag(codec, WAVE_FORMAT_PCM), coded));
+}
+
+double Snr(const Samples& reference, const Samples& test) {
+  double signal = 0, error = 0;
+  for (size_t i = 0; i < std::min(reference.size(), test.size()); ++i) {
+    signal += static_cast<double>(reference[i]) * reference[i];
+    const double e = static_cast<double>(reference[i]) - test[i];
+    error += e * e;
+  }
+  return error == 0 ? 200 : 10 * std::log10(signal / error);
+}
+
+}  // namespace acmtest
