@@ -1,0 +1,78 @@
+// The factories with their threaded option on: a threaded stream at the open end of every
+// chain, its FIFO sized in milliseconds of the open end's format.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "codec/UKZACMFormat.h"
+#include "platform/rtl/Exception.h"
+#include "tests/codec/AudioSignals.h"
+#include "tests/factory/FactoryTestSupport.h"
+#include "tests/support/Peers.h"
+#include "thread/UKZThreadStream.h"
+
+namespace {
+
+// A stack that notes the FIFO sizes of the threaded streams it makes.
+template <class TStack>
+struct TNotingStack : TStack {
+  using TStack::TStack;
+  std::unique_ptr<TKZStream> CreateThreadStream(TKZStream& AStream, int32_t ASize) override {
+    auto stream = TStack::CreateThreadStream(AStream, ASize);
+    if (dynamic_cast<TKZThreadStream*>(stream.get())) Sizes.push_back(ASize);
+    return stream;
+  }
+  std::vector<int32_t> Sizes;
+};
+
+std::vector<char> Slurp(const std::string& AFile) {
+  std::ifstream in(AFile, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(ThreadedFactories, ChainsEndWithAThreadedStreamAndWriteTheSameFile) {
+  TTempDir dir;
+  const std::string source = dir.File("source.wav"), coded = dir.File("coded.wav"),
+                    plain = dir.File("plain.wav"), both = dir.File("both.wav");
+  auto pcm = MakeLinear(1, 2, 44100, 16);
+  WriteToneFile(source, *pcm, 100000);
+  auto factory = TKZWaveStreamFactory::Create();
+  factory->SetThreaded(true);
+  TNotingStack<TKZReadStreamFactory> reading(source), missing(dir.File("missing.wav"));
+  auto reader = factory->BuildReadChain(reading);
+  EXPECT_TRUE(dynamic_cast<TKZCombinedStream*>(reader.get()));
+  EXPECT_EQ(reading.Sizes, std::vector<int32_t>{529200});  // 3,000 ms of 176,400 bytes
+  EXPECT_FALSE(factory->BuildReadChain(missing) || !missing.Sizes.empty());
+  factory->GetFormat().SetFormatTag(WAVE_FORMAT_IMA_ADPCM);
+  factory->SetThreadBufferTime(1000);
+  TNotingStack<TKZWriteStreamFactory> writing(coded);
+  auto writer = factory->BuildWriteChain(writing, *reader->GetFormat());
+  EXPECT_EQ(writing.Sizes, std::vector<int32_t>{176400});  // the open end takes the source's
+  ASSERT_TRUE(writer && TKZStream::Copy(*reader, *writer));
+  writer->Close();
+  ASSERT_TRUE(CompressFile(source, plain, WAVE_FORMAT_IMA_ADPCM) &&
+              CompressFile(source, both, WAVE_FORMAT_IMA_ADPCM, true));
+  EXPECT_TRUE(Slurp(coded) == Slurp(plain) && Slurp(both) == Slurp(plain));
+  factory->Reset();
+  EXPECT_FALSE(factory->GetThreaded() || factory->GetThreadBufferTime() != 3000);
+
+  // What fails behind the foreground, while copying or at the last block, Close reports.
+  auto ima = HKZACMFormat::SuggestFormat(*pcm, *Tagged(WAVE_FORMAT_IMA_ADPCM));
+  for (int64_t room : {int64_t{20000}, int64_t{48} * ima->GetBlockAlign()}) {
+    TWaveMemory destination(*ima);
+    destination.WriteCapacity = room;
+    factory->GetFormat().SetFormatTag(WAVE_FORMAT_IMA_ADPCM);
+    factory->SetThreaded(true);
+    writer = factory->CreateWriteStream(destination, *pcm);
+    TMemoryStream input(ToneBytes(*pcm, 100000));
+    ASSERT_TRUE(writer);
+    TKZStream::Copy(input, *writer);  // sees the failure or not, by timing
+    EXPECT_THROW(writer->Close(), Exception);
+    EXPECT_EQ(destination.Data.size(), static_cast<size_t>(room));
+  }
+}
+
+}  // namespace
