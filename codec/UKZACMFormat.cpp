@@ -1,7 +1,9 @@
 #include "codec/UKZACMFormat.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "platform/acm/Acm.h"
 #include "platform/rtl/Exception.h"
@@ -269,4 +271,80 @@ bool HKZACMFormat::PathCodecToFullCodec(TKZWaveFormatList& AList, const TKZWaveF
   if (!pcm || !PathCodecToFullPCM(AList, ASource, *pcm)) return false;
   AppendFormat(AList, ATarget);
   return true;
+}
+
+// ---- Codec format choice
+
+namespace {
+
+// The listing flag of each TKZACMFormatChooseOption, by ordinal.
+constexpr uint32_t kChooseOptionFlags[] = {
+    ACM_FORMATENUMF_CONVERT, ACM_FORMATENUMF_SUGGEST, ACM_FORMATENUMF_HARDWARE,
+    ACM_FORMATENUMF_INPUT,   ACM_FORMATENUMF_OUTPUT,
+};
+
+// The restriction flag of each basic field of a wave format.
+constexpr std::pair<uint32_t, uint32_t> kRestrictionFlags[] = {
+    {TKZWaveFormat::fvFormatTag, ACM_FORMATENUMF_WFORMATTAG},
+    {TKZWaveFormat::fvChannels, ACM_FORMATENUMF_NCHANNELS},
+    {TKZWaveFormat::fvSamplesPerSec, ACM_FORMATENUMF_NSAMPLESPERSEC},
+    {TKZWaveFormat::fvBitsPerSample, ACM_FORMATENUMF_WBITSPERSAMPLE},
+};
+
+// A name field of the dialog: up to its first zero, at most its size.
+std::string FieldText(const char* AField, size_t ASize) {
+  return std::string(AField, strnlen(AField, ASize));
+}
+
+}  // namespace
+
+TKZACMFormatChoose::TKZACMFormatChoose()
+    : FFormat(TKZWaveFormat::CreateDefault()), FRestriction(TKZWaveFormat::CreateDefault()) {}
+
+TKZACMFormatChoose::~TKZACMFormatChoose() {
+  FRestriction.reset();
+  FFormat.reset();
+}
+
+void TKZACMFormatChoose::SetNames(const std::string& ATagName, const std::string& AFormatName) {
+  FFormatTagName = ATagName;
+  FFormatName = AFormatName;
+}
+
+std::unique_ptr<TKZWaveFormat> TKZACMFormatChoose::Execute() {
+  ACMFORMATCHOOSEA choose;
+  std::memset(&choose, 0, sizeof choose);
+  choose.cbStruct = ACMFORMATCHOOSEA_MIN_CBSTRUCT;
+  std::unique_ptr<TKZWaveFormat> format;
+  if (FFormat->IsSpecified()) {
+    format = TKZWaveFormat::CreateDefault();
+    format->Assign(FFormat.get());
+    format->EnsureMaxCapacity();
+    format->CheckComplete();
+    choose.fdwStyle = ACMFORMATCHOOSE_STYLEF_INITTOWFXSTRUCT;
+  } else {
+    format = TKZWaveFormat::CreateMax();
+  }
+  choose.hwndOwner = FOwner;
+  choose.pwfx = format->GetWaveFormatEx();
+  choose.cbwfx = static_cast<uint32_t>(format->GetCapacity());
+  choose.pszTitle = FTitle.empty() ? nullptr : FTitle.c_str();
+  for (size_t i = 0; i < std::size(kChooseOptionFlags); ++i)
+    if (FOptions.Contains(static_cast<TKZACMFormatChooseOption>(i)))
+      choose.fdwEnum |= kChooseOptionFlags[i];
+  if (FOptions.Contains(TKZACMFormatChooseOption::foConvert) ||
+      FOptions.Contains(TKZACMFormatChooseOption::foSuggest)) {
+    if (!FRestriction->IsSpecified()) throw Exception();
+    FRestriction->CheckComplete();
+    choose.pwfxEnum = FRestriction->GetWaveFormatEx();
+  } else if (FRestriction->IsSpecified()) {
+    for (const auto& [field, flag] : kRestrictionFlags)
+      if (FRestriction->GetValid() & field) choose.fdwEnum |= flag;
+    choose.pwfxEnum = FRestriction->GetWaveFormatEx();
+  }
+  if (acmFormatChooseA(&choose) != MMSYSERR_NOERROR) return nullptr;
+  SetNames(FieldText(choose.szFormatTag, sizeof choose.szFormatTag),
+           FieldText(choose.szFormat, sizeof choose.szFormat));
+  format->MarkLoaded();
+  return format;
 }

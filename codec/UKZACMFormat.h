@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
+#include "core/UKZObject.h"
+#include "platform/rtl/Set.h"
 #include "wave/UKZWaveFormat.h"
 
 // The conversion path search: through which formats audio passes from a source wave format to
@@ -74,3 +78,44 @@ class HKZACMFormat {
 // The manager's view of a format: its record, PCM fields derived. Completing a PCM record
 // changes only fields that follow from the others, so a const format may hand it out.
 const WAVEFORMATEX* WaveRecordOf(const TKZWaveFormat& AFormat);
+
+// ---- Codec format choice
+
+// Which formats the codec-choice dialog lists; each adds its listing flag.
+enum class TKZACMFormatChooseOption : uint8_t {
+  foConvert,
+  foSuggest,
+  foHardware,
+  foInput,
+  foOutput
+};
+using TKZACMFormatChooseOptions = TSet<TKZACMFormatChooseOption>;
+
+// The codec manager's format-choice dialog: the user picks a format among those the codecs
+// offer, optionally starting on FFormat and restricted by FRestriction. Callers set the F
+// fields before Execute and may read the names after it.
+class TKZACMFormatChoose : public TKZObject {
+ public:
+  TKZACMFormatChoose();
+  ~TKZACMFormatChoose() override;
+
+  template <class T = TKZACMFormatChoose>
+  static std::unique_ptr<T> Create() {
+    return std::make_unique<T>();
+  }
+
+  // Shows the dialog; the chosen format, complete and the caller's, or none when the user
+  // cancelled or the dialog failed. Raises (empty message) for an initial format that is set
+  // but not complete, and, with foConvert or foSuggest, for a restriction that is not
+  // complete.
+  std::unique_ptr<TKZWaveFormat> Execute();
+  void SetNames(const std::string& ATagName, const std::string& AFormatName);
+
+  HWND FOwner = nullptr;
+  std::unique_ptr<TKZWaveFormat> FFormat;
+  std::string FTitle;
+  TKZACMFormatChooseOptions FOptions;
+  std::unique_ptr<TKZWaveFormat> FRestriction;
+  std::string FFormatTagName;
+  std::string FFormatName;
+};

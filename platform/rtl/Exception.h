@@ -22,3 +22,15 @@ class EConvertError : public Exception {
  public:
   using Exception::Exception;
 };
+
+// The silent failure: it ends what was being done, like any failure, but the application's
+// failure handler shows nothing for it (the user cancelled, or was told already).
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operation aborted") {}
+};
+
+// Raises the silent failure.
+[[noreturn]] inline void Abort() {
+  throw EAbort();
+}

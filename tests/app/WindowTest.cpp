@@ -1,0 +1,92 @@
+// The main window on Qt, off screen: the form as its description gives it.
+#include <gtest/gtest.h>
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include <string>
+
+#include "app/MainWindow.h"
+#include "tests/support/QtScript.h"
+
+namespace {
+
+struct TIdle : TCompression {
+  int32_t ChooseCodec() override { return 0; }
+  void CompressFile(const std::string&, const std::string&, int32_t) override {}
+};
+
+ui::qt::TQtApplication& App() {
+  static int argc = 1;
+  static char name[] = "corvane";
+  static char* argv[] = {name, nullptr};
+  UseOffscreenUnlessSet();
+  // Never destroyed: Qt's own statics may be gone by the time statics are destroyed.
+  static auto* app = new ui::qt::TQtApplication(argc, argv);
+  return *app;
+}
+
+QRect Geometry(int x, int y, int w, int h) {
+  return {x, y, w, h};
+}
+
+TEST(Window, BuildsAsTheFormDescriptionSays) {
+  App();
+  TIdle job;
+  TForm1Window window(job);
+  Ui::Form1& ui = window.Widgets();
+  EXPECT_EQ(window.windowTitle(), "Corvane");
+  EXPECT_EQ(window.pos(), QPoint(191, 108));
+  EXPECT_EQ(window.minimumSize(), QSize(289, 240));
+  EXPECT_EQ(window.maximumSize(), QSize(289, 240));
+  EXPECT_TRUE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(window.font().pixelSize(), 11);
+
+  struct TControl {
+    QWidget* Widget;
+    QRect Rect;
+    QString Caption;
+  };
+  for (const TControl& c : {
+           TControl{ui.GroupBox1, Geometry(0, 0, 289, 223), " Files Selection "},
+           TControl{ui.files, Geometry(6, 14, 173, 171), ""},
+           TControl{ui.AddBtn, Geometry(184, 14, 99, 21), "&Add File(s)"},
+           TControl{ui.RemoveBtn, Geometry(186, 40, 99, 21), "&Remove File(s)"},
+           TControl{ui.SelectCodecBtn, Geometry(184, 86, 99, 21), "Select &codec"},
+           TControl{ui.StartBtn, Geometry(184, 162, 99, 21), "&Start Compress"},
+           TControl{ui.AboutBtn, Geometry(184, 112, 99, 21), "&About program"},
+           TControl{ui.GroupBox2, Geometry(6, 186, 275, 31), " Output Directory "},
+           TControl{ui.output, Geometry(6, 12, 209, 13), "None selected"},
+           TControl{ui.Button1, Geometry(218, 10, 53, 17), "Select"},
+           TControl{ui.StatusBar1, Geometry(0, 222, 289, 18), "Program Started"},
+       }) {
+    SCOPED_TRACE(c.Widget->objectName().toStdString());
+    EXPECT_EQ(c.Widget->geometry(), c.Rect);
+    QString caption;
+    if (auto* box = qobject_cast<QGroupBox*>(c.Widget)) caption = box->title();
+    if (auto* button = qobject_cast<QPushButton*>(c.Widget)) caption = button->text();
+    if (auto* label = qobject_cast<QLabel*>(c.Widget)) caption = label->text();
+    if (auto* bar = qobject_cast<QStatusBar*>(c.Widget)) caption = bar->currentMessage();
+    EXPECT_EQ(caption, c.Caption);
+  }
+  EXPECT_EQ(ui.files->selectionMode(), QAbstractItemView::ExtendedSelection);
+  EXPECT_FALSE(ui.StatusBar1->isSizeGripEnabled());
+  EXPECT_EQ(window.Form().Controls.output.GetCaption(), "None selected");
+
+  // The tab order: the list, then the buttons with Start before About, then Select.
+  std::vector<QWidget*> order;
+  QWidget* at = ui.files;
+  for (int i = 0; i < 7; ++i, at = at->nextInFocusChain()) {
+    while (at->focusPolicy() == Qt::NoFocus)
+      at = at->nextInFocusChain();
+    order.push_back(at);
+  }
+  EXPECT_EQ(order, (std::vector<QWidget*>{ui.files, ui.AddBtn, ui.RemoveBtn, ui.SelectCodecBtn,
+                                          ui.StartBtn, ui.AboutBtn, ui.Button1}));
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// The Qt dialogs of the codec manager and the shell, driven off screen.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTreeView>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "platform/acm/AcmDriver.h"
+#include "platform/ui/qt/QtUi.h"
+#include "shell/BrowseFolder.h"
+#include "tests/support/Peers.h"
+#include "tests/support/QtScript.h"
+
+namespace {
+
+ui::qt::TQtApplication& App() {
+  static int argc = 1;
+  static char name[] = "corvane";
+  static char* argv[] = {name, nullptr};
+  UseOffscreenUnlessSet();
+  // Never destroyed: Qt's own statics may be gone by the time statics are destroyed.
+  static auto* app = new ui::qt::TQtApplication(argc, argv);
+  static bool initialized = (app->Initialize(), true);
+  (void)initialized;
+  return *app;
+}
+
+QPushButton* Button(QWidget& ADialog, const QString& AText) {
+  for (QPushButton* button : ADialog.findChildren<QPushButton*>())
+    if (button->text().remove('&') == AText) return button;
+  return nullptr;
+}
+
+TEST(QtDialogs, CodecChoiceListsTagsAndStoresTheChoice) {
+  App();
+  std::vector<uint8_t> buffer(256);
+  ACMFORMATCHOOSEA request{};
+  request.cbStruct = ACMFORMATCHOOSEA_MIN_CBSTRUCT;
+  request.pwfx = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+  request.cbwfx = static_cast<uint32_t>(buffer.size());
+  request.pszTitle = "Choose a compression format:";
+  // Open on the third IMA ADPCM format.
+  WAVEFORMATEX only{};
+  only.wFormatTag = WAVE_FORMAT_IMA_ADPCM;
+  request.pwfxEnum = &only;
+  request.fdwEnum = ACM_FORMATENUMF_WFORMATTAG;
+  const auto ima = acm::ListFormatChoices(request);
+  ASSERT_GT(ima.size(), 3u);
+  request.pwfxEnum = nullptr;
+  request.fdwEnum = 0;
+  std::memcpy(buffer.data(), ima[2].format.Bytes(), ima[2].format.Size());
+  request.fdwStyle = ACMFORMATCHOOSE_STYLEF_INITTOWFXSTRUCT;
+
+  TModalScript script;
+  script.Then([&](QWidget& ADialog) {
+    EXPECT_EQ(ADialog.windowTitle(), "Choose a compression format:");
+    auto* tags = ADialog.findChild<QListWidget*>("FormatTags");
+    auto* formats = ADialog.findChild<QListWidget*>("Formats");
+    ASSERT_TRUE(tags && formats);
+    EXPECT_EQ(tags->currentItem()->text().toStdString(), ima[2].tag_name);
+    EXPECT_EQ(formats->currentItem()->text().toStdString(), ima[2].format_name);
+    tags->setCurrentRow(0);  // another tag lists its own formats
+    EXPECT_NE(formats->item(0)->text().toStdString(), ima[0].format_name);
+    tags->setCurrentItem(
+        tags->findItems(QString::fromStdString(ima[0].tag_name), Qt::MatchExactly).front());
+    formats->setCurrentRow(1);
+    Button(ADialog, "OK")->click();
+  });
+  ASSERT_EQ(acmFormatChooseA(&request), MMSYSERR_NOERROR);
+  EXPECT_TRUE(script.Done());
+  EXPECT_EQ(std::memcmp(buffer.data(), ima[1].format.Bytes(), ima[1].format.Size()), 0);
+  EXPECT_EQ(std::string(request.szFormatTag), ima[1].tag_name);
+  EXPECT_EQ(std::string(request.szFormat), ima[1].format_name);
+
+  request.pszTitle = nullptr;
+  request.fdwStyle = 0;
+  script.Then([&](QWidget& ADialog) {
+    EXPECT_EQ(ADialog.windowTitle(), "Sound Format");  // the dialog's own title
+    Button(ADialog, "Cancel")->click();
+  });
+  EXPECT_EQ(acmFormatChooseA(&request), ACMERR_CANCELED);
+}
+
+TEST(QtDialogs, FolderDialogStartsOnTheFolderAndReadsTheCheckBoxOnOk) {
+  App();
+  TTempDir dir;
+  const std::string first = dir.File("first"), second = dir.File("first/second");
+  std::filesystem::create_directories(second);
+  TBrowseFolder folder(nullptr);
+  folder.Title = "Select output directory:";
+  folder.Directory = second;
+  folder.ShowPathInStatusArea = true;
+  folder.CustomButtonVisible = true;
+  folder.CustomButtonType = TCustomButtonType::btCheckBox;
+  folder.SetCustomButtonCaption("Keep");
+  TModalScript script;
+  script.Then([&](QWidget& ADialog) {
+    auto* tree = ADialog.findChild<QTreeView*>("FolderTree");
+    ASSERT_TRUE(tree);
+    EXPECT_EQ(tree->currentIndex().data().toString(), "second");
+    EXPECT_EQ(ADialog.findChild<QLabel*>("StatusText")->text().toStdString(),
+              TBrowseFolder::StatusPath(second));
+    EXPECT_TRUE(ADialog.findChild<QLabel*>()->text() == "Select output directory:");
+    tree->setCurrentIndex(tree->currentIndex().parent());  // the user picks "first"
+    auto* keep = ADialog.findChild<QCheckBox*>();
+    ASSERT_TRUE(keep);
+    EXPECT_EQ(keep->text(), "Keep");
+    keep->click();
+    Button(ADialog, "OK")->click();
+  });
+  ASSERT_TRUE(folder.Execute());
+  EXPECT_EQ(folder.Directory, first);
+  EXPECT_TRUE(folder.CustomButtonChecked);
+
+  script.Then([&](QWidget& ADialog) {
+    ADialog.findChild<QCheckBox*>()->click();
+    static_cast<QDialog&>(ADialog).reject();  // Escape or the window's close button
+  });
+  EXPECT_FALSE(folder.Execute());
+  EXPECT_TRUE(folder.CustomButtonChecked);
+  EXPECT_EQ(folder.Directory, first);
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+// The window and shell calls and the failure handler, without Qt.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/rtl/Exception.h"
+#include "platform/ui/Forms.h"
+#include "platform/ui/ShellApi.h"
+#include "tests/support/ScriptedUi.h"
+
+namespace {
+
+std::vector<std::string> Log;
+
+LRESULT Subclass(HWND AWnd, UINT AMsg, WPARAM AWParam, LPARAM ALParam) {
+  Log.push_back("sub " + std::to_string(AMsg) + " " + std::to_string(LOWORD(AWParam)));
+  if (AMsg == WM_COMMAND && LOWORD(AWParam) == 255) return 7;
+  return DefDlgProcA(AWnd, AMsg, AWParam, ALParam);
+}
+
+struct TDialog : ui::TWindow {
+  TDialog() : TWindow("#32770", 0, nullptr, 0) {}
+  LRESULT ClassProc(UINT AMsg, WPARAM AWParam, LPARAM ALParam) override {
+    Log.push_back("class " + std::to_string(AMsg) + " " + std::to_string(LOWORD(AWParam)));
+    return DefaultProc(AMsg, AWParam, ALParam);
+  }
+};
+
+TEST(Windows, MessagesGoThroughTheCurrentProcedure) {
+  Log.clear();
+  auto dialog = std::make_unique<TDialog>();
+  const HWND handle = dialog->Handle();
+  dialog->SetRect({10, 20, 310, 420});
+  const HWND box =
+      CreateWindowExA(0, "button", "Tick", WS_CHILD | BS_AUTOCHECKBOX, 12, 270, 75, 23, handle,
+                      reinterpret_cast<HMENU>(intptr_t{255}), nullptr, nullptr);
+  ASSERT_TRUE(IsWindow(box));
+  EXPECT_EQ(GetDlgItem(handle, 255), box);
+  RECT rect;
+  ASSERT_TRUE(GetWindowRect(box, &rect));
+  EXPECT_EQ(rect.left, 22);
+  EXPECT_EQ(rect.bottom, 313);
+  EXPECT_EQ(CreateWindowExA(0, "BUTTON", "", 0, 0, 0, 1, 1, handle, nullptr, nullptr, nullptr),
+            nullptr);  // not a child
+
+  // A click ticks the box and tells the parent, through its class procedure first...
+  SendMessageA(box, BM_CLICK, 0, 0);
+  EXPECT_EQ(IsDlgButtonChecked(handle, 255), BST_CHECKED);
+  EXPECT_EQ(Log, std::vector<std::string>{"class 273 255"});
+  // ...then through the procedure that replaced it, which hands on what it does not take.
+  EXPECT_EQ(SetWindowLongA(handle, GWL_WNDPROC, reinterpret_cast<LONG_PTR>(&Subclass)), 0);
+  SetWindowLongA(handle, GWL_USERDATA, 42);
+  EXPECT_EQ(GetWindowLongA(handle, GWL_USERDATA), 42);
+  EXPECT_EQ(SendMessageA(handle, WM_COMMAND, MAKEWPARAM(255, BN_CLICKED), 0), 7);
+  SendMessageA(handle, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  EXPECT_EQ(Log,
+            (std::vector<std::string>{"class 273 255", "sub 273 255", "sub 273 1", "class 273 1"}));
+  EnableWindow(box, false);
+  SendMessageA(box, BM_CLICK, 0, 0);  // a disabled box does not change
+  EXPECT_EQ(IsDlgButtonChecked(handle, 255), BST_CHECKED);
+  CheckDlgButton(handle, 255, BST_UNCHECKED);
+  EXPECT_EQ(IsDlgButtonChecked(handle, 255), BST_UNCHECKED);
+
+  // Posted messages wait for the dispatch and reach only windows that still exist; a font
+  // deleted before its message arrives is not taken.
+  LOGFONTA description{-11, 400, "Sans"};
+  const HFONT kept = CreateFontIndirectA(&description), dropped = CreateFontIndirectA(&description);
+  PostMessageA(box, WM_SETFONT, reinterpret_cast<WPARAM>(dropped), 1);
+  DeleteObject(dropped);
+  PostMessageA(box, WM_SETFONT, reinterpret_cast<WPARAM>(kept), 1);
+  EXPECT_EQ(SendMessageA(box, WM_GETFONT, 0, 0), 0);
+  ui::DispatchPostedMessages();
+  EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageA(box, WM_GETFONT, 0, 0)), kept);
+  PostMessageA(box, WM_SETFONT, 0, 1);
+  EXPECT_TRUE(DestroyWindow(box));
+  EXPECT_FALSE(IsWindow(box));
+  ui::DispatchPostedMessages();
+  DeleteObject(kept);
+  dialog.reset();
+  EXPECT_FALSE(IsWindow(handle));
+  EXPECT_EQ(SendMessageA(handle, WM_COMMAND, 1, 0), 0);
+  EXPECT_EQ(GetWindowLongA(handle, GWL_USERDATA), 0);
+}
+
+TEST(Shell, ItemsAndPaths) {
+  ui::TItemPtr folder(ui::MakeFolderItem("/srv/audio")), place(ui::MakeVirtualItem("Printers"));
+  auto path = std::make_unique<char[]>(MAX_PATH);
+  EXPECT_TRUE(SHGetPathFromIDListA(folder.get(), path.get()));
+  EXPECT_STREQ(path.get(), "/srv/audio");
+  EXPECT_FALSE(SHGetPathFromIDListA(place.get(), path.get()));
+  EXPECT_STREQ(path.get(), "");
+  EXPECT_FALSE(SHGetPathFromIDListA(nullptr, path.get()));
+  ui::TItemPtr too_long(ui::MakeFolderItem("/" + std::string(MAX_PATH, 'x')));
+  EXPECT_FALSE(SHGetPathFromIDListA(too_long.get(), path.get()));
+  ui::TItemPtr long_path(ui::MakeFolderItem("/" + std::string(300, 'x')));
+  EXPECT_TRUE(SHGetPathFromIDListA(long_path.get(), path.get()));  // longer than 259 is fine
+
+  LPITEMIDLIST item = reinterpret_cast<LPITEMIDLIST>(1);
+  EXPECT_EQ(SHGetSpecialFolderLocation(nullptr, 0x7F, &item), E_INVALIDARG);
+  EXPECT_EQ(item, nullptr);
+  ASSERT_EQ(SHGetSpecialFolderLocation(nullptr, CSIDL_BITBUCKET, &item), S_OK);
+  EXPECT_FALSE(ui::IsFolderItem(item));
+  CoTaskMemFree(item);
+  // No toolkit: no dialog, nothing chosen.
+  BROWSEINFOA info{};
+  EXPECT_EQ(SHBrowseForFolderA(&info), nullptr);
+}
+
+TEST(Forms, TheFailureHandlerShowsWordedTexts) {
+  EXPECT_EQ(FailureText(std::make_exception_ptr(EAbort()), "x"), std::nullopt);
+  EXPECT_EQ(FailureText(std::make_exception_ptr(Exception("Cannot create /o/a.wav.")), "x"),
+            "Cannot create /o/a.wav.");
+  EXPECT_EQ(FailureText(std::make_exception_ptr(Exception()), "compressing /i/a.wav"),
+            "Something failed while compressing /i/a.wav, and it gave no reason.");
+  EXPECT_EQ(FailureText(std::make_exception_ptr(42), "adding files"),
+            "Something failed while adding files, and it gave no reason.");
+  TTestApplication app;
+  Guarded("choosing the codec", [] { Abort(); });
+  Guarded([] { return std::string("adding files"); }, [] { throw std::bad_alloc(); });
+  Guarded("nothing", [] {});
+  EXPECT_EQ(app.Errors, std::vector<std::string>{"There was not enough memory for adding files."});
+  ShowMessage("line 1\rline 2");
+  EXPECT_EQ(app.Messages, std::vector<std::string>{"line 1\rline 2"});
+}
+
+}  // namespace
