@@ -1,6 +1,7 @@
 #include "platform/acm/drivers/MsAdpcm.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -320,9 +321,8 @@ class MsDecoder final : public BlockDecoder {
     return MsAdpcmFramesIn(bytes, channels_, samples_per_block_);
   }
   void Decode(const uint8_t* in, size_t blocks, int16_t* out) override {
-    for (size_t b = 0; b < blocks; ++b)
-      MsAdpcmDecodeBlock(in + b * block_align_, block_align_, channels_, samples_per_block_,
-                         coefficients_, out + b * samples_per_block_ * channels_);
+    MsAdpcmDecodeBlocks(in, block_align_, channels_, samples_per_block_, coefficients_, blocks,
+                        out);
   }
   void DecodePartial(const uint8_t* in, uint32_t bytes, int16_t* out) override {
     MsAdpcmDecodeBlock(in, bytes, channels_, samples_per_block_, coefficients_, out);
@@ -420,20 +420,66 @@ void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samp
 namespace {
 
 // One channel's decoder state.
+struct Nibble {
+  int32_t value;       // -8..7
+  int32_t adaptation;  // of the delta, in 256ths
+};
+
+constexpr std::array<Nibble, 16> MakeNibbles() {
+  std::array<Nibble, 16> table{};
+  for (int n = 0; n < 16; ++n)
+    table[n] = {n - ((n & 8) << 1), kAdaptation[n]};
+  return table;
+}
+
+constexpr std::array<Nibble, 16> kNibbles = MakeNibbles();
+
+// One channel's decoder state.
 struct Decoder {
   int64_t c1, c2;
   int64_t delta;
-  int s1, s2;
+  int64_t s1, s2;
 
-  int Next(int nibble) {
-    const int64_t predictor = (s1 * c1 + s2 * c2) >> 8;
-    const int64_t value = predictor + (nibble - ((nibble & 8) << 1)) * delta;
+  [[gnu::always_inline]] int16_t Next(uint32_t nibble) {
+    const Nibble& n = kNibbles[nibble];
+    const int64_t value = ((s1 * c1 + s2 * c2) >> 8) + n.value * delta;
     s2 = s1;
-    s1 = static_cast<int>(std::clamp<int64_t>(value, -32768, 32767));
-    delta = std::clamp<int64_t>((kAdaptation[nibble] * delta) >> 8, kMinDelta, kDecoderDeltaLimit);
-    return s1;
+    s1 = std::clamp<int64_t>(value, -32768, 32767);
+    delta = std::clamp<int64_t>((n.adaptation * delta) >> 8, kMinDelta, kDecoderDeltaLimit);
+    return static_cast<int16_t>(s1);
   }
 };
+
+// Reads a channel's header and writes its first two samples.
+Decoder StartDecoder(const uint8_t* in, uint16_t channels, uint16_t ch,
+                     std::span<const ADPCMCOEFSET> coefficients, int16_t* out) {
+  const ADPCMCOEFSET& c = coefficients[in[ch] < coefficients.size() ? in[ch] : 0];
+  const Decoder d{c.iCoef1, c.iCoef2, ReadInt16(in + channels + 2 * ch),
+                  ReadInt16(in + 3 * channels + 2 * ch), ReadInt16(in + 5 * channels + 2 * ch)};
+  out[ch] = static_cast<int16_t>(d.s2);
+  out[channels + ch] = static_cast<int16_t>(d.s1);
+  return d;
+}
+
+// Two whole mono blocks side by side: their chains are independent, so the processor overlaps
+// them.
+void DecodeMonoPair(const uint8_t* in0, const uint8_t* in1, uint32_t frames,
+                    std::span<const ADPCMCOEFSET> coefficients, int16_t* out0, int16_t* out1) {
+  Decoder a = StartDecoder(in0, 1, 0, coefficients, out0);
+  Decoder b = StartDecoder(in1, 1, 0, coefficients, out1);
+  const uint32_t count = frames - 2;
+  for (uint32_t k = 0; k + 1 < count; k += 2) {
+    const uint32_t x = in0[7 + k / 2], y = in1[7 + k / 2];
+    out0[2 + k] = a.Next(x >> 4);
+    out1[2 + k] = b.Next(y >> 4);
+    out0[3 + k] = a.Next(x & 0x0F);
+    out1[3 + k] = b.Next(y & 0x0F);
+  }
+  if (count & 1) {
+    out0[frames - 1] = a.Next(in0[7 + count / 2] >> 4);
+    out1[frames - 1] = b.Next(in1[7 + count / 2] >> 4);
+  }
+}
 
 }  // namespace
 
@@ -443,28 +489,38 @@ uint32_t MsAdpcmDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels
   const uint32_t frames = MsAdpcmFramesIn(bytes, channels, samples_per_block);
   if (frames == 0 || channels > 2 || coefficients.empty()) return 0;
   Decoder d[2];
-  for (uint16_t ch = 0; ch < channels; ++ch) {
-    const ADPCMCOEFSET& c = coefficients[in[ch] < coefficients.size() ? in[ch] : 0];
-    d[ch] = {c.iCoef1, c.iCoef2, ReadInt16(in + channels + 2 * ch),
-             ReadInt16(in + 3 * channels + 2 * ch), ReadInt16(in + 5 * channels + 2 * ch)};
-    out[ch] = static_cast<int16_t>(d[ch].s2);
-    out[channels + ch] = static_cast<int16_t>(d[ch].s1);
-  }
+  for (uint16_t ch = 0; ch < channels; ++ch)
+    d[ch] = StartDecoder(in, channels, ch, coefficients, out);
   const uint8_t* nibbles = in + 7 * channels;
   int16_t* sample = out + 2 * channels;
   const uint32_t count = (frames - 2) * channels;  // nibbles, high first
   if (channels == 2) {
     for (uint32_t k = 0; k < count / 2; ++k) {
-      sample[2 * k] = static_cast<int16_t>(d[0].Next(nibbles[k] >> 4));
-      sample[2 * k + 1] = static_cast<int16_t>(d[1].Next(nibbles[k] & 0x0F));
+      sample[2 * k] = d[0].Next(nibbles[k] >> 4u);
+      sample[2 * k + 1] = d[1].Next(nibbles[k] & 0x0Fu);
     }
   } else {
     for (uint32_t k = 0; k < count / 2; ++k) {
-      sample[2 * k] = static_cast<int16_t>(d[0].Next(nibbles[k] >> 4));
-      sample[2 * k + 1] = static_cast<int16_t>(d[0].Next(nibbles[k] & 0x0F));
+      sample[2 * k] = d[0].Next(nibbles[k] >> 4u);
+      sample[2 * k + 1] = d[0].Next(nibbles[k] & 0x0Fu);
     }
-    if (count & 1) sample[count - 1] = static_cast<int16_t>(d[0].Next(nibbles[count / 2] >> 4));
+    if (count & 1) sample[count - 1] = d[0].Next(nibbles[count / 2] >> 4u);
   }
+  return frames;
+}
+
+uint32_t MsAdpcmDecodeBlocks(const uint8_t* in, uint32_t block_align, uint16_t channels,
+                             uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
+                             size_t blocks, int16_t* out) {
+  const uint32_t frames = MsAdpcmFramesIn(block_align, channels, samples_per_block);
+  size_t b = 0;
+  if (channels == 1 && frames == samples_per_block && !coefficients.empty())
+    for (; b + 1 < blocks; b += 2)
+      DecodeMonoPair(in + b * block_align, in + (b + 1) * block_align, frames, coefficients,
+                     out + b * samples_per_block, out + (b + 1) * samples_per_block);
+  for (; b < blocks; ++b)
+    MsAdpcmDecodeBlock(in + b * block_align, block_align, channels, samples_per_block, coefficients,
+                       out + b * samples_per_block * channels);
   return frames;
 }
 

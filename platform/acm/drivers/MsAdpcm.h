@@ -35,6 +35,12 @@ uint32_t MsAdpcmDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels
                             uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
                             int16_t* out);
 
+// Decodes whole blocks of block_align bytes into blocks × samples_per_block frames (mono blocks
+// two at a time); answers the frames a block holds.
+uint32_t MsAdpcmDecodeBlocks(const uint8_t* in, uint32_t block_align, uint16_t channels,
+                             uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
+                             size_t blocks, int16_t* out);
+
 // 1 or 2 channels, 1,000 to 192,000 Hz, 7 to 256 coefficient pairs.
 std::shared_ptr<Driver> MakeMsAdpcmDriver();
 
