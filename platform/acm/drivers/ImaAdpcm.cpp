@@ -108,7 +108,9 @@ struct alignas(64) EncoderRow {
 
 struct EncoderTables {
   EncoderRow rows[kMaxStepIndex + 1];
-  uint8_t choice[kDifferenceCells * kNextCells];  // the magnitude for each pair of cells
+  // The magnitude for each pair of cells, by next difference: the difference's cell, which comes
+  // later, is then the last thing added to the address.
+  uint8_t choice[kNextCells * kDifferenceCells];
 };
 
 // The cost of a magnitude: a is twice the difference, d twice the next one (both with the sign of
@@ -161,7 +163,7 @@ EncoderTables MakeEncoderTables() {
           best = m;
         }
       }
-      t.choice[i * kNextCells + j] = static_cast<uint8_t>(best);
+      t.choice[j * kDifferenceCells + i] = static_cast<uint8_t>(best);
     }
   return t;
 }
@@ -251,7 +253,7 @@ template <bool kSearch>
     // Below the first cell the index wraps to a huge one and takes the last, which answers alike.
     const uint64_t j = std::min<uint64_t>(
         static_cast<uint64_t>(((next * row.next_scale) >> 16) + kNextZero), kNextCells - 1);
-    m = t.choice[i * kNextCells + j];
+    m = t.choice[j * kDifferenceCells + i];
   }
   lane.reference =
       std::min<int64_t>((lane.reference ^ negative) + row.reference[m], 32767) ^ negative;
