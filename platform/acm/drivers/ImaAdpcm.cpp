@@ -87,7 +87,7 @@ constexpr int kCellsPerStep = 16;  // of the next difference; twice that of the 
 constexpr int kDifferenceCells = 4 * kCellsPerStep;  // up to two steps: beyond, always 7
 constexpr int kNextCells = 16 * kCellsPerStep;       // eight steps either way
 constexpr int kNextZero = kNextCells / 2;
-constexpr int kSearchBelow = 40;  // step 307
+constexpr int kSearchBelow = 30;  // step 118
 constexpr int kTableIndex = 60;   // whose levels the table is built from
 constexpr float kDriftWeight = 65;
 
