@@ -263,6 +263,12 @@ template <bool kSearch>
   return m | (static_cast<uint32_t>(negative) & 8);
 }
 
+// Whether a group is coded by the search is decided at its start, the same way whichever way the
+// lanes are grouped, so that a block codes alike alone or beside another.
+bool Searches(const Lane& lane) {
+  return lane.row->index < kSearchBelow;
+}
+
 // One group of two lanes side by side (their chains are independent, so the processor overlaps
 // them): samples kStride apart, the following sample always inside the block.
 template <int kStride, bool kSearch0, bool kSearch1>
@@ -280,19 +286,23 @@ template <int kStride, bool kSearch0, bool kSearch1>
   }
 }
 
-// The last group of a lane: its last sample looks ahead at itself.
-template <int kStride>
-void CodeLastGroup(const int16_t* s, uint8_t* out, Lane& lane, const EncoderTables& t) {
+// One group of one lane; in the block's last group the last sample looks ahead at itself.
+template <int kStride, bool kSearch>
+void CodeGroup(const int16_t* s, uint8_t* out, bool last, Lane& lane, const EncoderTables& t) {
   for (int j = 0; j < 8; j += 2) {
-    uint32_t nibbles[2];
-    for (int k = 0; k < 2; ++k) {
-      const int16_t* at = s + (j + k) * kStride;
-      const int16_t following = j + k == 7 ? at[0] : at[kStride];
-      nibbles[k] = lane.row->index < kSearchBelow ? Code<true>(at[0], following, lane, t)
-                                                  : Code<false>(at[0], following, lane, t);
-    }
-    out[j / 2] = static_cast<uint8_t>(nibbles[0] | nibbles[1] << 4);
+    const uint32_t a = Code<kSearch>(s[j * kStride], s[(j + 1) * kStride], lane, t);
+    const int16_t following = last && j == 6 ? s[7 * kStride] : s[(j + 2) * kStride];
+    const uint32_t b = Code<kSearch>(s[(j + 1) * kStride], following, lane, t);
+    out[j / 2] = static_cast<uint8_t>(a | b << 4);
   }
+}
+
+template <int kStride>
+void CodeGroup(const int16_t* s, uint8_t* out, bool last, Lane& lane, const EncoderTables& t) {
+  if (Searches(lane))
+    CodeGroup<kStride, true>(s, out, last, lane, t);
+  else
+    CodeGroup<kStride, false>(s, out, last, lane, t);
 }
 
 // Codes the groups of two lanes: s0 and s1 at their first coded samples, o0 and o1 at their first
@@ -302,8 +312,7 @@ void CodeTwo(const int16_t* s0, const int16_t* s1, uint32_t groups, uint8_t* o0,
              Lane lane0, Lane lane1) {
   const EncoderTables& t = Tables();
   for (uint32_t g = 1; g < groups; ++g) {
-    const bool search0 = lane0.row->index < kSearchBelow;
-    const bool search1 = lane1.row->index < kSearchBelow;
+    const bool search0 = Searches(lane0), search1 = Searches(lane1);
     if (!search0 && !search1)
       CodeGroups<kStride, false, false>(s0, s1, o0, o1, lane0, lane1, t);
     else if (!search1)
@@ -317,22 +326,14 @@ void CodeTwo(const int16_t* s0, const int16_t* s1, uint32_t groups, uint8_t* o0,
     o0 += 4 * kStride;
     o1 += 4 * kStride;
   }
-  CodeLastGroup<kStride>(s0, o0, lane0, t);
-  CodeLastGroup<kStride>(s1, o1, lane1, t);
+  CodeGroup<kStride>(s0, o0, true, lane0, t);
+  CodeGroup<kStride>(s1, o1, true, lane1, t);
 }
 
 void CodeOne(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
   const EncoderTables& t = Tables();
-  for (uint32_t g = 1; g < groups; ++g, s += 8, out += 4)
-    for (int j = 0; j < 8; j += 2) {
-      const bool search = lane.row->index < kSearchBelow;
-      const uint32_t a =
-          search ? Code<true>(s[j], s[j + 1], lane, t) : Code<false>(s[j], s[j + 1], lane, t);
-      const uint32_t b = lane.row->index < kSearchBelow ? Code<true>(s[j + 1], s[j + 2], lane, t)
-                                                        : Code<false>(s[j + 1], s[j + 2], lane, t);
-      out[j / 2] = static_cast<uint8_t>(a | b << 4);
-    }
-  CodeLastGroup<1>(s, out, lane, t);
+  for (uint32_t g = 1; g <= groups; ++g, s += 8, out += 4)
+    CodeGroup<1>(s, out, g == groups, lane, t);
 }
 
 // The step index whose step is nearest the mean difference between the block's first samples:
