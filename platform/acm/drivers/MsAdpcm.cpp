@@ -21,6 +21,7 @@ constexpr int kMinDelta = 16;
 constexpr int kMaxDelta = 32767;
 // The decoder's delta never grows past what its next multiplication keeps in 32 bits.
 constexpr int64_t kDecoderDeltaLimit = INT32_MAX / 768;
+
 int16_t ReadInt16(const uint8_t* p) {
   int16_t v;
   std::memcpy(&v, p, 2);
