@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/acm/AcmCodec.h"
 
@@ -24,34 +28,33 @@ constexpr int16_t kSteps[kMaxStepIndex + 1] = {
 
 constexpr int8_t kIndexChange[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
 
-// Samples the encoder tries a block's candidate step indexes on.
-constexpr uint32_t kTrialSamples = 48;
-
-// What one nibble does at one step index: the signed change of the prediction (the
-// reference sum of shifted steps), the change a decoder computing (2 × nibble + 1) × step / 8
-// makes instead, and the next step index and its step.
+// What one nibble does at one step index in the reference decoder: the signed change of the
+// prediction and the next step index.
 struct Transition {
   int32_t change;
-  int32_t product_change;
   int32_t next;
-  int32_t next_step;
 };
 
 using TransitionTable = std::array<Transition, (kMaxStepIndex + 1) * 16>;
+
+constexpr int ReferenceChange(int step, int magnitude) {
+  return (step >> 3) + (magnitude & 4 ? step : 0) + (magnitude & 2 ? step >> 1 : 0) +
+         (magnitude & 1 ? step >> 2 : 0);
+}
+
+// Decoders compute a nibble's change in two ways: the reference sums shifted steps, others
+// multiply, (2 × magnitude + 1) × step / 8. The two differ by up to 2 per sample.
+constexpr int ProductChange(int step, int magnitude) {
+  return ((2 * magnitude + 1) * step) >> 3;
+}
 
 constexpr TransitionTable MakeTransitions() {
   TransitionTable table{};
   for (int index = 0; index <= kMaxStepIndex; ++index)
     for (int nibble = 0; nibble < 16; ++nibble) {
-      const int step = kSteps[index];
-      int change = step >> 3;
-      if (nibble & 4) change += step;
-      if (nibble & 2) change += step >> 1;
-      if (nibble & 1) change += step >> 2;
-      const int product = ((2 * (nibble & 7) + 1) * step) >> 3;
-      const int next = std::clamp(index + kIndexChange[nibble], 0, kMaxStepIndex);
-      table[index * 16 + nibble] = {nibble & 8 ? -change : change, nibble & 8 ? -product : product,
-                                    next, kSteps[next]};
+      const int change = ReferenceChange(kSteps[index], nibble & 7);
+      table[index * 16 + nibble] = {nibble & 8 ? -change : change,
+                                    std::clamp(index + kIndexChange[nibble], 0, kMaxStepIndex)};
     }
   return table;
 }
@@ -64,157 +67,295 @@ int16_t ReadInt16(const uint8_t* p) {
   return v;
 }
 
-int Clamp16(int v) {
-  return std::clamp(v, -32768, 32767);
-}
+// ---- The encoder
+//
+// The encoder follows both decoders' predictions and codes every sample against their mean. It
+// chooses the magnitude (the sign is the difference's) that minimises
+//   (2 × difference − both changes)² + e² + kDriftWeight × (drift after the nibble)²
+// in units of half a sample value, where e estimates the error of the following sample from
+// where the nibble leads: the distance of its difference to the nearest level of the next step.
+// Looking one sample ahead this way codes a good deal better than truncating alone (it picks
+// the nibble whose step suits the next sample), and the drift term keeps the decoders together.
+//
+// Above kSearchBelow both decoders' levels are nearly proportional to the step, so the choice
+// depends on the step-scaled difference and next difference alone: a table built once from the
+// cost answers it with one load. The drift, a few units per sample at most, does not matter
+// against steps that large. Below it the encoder evaluates the cost of all eight magnitudes
+// with the exact levels of the step (four at a time where the processor has SSE2).
 
-// Decoders compute a nibble's change in two ways: the reference sums shifted steps, others
-// multiply, (2 × nibble + 1) × step / 8. The two differ by up to 2 per sample, and the
-// difference adds up over a block: coded for the reference alone, a quiet passage decoded the
-// other way drifts by hundreds of units. So the encoder follows both predictions and weighs
-// a candidate nibble by the squared error of both plus kDriftWeight times their squared
-// distance.
-constexpr int64_t kDriftWeight = 4;
+constexpr int kCellsPerStep = 16;  // of the next difference; twice that of the difference
+constexpr int kDifferenceCells = 4 * kCellsPerStep;  // up to two steps: beyond, always 7
+constexpr int kNextCells = 16 * kCellsPerStep;       // eight steps either way
+constexpr int kNextZero = kNextCells / 2;
+constexpr int kSearchBelow = 30;  // step 118
+constexpr int kTableIndex = 60;   // whose levels the table is built from
+constexpr float kDriftWeight = 65;
 
-int64_t Cost(int sample, int a, int b) {
-  const int64_t ea = sample - a, eb = sample - b, d = a - b;
-  return ea * ea + eb * eb + kDriftWeight * d * d;
-}
-
-// The coder state of one channel.
-struct Coder {
-  int predictor;  // of the reference decoder
-  int shadow;     // of a multiplying decoder
-  int index;
-  int step;
+// Per step index: what both the table and the search read.
+struct alignas(64) EncoderRow {
+  int64_t difference_scale;  // 2^16 × 2 × kCellsPerStep / step
+  int64_t next_scale;        // 2^16 × kCellsPerStep / step
+  uint16_t reference[8];     // the change of each magnitude in the reference decoder
+  uint16_t product[8];       // and in a multiplying one
+  uint16_t next[8];          // the byte offset of the next step index's row
+  int32_t index;
+  // The cost's terms per magnitude.
+  alignas(16) float level[8];  // both changes summed
+  float inverse[8];            // 2 / the next step
+  float half[8];               // the next step / 2
+  float drift[8];              // the product change less the reference one
 };
 
-// The truncating quantiser: the magnitude is how many of its thresholds the difference
-// reaches (the same as subtracting step, step / 2 and step / 4 in turn, but compared side by
-// side rather than one after the other), and the changes are worked out, not looked up.
-struct Truncation {
-  uint32_t sign;  // 8 for a negative difference
-  uint32_t magnitude;
-  int next;         // the reference prediction after the nibble
-  int next_shadow;  // the multiplying one
+struct EncoderTables {
+  EncoderRow rows[kMaxStepIndex + 1];
+  // The magnitude for each pair of cells, by next difference: the difference's cell, which comes
+  // later, is then the last thing added to the address.
+  uint8_t choice[kNextCells * kDifferenceCells];
 };
 
-[[gnu::always_inline]] inline Truncation Truncate(int sample, int predictor, int shadow, int step) {
-  const int diff = sample - predictor;
-  const int negative = diff >> 31;  // 0 or -1
-  const int d = (diff ^ negative) - negative;
-  const int s = step, h = s >> 1, q = s >> 2;
-  const uint32_t magnitude = uint32_t{d >= q} + uint32_t{d >= h} + uint32_t{d >= h + q} +
-                             uint32_t{d >= s} + uint32_t{d >= s + q} + uint32_t{d >= s + h} +
-                             uint32_t{d >= s + h + q};
-  const int change =
-      (s >> 3) + (magnitude & 4 ? s : 0) + (magnitude & 2 ? h : 0) + (magnitude & 1 ? q : 0);
-  const int product = ((2 * static_cast<int>(magnitude) + 1) * s) >> 3;
-  return {static_cast<uint32_t>(negative) & 8, magnitude,
-          Clamp16(predictor + ((change ^ negative) - negative)),
-          Clamp16(shadow + ((product ^ negative) - negative))};
+// The cost of a magnitude: a is twice the difference, d twice the next one (both with the sign of
+// the difference taken away), drift the multiplying decoder's lead over the reference.
+float Cost(float a, float d, float drift, const EncoderRow& row, int m) {
+  const float e1 = a - row.level[m];
+  const float t = std::fabs(d - row.level[m]) * row.inverse[m] - 0.5f;
+  const float nearest = std::nearbyint(std::min(t, 7.0f));  // to even on a tie, as below
+  const float e2 = (t - nearest) * row.half[m];
+  const float f = drift + row.drift[m];
+  return e1 * e1 + e2 * e2 + f * f * kDriftWeight + 1.0f;
 }
 
-// One sample through the quantiser; answers the nibble and updates the coder. The truncating
-// quantiser's nibble and its two neighbours are weighed with one sample of look-ahead: each
-// by its own cost plus the cost of the truncating quantiser's nibble for the following sample
-// from where it leads. That keeps both decoders' predictions together where it is cheapest
-// and codes better than a nibble-by-nibble choice.
-[[gnu::always_inline]] inline uint32_t Quantise(int sample, int following, Coder& c) {
-  const Truncation first = Truncate(sample, c.predictor, c.shadow, c.step);
-  const Transition* row = &kTransitions[c.index * 16];
-  uint32_t candidates[3] = {first.sign | first.magnitude, 0, 0};
-  int count = 1;
-  if (first.magnitude > 0) candidates[count++] = first.sign | (first.magnitude - 1);
-  if (first.magnitude < 7) candidates[count++] = first.sign | (first.magnitude + 1);
-  uint32_t nibble = candidates[0];
-  int next = first.next, next_shadow = first.next_shadow;
-  int64_t least = INT64_MAX;
-  for (int i = 0; i < count; ++i) {
-    const Transition& t = row[candidates[i]];
-    const int a = i == 0 ? first.next : Clamp16(c.predictor + t.change);
-    const int b = i == 0 ? first.next_shadow : Clamp16(c.shadow + t.product_change);
-    const Truncation then = Truncate(following, a, b, t.next_step);
-    const int64_t cost = Cost(sample, a, b) + Cost(following, then.next, then.next_shadow);
-    if (cost < least) {
-      least = cost;
-      nibble = candidates[i];
-      next = a;
-      next_shadow = b;
+EncoderTables MakeEncoderTables() {
+  EncoderTables t{};
+  for (int index = 0; index <= kMaxStepIndex; ++index) {
+    const int step = kSteps[index];
+    EncoderRow& row = t.rows[index];
+    row.difference_scale = (int64_t{2 * kCellsPerStep} << 16) / step;
+    row.next_scale = (int64_t{kCellsPerStep} << 16) / step;
+    row.index = index;
+    for (int m = 0; m < 8; ++m) {
+      const int next = std::clamp(index + kIndexChange[m], 0, kMaxStepIndex);
+      const int reference = ReferenceChange(step, m), product = ProductChange(step, m);
+      row.reference[m] = static_cast<uint16_t>(reference);
+      row.product[m] = static_cast<uint16_t>(product);
+      row.next[m] = static_cast<uint16_t>(next * sizeof(EncoderRow));
+      row.level[m] = static_cast<float>(reference + product);
+      row.inverse[m] = 2.0f / static_cast<float>(kSteps[next]);
+      row.half[m] = static_cast<float>(kSteps[next]) / 2.0f;
+      row.drift[m] = static_cast<float>(product - reference);
     }
   }
-  const Transition& t = row[nibble];
-  c.predictor = next;
-  c.shadow = next_shadow;
-  c.index = t.next;
-  c.step = t.next_step;
-  return nibble;
+  // The cells' centres; the outermost stand for far away, and the first next-difference cell
+  // answers as the last, so that an index wrapping below the first may take the last.
+  const EncoderRow& row = t.rows[kTableIndex];
+  const float step = kSteps[kTableIndex];
+  for (int i = 0; i < kDifferenceCells; ++i)
+    for (int j = 0; j < kNextCells; ++j) {
+      float difference = (static_cast<float>(i) + 0.5f) / (2 * kCellsPerStep);
+      float next = (static_cast<float>(j - kNextZero) + 0.5f) / kCellsPerStep;
+      if (i == kDifferenceCells - 1) difference = 30;
+      if (j == 0 || j == kNextCells - 1) next = 30;
+      int best = 0;
+      float least = Cost(2 * difference * step, 2 * next * step, 0, row, 0);
+      for (int m = 1; m < 8; ++m) {
+        const float cost = Cost(2 * difference * step, 2 * next * step, 0, row, m);
+        if (cost < least) {
+          least = cost;
+          best = m;
+        }
+      }
+      t.choice[j * kDifferenceCells + i] = static_cast<uint8_t>(best);
+    }
+  return t;
 }
 
-// The squared error of coding the first samples of a block's channel from a step index.
-int64_t TrialError(const int16_t* x, uint16_t channels, uint32_t count, int index) {
-  Coder c{x[0], x[0], index, kSteps[index]};
-  int64_t error = 0;
-  for (uint32_t j = 1; j <= count; ++j) {
-    const int sample = x[j * channels];
-    Quantise(sample, j < count ? x[(j + 1) * channels] : sample, c);
-    const int64_t e = sample - c.predictor, f = sample - c.shadow;
-    error += e * e + f * f;
+const EncoderTables& Tables() {
+  static const EncoderTables tables = MakeEncoderTables();
+  return tables;
+}
+
+#if defined(__SSE2__)
+// Cost for four magnitudes from the row's arrays at offset.
+[[gnu::always_inline]] inline __m128 Cost4(__m128 a, __m128 d, __m128 drift, const EncoderRow& row,
+                                           int offset) {
+  const __m128 level = _mm_load_ps(row.level + offset);
+  const __m128 e1 = _mm_sub_ps(a, level);
+  const __m128 distance = _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_sub_ps(d, level));
+  const __m128 t =
+      _mm_sub_ps(_mm_mul_ps(distance, _mm_load_ps(row.inverse + offset)), _mm_set1_ps(0.5f));
+  const __m128 magic = _mm_set1_ps(12582912.0f);
+  const __m128 nearest = _mm_sub_ps(_mm_add_ps(_mm_min_ps(t, _mm_set1_ps(7.0f)), magic), magic);
+  const __m128 e2 = _mm_mul_ps(_mm_sub_ps(t, nearest), _mm_load_ps(row.half + offset));
+  const __m128 f = _mm_add_ps(drift, _mm_load_ps(row.drift + offset));
+  const __m128 sum = _mm_add_ps(_mm_mul_ps(e1, e1), _mm_mul_ps(e2, e2));
+  return _mm_add_ps(_mm_add_ps(sum, _mm_mul_ps(_mm_mul_ps(f, f), _mm_set1_ps(kDriftWeight))),
+                    _mm_set1_ps(1.0f));
+}
+#endif
+
+// The magnitude of least cost; on a tie the smallest.
+[[gnu::always_inline]] inline uint32_t Search(int a, int d, int drift, const EncoderRow& row) {
+#if defined(__SSE2__)
+  const __m128 av = _mm_set1_ps(static_cast<float>(a)), dv = _mm_set1_ps(static_cast<float>(d)),
+               fv = _mm_set1_ps(static_cast<float>(drift));
+  // The costs are positive, so their bits order as they do; the low three bits are given to the
+  // magnitude, and the least of the eight carries its own.
+  const __m128i keep = _mm_set1_epi32(~7);
+  const __m128 low = _mm_castsi128_ps(
+      _mm_or_si128(_mm_and_si128(_mm_castps_si128(Cost4(av, dv, fv, row, 0)), keep),
+                   _mm_setr_epi32(0, 1, 2, 3)));
+  const __m128 high = _mm_castsi128_ps(
+      _mm_or_si128(_mm_and_si128(_mm_castps_si128(Cost4(av, dv, fv, row, 4)), keep),
+                   _mm_setr_epi32(4, 5, 6, 7)));
+  __m128 least = _mm_min_ps(low, high);
+  least = _mm_min_ps(least, _mm_shuffle_ps(least, least, 0x4E));
+  least = _mm_min_ps(least, _mm_shuffle_ps(least, least, 0xB1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_castps_si128(least))) & 7;
+#else
+  uint32_t best = 0;
+  float least =
+      Cost(static_cast<float>(a), static_cast<float>(d), static_cast<float>(drift), row, 0);
+  for (int m = 1; m < 8; ++m) {
+    const float cost =
+        Cost(static_cast<float>(a), static_cast<float>(d), static_cast<float>(drift), row, m);
+    if (cost < least) {
+      least = cost;
+      best = static_cast<uint32_t>(m);
+    }
   }
-  return error;
+  return best;
+#endif
 }
 
-// The step index whose step is nearest the mean difference between the block's first samples.
+// The coder state of one channel of a block: both decoders' predictions and the step's row.
+struct Lane {
+  int64_t reference;
+  int64_t product;
+  const EncoderRow* row;
+};
+
+// One sample (and the one after it); answers the nibble. kSearch: below kSearchBelow.
+template <bool kSearch>
+[[gnu::always_inline]] inline uint32_t Code(int64_t sample, int64_t following, Lane& lane,
+                                            const EncoderTables& t) {
+  const int64_t predictor = (lane.reference + lane.product) >> 1;
+  const int64_t difference = sample - predictor;
+  const int64_t negative = difference >> 63;  // 0 or -1: the sign is taken away by flipping bits
+  const int64_t magnitude = (difference ^ negative) - negative;
+  const int64_t next = (following ^ negative) - (predictor ^ negative);
+  const EncoderRow& row = *lane.row;
+  uint32_t m;
+  if constexpr (kSearch) {
+    m = Search(static_cast<int>(2 * magnitude), static_cast<int>(2 * next),
+               static_cast<int>((lane.product ^ negative) - (lane.reference ^ negative)), row);
+  } else {
+    const uint64_t i = std::min<uint64_t>(
+        static_cast<uint64_t>(magnitude * row.difference_scale) >> 16, kDifferenceCells - 1);
+    // Below the first cell the index wraps to a huge one and takes the last, which answers alike.
+    const uint64_t j = std::min<uint64_t>(
+        static_cast<uint64_t>(((next * row.next_scale) >> 16) + kNextZero), kNextCells - 1);
+    m = t.choice[j * kDifferenceCells + i];
+  }
+  lane.reference =
+      std::min<int64_t>((lane.reference ^ negative) + row.reference[m], 32767) ^ negative;
+  lane.product = std::min<int64_t>((lane.product ^ negative) + row.product[m], 32767) ^ negative;
+  lane.row =
+      reinterpret_cast<const EncoderRow*>(reinterpret_cast<const char*>(t.rows) + row.next[m]);
+  return m | (static_cast<uint32_t>(negative) & 8);
+}
+
+// Whether a group is coded by the search is decided at its start, the same way whichever way the
+// lanes are grouped, so that a block codes alike alone or beside another.
+bool Searches(const Lane& lane) {
+  return lane.row->index < kSearchBelow;
+}
+
+// One group of two lanes side by side (their chains are independent, so the processor overlaps
+// them): samples kStride apart, the following sample always inside the block.
+template <int kStride, bool kSearch0, bool kSearch1>
+[[gnu::always_inline]] inline void CodeGroups(const int16_t* s0, const int16_t* s1, uint8_t* o0,
+                                              uint8_t* o1, Lane& lane0, Lane& lane1,
+                                              const EncoderTables& t) {
+#pragma GCC unroll 4
+  for (int j = 0; j < 8; j += 2) {
+    const uint32_t a0 = Code<kSearch0>(s0[j * kStride], s0[(j + 1) * kStride], lane0, t);
+    const uint32_t a1 = Code<kSearch1>(s1[j * kStride], s1[(j + 1) * kStride], lane1, t);
+    const uint32_t b0 = Code<kSearch0>(s0[(j + 1) * kStride], s0[(j + 2) * kStride], lane0, t);
+    const uint32_t b1 = Code<kSearch1>(s1[(j + 1) * kStride], s1[(j + 2) * kStride], lane1, t);
+    o0[j / 2] = static_cast<uint8_t>(a0 | b0 << 4);
+    o1[j / 2] = static_cast<uint8_t>(a1 | b1 << 4);
+  }
+}
+
+// One group of one lane; in the block's last group the last sample looks ahead at itself.
+template <int kStride, bool kSearch>
+void CodeGroup(const int16_t* s, uint8_t* out, bool last, Lane& lane, const EncoderTables& t) {
+  for (int j = 0; j < 8; j += 2) {
+    const uint32_t a = Code<kSearch>(s[j * kStride], s[(j + 1) * kStride], lane, t);
+    const int16_t following = last && j == 6 ? s[7 * kStride] : s[(j + 2) * kStride];
+    const uint32_t b = Code<kSearch>(s[(j + 1) * kStride], following, lane, t);
+    out[j / 2] = static_cast<uint8_t>(a | b << 4);
+  }
+}
+
+template <int kStride>
+void CodeGroup(const int16_t* s, uint8_t* out, bool last, Lane& lane, const EncoderTables& t) {
+  if (Searches(lane))
+    CodeGroup<kStride, true>(s, out, last, lane, t);
+  else
+    CodeGroup<kStride, false>(s, out, last, lane, t);
+}
+
+// Codes the groups of two lanes: s0 and s1 at their first coded samples, o0 and o1 at their first
+// groups, each group 4 × kStride bytes after the one before.
+template <int kStride>
+void CodeTwo(const int16_t* s0, const int16_t* s1, uint32_t groups, uint8_t* o0, uint8_t* o1,
+             Lane lane0, Lane lane1) {
+  const EncoderTables& t = Tables();
+  for (uint32_t g = 1; g < groups; ++g) {
+    const bool search0 = Searches(lane0), search1 = Searches(lane1);
+    if (!search0 && !search1)
+      CodeGroups<kStride, false, false>(s0, s1, o0, o1, lane0, lane1, t);
+    else if (!search1)
+      CodeGroups<kStride, true, false>(s0, s1, o0, o1, lane0, lane1, t);
+    else if (!search0)
+      CodeGroups<kStride, false, true>(s0, s1, o0, o1, lane0, lane1, t);
+    else
+      CodeGroups<kStride, true, true>(s0, s1, o0, o1, lane0, lane1, t);
+    s0 += 8 * kStride;
+    s1 += 8 * kStride;
+    o0 += 4 * kStride;
+    o1 += 4 * kStride;
+  }
+  CodeGroup<kStride>(s0, o0, true, lane0, t);
+  CodeGroup<kStride>(s1, o1, true, lane1, t);
+}
+
+void CodeOne(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
+  const EncoderTables& t = Tables();
+  for (uint32_t g = 1; g <= groups; ++g, s += 8, out += 4)
+    CodeGroup<1>(s, out, g == groups, lane, t);
+}
+
+// The step index whose step is nearest the mean difference between the block's first samples:
+// each block starts afresh, so blocks code independently (and side by side).
 int MatchedIndex(const int16_t* x, uint16_t channels, uint32_t count) {
   const uint32_t n = std::min<uint32_t>(count, 8);
-  if (n == 0) return 0;
   int sum = 0;
   for (uint32_t j = 1; j <= n; ++j)
     sum += std::abs(x[j * channels] - x[(j - 1) * channels]);
-  const int mean = sum / static_cast<int>(n);
+  const int mean = n ? sum / static_cast<int>(n) : 0;
   const auto it = std::lower_bound(std::begin(kSteps), std::end(kSteps), mean);
   return static_cast<int>(std::min<ptrdiff_t>(it - std::begin(kSteps), kMaxStepIndex));
 }
 
-// Starts a channel's block: the step index (carried or matched, whichever codes the first
-// samples better) and the header.
-Coder StartChannel(const int16_t* frames, uint16_t channels, uint16_t channel,
-                   uint32_t samples_per_block, int32_t carried, uint8_t* out) {
-  const int16_t* x = frames + channel;
-  int index = std::clamp<int>(carried, 0, kMaxStepIndex);
-  const uint32_t trial = std::min(samples_per_block - 1, kTrialSamples);
-  const int matched = MatchedIndex(x, channels, trial);
-  if (matched != index &&
-      TrialError(x, channels, trial, matched) < TrialError(x, channels, trial, index))
-    index = matched;
-  std::memcpy(out + 4 * channel, &x[0], 2);
-  out[4 * channel + 2] = static_cast<uint8_t>(index);
-  out[4 * channel + 3] = 0;
-  return Coder{x[0], x[0], index, kSteps[index]};
-}
-
-// Codes the groups of a block, all channels in the same pass (their coders are independent,
-// so the processor works on them side by side).
-template <int kChannels>
-void EncodeGroups(const int16_t* frames, uint32_t samples_per_block, Coder* coders, uint8_t* out) {
-  // Local copies stay in registers: the byte stores below could alias the caller's coders.
-  Coder local[kChannels];
-  std::copy(coders, coders + kChannels, local);
-  uint8_t* group = out + 4 * kChannels;
-  const int16_t* sample = frames + kChannels;
-  const int16_t* last = frames + (samples_per_block - 1) * kChannels;
-  for (uint32_t g = 0; g < (samples_per_block - 1) / 8; ++g, group += 4 * kChannels) {
-    uint32_t words[kChannels] = {};
-    for (int k = 0; k < 8; ++k, sample += kChannels) {
-      const int16_t* following = sample == last ? sample : sample + kChannels;
-      for (int c = 0; c < kChannels; ++c)
-        words[c] |= Quantise(sample[c], following[c], local[c]) << (4 * k);
-    }
-    for (int c = 0; c < kChannels; ++c)
-      for (int b = 0; b < 4; ++b)
-        group[4 * c + b] = static_cast<uint8_t>(words[c] >> (8 * b));
-  }
-  std::copy(local, local + kChannels, coders);
+// Writes a channel's header and answers its lane.
+Lane StartChannel(const int16_t* x, uint16_t channels, uint32_t samples_per_block,
+                  uint8_t* header) {
+  const int index = MatchedIndex(x, channels, samples_per_block - 1);
+  std::memcpy(header, x, 2);
+  header[2] = static_cast<uint8_t>(index);
+  header[3] = 0;
+  return Lane{x[0], x[0], &Tables().rows[index]};
 }
 
 class ImaEncoder final : public BlockEncoder {
@@ -224,18 +365,14 @@ class ImaEncoder final : public BlockEncoder {
   uint32_t FramesPerBlock() const override { return samples_per_block_; }
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
-    for (size_t b = 0; b < blocks; ++b)
-      ImaEncodeBlock(frames + b * samples_per_block_ * channels_, channels_, samples_per_block_,
-                     step_indexes_, out + b * block_align_);
+    ImaEncodeBlocks(frames, channels_, samples_per_block_, blocks, out);
     return blocks * block_align_;
   }
-  void Reset() override { step_indexes_[0] = step_indexes_[1] = 0; }
 
  private:
   uint16_t channels_;
   uint16_t block_align_;
   uint32_t samples_per_block_;
-  int32_t step_indexes_[2] = {0, 0};
 };
 
 class ImaDecoder final : public BlockDecoder {
@@ -320,17 +457,29 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels) {
   return 1 + 8 * ((bytes - 4 * channels) / (4 * channels));
 }
 
-void ImaEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                    int32_t* step_indexes, uint8_t* out) {
-  Coder coders[2] = {};
-  for (uint16_t c = 0; c < channels; ++c)
-    coders[c] = StartChannel(frames, channels, c, samples_per_block, step_indexes[c], out);
-  if (channels == 1)
-    EncodeGroups<1>(frames, samples_per_block, coders, out);
-  else
-    EncodeGroups<2>(frames, samples_per_block, coders, out);
-  for (uint16_t c = 0; c < channels; ++c)
-    step_indexes[c] = coders[c].index;
+void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                     size_t blocks, uint8_t* out) {
+  const uint32_t groups = (samples_per_block - 1) / 8;
+  const size_t block_bytes = 4 * channels * (groups + 1);
+  const size_t block_samples = size_t{samples_per_block} * channels;
+  if (channels == 2) {  // the two channels of a block side by side
+    for (size_t b = 0; b < blocks; ++b, frames += block_samples, out += block_bytes) {
+      const Lane left = StartChannel(frames, 2, samples_per_block, out);
+      const Lane right = StartChannel(frames + 1, 2, samples_per_block, out + 4);
+      CodeTwo<2>(frames + 2, frames + 3, groups, out + 8, out + 12, left, right);
+    }
+    return;
+  }
+  size_t b = 0;  // mono: two blocks side by side
+  for (; b + 1 < blocks; b += 2, frames += 2 * block_samples, out += 2 * block_bytes) {
+    const Lane first = StartChannel(frames, 1, samples_per_block, out);
+    const Lane second =
+        StartChannel(frames + block_samples, 1, samples_per_block, out + block_bytes);
+    CodeTwo<1>(frames + 1, frames + block_samples + 1, groups, out + 4, out + block_bytes + 4,
+               first, second);
+  }
+  if (b < blocks)
+    CodeOne(frames + 1, groups, out + 4, StartChannel(frames, 1, samples_per_block, out));
 }
 
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out) {

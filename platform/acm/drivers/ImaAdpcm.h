@@ -18,14 +18,14 @@ uint32_t ImaSamplesPerBlock(uint32_t block_align, uint16_t channels);
 // The frames the first bytes of a block hold: the header sample and whole groups only.
 uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels);
 
-// Encodes one block of samples_per_block interleaved frames into the block's bytes. Per
-// channel, step_indexes carries the step index from block to block; each block starts from a
-// step index chosen for it (the carried one or one matched to the block's start). The
-// quantiser truncates (the decoder reconstructs the middle of the step); looking one sample
-// ahead, it may take a neighbouring nibble where that codes better or keeps decoders that
-// multiply instead of summing shifted steps close to the reference.
-void ImaEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                    int32_t* step_indexes, uint8_t* out);
+// Encodes whole blocks of samples_per_block interleaved frames (1 or 2 channels) into their
+// bytes. Each block starts from a step index matched to its own first samples, so blocks do not
+// depend on each other. The decoder reconstructs the middle of the interval a nibble selects, so
+// that for the sample alone the truncating quantiser's magnitude is the best; the encoder looks
+// one sample ahead as well (a magnitude also sets the next step) and serves both the decoders
+// that sum shifted steps and those that multiply.
+void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                     size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block (at most a whole block) into ImaFramesIn frames. Any
 // bytes are safe: a header's step index is clamped to 0..88.
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out);

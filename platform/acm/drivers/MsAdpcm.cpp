@@ -1,6 +1,7 @@
 #include "platform/acm/drivers/MsAdpcm.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -20,8 +21,6 @@ constexpr int kMinDelta = 16;
 constexpr int kMaxDelta = 32767;
 // The decoder's delta never grows past what its next multiplication keeps in 32 bits.
 constexpr int64_t kDecoderDeltaLimit = INT32_MAX / 768;
-// Samples the encoder tries a block's candidate deltas on.
-constexpr uint32_t kTrialSamples = 32;
 
 int16_t ReadInt16(const uint8_t* p) {
   int16_t v;
@@ -34,183 +33,256 @@ void WriteInt16(uint8_t* p, int v) {
   std::memcpy(p, &s, 2);
 }
 
-int Predict(int s1, int s2, const ADPCMCOEFSET& c) {
-  return static_cast<int>((int64_t{s1} * c.iCoef1 + int64_t{s2} * c.iCoef2) >> 8);
-}
-
-// Decoders compute the prediction in two ways: the reference shifts (rounding down), others
-// divide by 256 (rounding toward zero). Through the second-order predictors the difference
-// grows within a block, so the encoder follows both predictions (a Track) and chooses nibbles
-// and predictors by the squared error of both plus this weight times their squared distance.
-constexpr int64_t kDriftWeight = 4;
-
-int PredictTruncating(int s1, int s2, const ADPCMCOEFSET& c) {
-  return static_cast<int>((int64_t{s1} * c.iCoef1 + int64_t{s2} * c.iCoef2) / 256);
-}
-
-struct Track {
-  int s1, s2;  // the last two samples of the reference decoder
-  int t1, t2;  // and of a truncating one
-};
-
-// round(error / delta) within the nibble's range -8..7: how many of the midpoints
-// (2k - 1) × delta / 2 the error passes.
-inline int Round(int64_t error, int delta) {
-  const int64_t twice = 2 * (error < 0 ? -error : error);
-  int q = 0;
-  for (int k = 1; k <= 8; ++k)
-    q += twice >= int64_t{2 * k - 1} * delta;
-  return error < 0 ? -q : std::min(q, 7);
-}
-
 inline int Clamp16(int64_t v) {
   return static_cast<int>(std::clamp<int64_t>(v, -32768, 32767));
 }
 
-// The neighbours of the rounding quantiser's nibble are searched only where that nibble would
-// leave the two predictions further apart than an eighth of the delta.
-constexpr int kSearchShift = 3;
+// ---- The encoder
+//
+// Decoders compute the prediction in two ways: the reference shifts (rounding down), others
+// divide by 256 (rounding toward zero). For coefficients that are not multiples of 256 the two
+// part within a block, so the encoder then follows both predictions and codes against their
+// mean: each decoder strays by half their distance.
 
-// The best of the rounding quantiser's nibble and its neighbours for both decoders, within the
-// delta's upper limit.
-[[gnu::noinline]] int Search(int sample, int predictor, int shadow, int rounded, int delta) {
-  int nibble = rounded;
-  int64_t least = INT64_MAX;
-  for (int n = std::max(-8, rounded - 1); n <= std::min(7, rounded + 1); ++n) {
-    if (((kAdaptation[n & 15] * delta) >> 8) > kMaxDelta) continue;
-    const int64_t ea = sample - Clamp16(predictor + int64_t{n} * delta);
-    const int64_t eb = sample - Clamp16(shadow + int64_t{n} * delta);
-    const int64_t d = ea - eb;
-    const int64_t cost = ea * ea + eb * eb + kDriftWeight * d * d;
-    if (cost < least) {
-      least = cost;
-      nibble = n;
+// The coder state of one channel of a block.
+struct Lane {
+  int64_t c1, c2;
+  int64_t s1, s2;  // the reference decoder's last two samples
+  int64_t t1, t2;  // and a truncating one's
+  int delta;
+  int64_t error;  // squared, of both decoders
+};
+
+Lane StartLane(const int16_t* x, int stride, const ADPCMCOEFSET& c, int delta) {
+  return {c.iCoef1, c.iCoef2, x[stride], x[0], x[stride], x[0], delta, 0};
+}
+
+bool Tracks(const Lane& l) {
+  return l.c1 % 256 != 0 || l.c2 % 256 != 0;
+}
+
+// One sample; answers its nibble. The nibble rounds the difference to the mean prediction in
+// steps of delta, within what keeps delta at most 32,767. kTrack: the predictions may part.
+template <bool kTrack>
+[[gnu::always_inline]] inline uint8_t Code(int64_t sample, Lane& l) {
+  const int64_t predictor = (l.s1 * l.c1 + l.s2 * l.c2) >> 8;
+  const int64_t shadow = kTrack ? (l.t1 * l.c1 + l.t2 * l.c2) / 256 : predictor;
+  const int difference = static_cast<int>(sample - ((predictor + shadow) >> 1));
+  const int magnitude = difference < 0 ? -difference : difference;
+  const int q = std::min((2 * magnitude + l.delta) / (2 * l.delta), difference < 0 ? 8 : 7);
+  int nibble = difference < 0 ? -q : q;
+  while (((kAdaptation[nibble & 15] * l.delta) >> 8) > kMaxDelta)
+    nibble += nibble < 0 ? 1 : -1;
+  l.s2 = l.s1;
+  l.s1 = Clamp16(predictor + int64_t{nibble} * l.delta);
+  if constexpr (kTrack) {
+    l.t2 = l.t1;
+    l.t1 = Clamp16(shadow + int64_t{nibble} * l.delta);
+    l.error += (sample - l.s1) * (sample - l.s1) + (sample - l.t1) * (sample - l.t1);
+  } else {
+    l.error += 2 * (sample - l.s1) * (sample - l.s1);
+  }
+  l.delta = std::max(kMinDelta, (kAdaptation[nibble & 15] * l.delta) >> 8);
+  return static_cast<uint8_t>(nibble & 15);
+}
+
+// Codes samples 2..count-1 of a channel (kStride apart) into one nibble a byte.
+template <int kStride, bool kTrack>
+void CodeLane(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbles) {
+  Lane l = lane;  // a local stays in registers: the nibble stores could alias the caller's
+  for (uint32_t j = 2; j < count; ++j)
+    nibbles[j - 2] = Code<kTrack>(x[j * kStride], l);
+  lane = l;
+}
+
+template <int kStride>
+void CodeLane(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbles) {
+  if (Tracks(lane))
+    CodeLane<kStride, true>(x, count, lane, nibbles);
+  else
+    CodeLane<kStride, false>(x, count, lane, nibbles);
+}
+
+// Two channels side by side: their chains are independent, so the processor overlaps them.
+template <int kStride, bool kTrack0, bool kTrack1>
+void CodeLanes(const int16_t* x0, const int16_t* x1, uint32_t count, Lane& lane0, Lane& lane1,
+               uint8_t* n0, uint8_t* n1) {
+  Lane a = lane0, b = lane1;
+  for (uint32_t j = 2; j < count; ++j) {
+    n0[j - 2] = Code<kTrack0>(x0[j * kStride], a);
+    n1[j - 2] = Code<kTrack1>(x1[j * kStride], b);
+  }
+  lane0 = a;
+  lane1 = b;
+}
+
+template <int kStride>
+void CodeLanes(const int16_t* x0, const int16_t* x1, uint32_t count, Lane& lane0, Lane& lane1,
+               uint8_t* n0, uint8_t* n1) {
+  const bool track0 = Tracks(lane0), track1 = Tracks(lane1);
+  if (track0 && track1)
+    CodeLanes<kStride, true, true>(x0, x1, count, lane0, lane1, n0, n1);
+  else if (track0)
+    CodeLanes<kStride, true, false>(x0, x1, count, lane0, lane1, n0, n1);
+  else if (track1)
+    CodeLanes<kStride, false, true>(x0, x1, count, lane0, lane1, n0, n1);
+  else
+    CodeLanes<kStride, false, false>(x0, x1, count, lane0, lane1, n0, n1);
+}
+
+// The block's energies and correlations at lags 1 and 2: sums over j = 2..n-1 of x[j]², x[j-1]²,
+// x[j-2]², x[j]x[j-1], x[j-1]x[j-2] and x[j]x[j-2].
+struct Correlations {
+  double e0, e1, e2, r01, r12, r02;
+};
+
+template <int kStride>
+Correlations Correlate(const int16_t* x, uint32_t n) {
+  int64_t energy = 0, lag1 = 0, lag2 = 0;
+  for (uint32_t j = 2; j < n; ++j) {
+    const int64_t v = x[j * kStride];
+    energy += v * v;
+    lag1 += v * x[(j - 1) * kStride];
+    lag2 += v * x[(j - 2) * kStride];
+  }
+  const auto at = [&](uint32_t j) { return static_cast<double>(x[j * kStride]); };
+  const double e0 = static_cast<double>(energy), r01 = static_cast<double>(lag1);
+  return {e0,
+          e0 + at(1) * at(1) - at(n - 1) * at(n - 1),
+          e0 + at(0) * at(0) + at(1) * at(1) - at(n - 2) * at(n - 2) - at(n - 1) * at(n - 1),
+          r01,
+          r01 + at(1) * at(0) - at(n - 1) * at(n - 2),
+          static_cast<double>(lag2)};
+}
+
+// The predictor whose residual has the least energy, a quadratic form in the coefficients.
+size_t LeastResidual(const Correlations& k, std::span<const ADPCMCOEFSET> coefficients) {
+  size_t best = 0;
+  double least = 0;
+  for (size_t p = 0; p < coefficients.size(); ++p) {
+    const double a = coefficients[p].iCoef1 / 256.0, b = coefficients[p].iCoef2 / 256.0;
+    const double residual =
+        k.e0 - 2 * (a * k.r01 + b * k.r02) + a * a * k.e1 + 2 * a * b * k.r12 + b * b * k.e2;
+    if (p == 0 || residual < least) {
+      least = residual;
+      best = p;
     }
   }
-  return nibble;
+  return best;
 }
 
-// One sample: the rounding quantiser's nibble or a neighbour, whichever serves both decoders
-// best, with the delta kept at most 32,767. Answers the nibble; updates track and delta and adds
-// the squared errors to error.
-[[gnu::always_inline]] inline uint32_t Quantise(int sample, Track& t, const ADPCMCOEFSET& c,
-                                                int& delta, int64_t& error) {
-  const int predictor = Predict(t.s1, t.s2, c);
-  const int shadow = PredictTruncating(t.t1, t.t2, c);
-  int nibble = Round(int64_t{sample} - predictor, delta);
-  if (std::abs(predictor - shadow) > std::max(1, delta >> kSearchShift))
-    nibble = Search(sample, predictor, shadow, nibble, delta);
-  while (((kAdaptation[nibble & 15] * delta) >> 8) > kMaxDelta)
-    nibble += nibble < 0 ? 1 : -1;
-  const int a = Clamp16(predictor + int64_t{nibble} * delta);
-  const int b = Clamp16(shadow + int64_t{nibble} * delta);
-  error += int64_t{sample - a} * (sample - a) + int64_t{sample - b} * (sample - b);
-  t = {a, t.s1, b, t.t1};
-  delta = std::max(kMinDelta, (kAdaptation[nibble & 15] * delta) >> 8);
-  return static_cast<uint32_t>(nibble) & 15;
+// The delta matched to the first residuals of the block under a predictor.
+int MatchedDelta(const int16_t* x, int stride, uint32_t count, const ADPCMCOEFSET& c) {
+  const uint32_t end = std::min<uint32_t>(count, 6);
+  if (end <= 2) return kMinDelta;
+  int64_t sum = 0;
+  for (uint32_t j = 2; j < end; ++j)
+    sum += std::abs(
+        x[j * stride] -
+        ((int64_t{x[(j - 1) * stride]} * c.iCoef1 + int64_t{x[(j - 2) * stride]} * c.iCoef2) >> 8));
+  return static_cast<int>(std::clamp<int64_t>(sum / (2 * (end - 2)), kMinDelta, kMaxDelta));
 }
 
-// One channel of a block coded with one predictor: its header values and nibbles.
-struct Trial {
+// One channel of one block on its way through the encoder.
+struct Job {
+  const int16_t* x;  // its first sample
+  uint8_t* nibbles;  // one a byte
+  double energy;     // of samples 2..
   size_t predictor;
   int first_delta;
-  int last_delta;
-  int64_t error;
-  std::vector<uint8_t> nibbles;
+  Lane lane;
 };
 
-void Code(const std::vector<int>& x, uint32_t count, const ADPCMCOEFSET& c, int delta,
-          Trial& trial) {
-  Track t{x[1], x[0], x[1], x[0]};
-  trial.first_delta = delta;
-  trial.error = 0;
-  for (uint32_t j = 2; j < count; ++j)
-    trial.nibbles[j - 2] = static_cast<uint8_t>(Quantise(x[j], t, c, delta, trial.error));
-  trial.last_delta = delta;
+// Chooses the predictor with the least residual and a first delta matched to the block's start.
+template <int kStride>
+Job Plan(const int16_t* x, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
+         uint8_t* nibbles) {
+  const Correlations sums = Correlate<kStride>(x, count);
+  const size_t predictor = LeastResidual(sums, coefficients);
+  const int delta = MatchedDelta(x, kStride, count, coefficients[predictor]);
+  return {x,         nibbles, sums.e0,
+          predictor, delta,   StartLane(x, kStride, coefficients[predictor], delta)};
 }
 
-// Codes a channel's block with a predictor, starting from the carried delta or from one matched
-// to the block's first residuals, whichever does better on its first samples.
-void TryPredictor(const std::vector<int>& x, uint32_t count, const ADPCMCOEFSET& c, int carried,
-                  Trial& trial, Trial& scratch) {
-  int delta = std::clamp(carried, kMinDelta, kMaxDelta);
-  const uint32_t head = std::min(count, kTrialSamples + 2);
-  if (head > 2) {
-    int sum = 0;
-    const uint32_t first = std::min<uint32_t>(head, 6);
-    for (uint32_t j = 2; j < first; ++j)
-      sum += std::abs(x[j] - Predict(x[j - 1], x[j - 2], c));
-    const int matched = std::clamp(sum / (2 * static_cast<int>(first - 2)), kMinDelta, kMaxDelta);
-    if (matched != delta) {
-      Code(x, head, c, matched, scratch);
-      const int64_t matched_error = scratch.error;
-      Code(x, head, c, delta, scratch);
-      if (matched_error < scratch.error) delta = matched;
+// A channel coded badly all the same (under 9 dB, as clipped or square waves are, whose jumps no
+// delta follows in time) is worth coding with every predictor: the one that predicts nothing
+// codes such a signal sample by sample. spare: room for the nibbles, swapped with the job's.
+template <int kStride>
+void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients, uint8_t*& spare) {
+  if (4 * static_cast<double>(job.lane.error) <= job.energy) return;  // each decoder under 1/8
+  const size_t first = job.predictor;
+  for (size_t p = 0; p < coefficients.size(); ++p) {
+    if (p == first) continue;
+    const int delta = MatchedDelta(job.x, kStride, count, coefficients[p]);
+    Lane lane = StartLane(job.x, kStride, coefficients[p], delta);
+    CodeLane<kStride>(job.x, count, lane, spare);
+    if (lane.error < job.lane.error) {
+      job.lane = lane;
+      job.predictor = p;
+      job.first_delta = delta;
+      std::swap(job.nibbles, spare);
     }
   }
-  Code(x, count, c, delta, trial);
 }
 
-void EncodeChannel(const int16_t* frames, uint16_t channels, uint16_t channel,
-                   uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
-                   int32_t& carried, std::vector<int>& x, Trial (&trials)[3], uint8_t* out) {
-  for (uint32_t j = 0; j < samples_per_block; ++j)
-    x[j] = frames[j * channels + channel];
-  // The predictor that leaves the least error on the samples themselves is tried on the
-  // block, and the first one too unless the best is clearly better on the samples, or where
-  // the block is so quiet that the smallest delta, not the predictor, sets the error.
-  int64_t energies[256];
-  const size_t count = coefficients.size();
-  for (size_t p = 0; p < count; ++p) {
-    const int64_t c1 = coefficients[p].iCoef1, c2 = coefficients[p].iCoef2;
-    int64_t energy = 0;
-    for (uint32_t j = 2; j < samples_per_block; ++j) {
-      const int64_t e = x[j] - ((x[j - 1] * c1 + x[j - 2] * c2) >> 8);
-      energy += e * e;
+// The header fields of channel c of n: predictor index, delta, sample 1, sample 2.
+void WriteHeader(const Job& job, int stride, uint8_t* block, int c, int n) {
+  block[c] = static_cast<uint8_t>(job.predictor);
+  WriteInt16(block + n + 2 * c, job.first_delta);
+  WriteInt16(block + 3 * n + 2 * c, job.x[stride]);
+  WriteInt16(block + 5 * n + 2 * c, job.x[0]);
+}
+
+// Mono nibbles, high first.
+void PackMono(const uint8_t* nibbles, uint32_t count, uint8_t* out) {
+  uint32_t k = 0;
+  for (; k + 1 < count; k += 2)
+    out[k / 2] = static_cast<uint8_t>(nibbles[k] << 4 | nibbles[k + 1]);
+  if (k < count) out[k / 2] = static_cast<uint8_t>(nibbles[k] << 4);
+}
+
+void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
+                  std::vector<uint8_t>& scratch) {
+  const uint32_t spb = samples_per_block, nibbles = spb - 2;
+  scratch.resize(3 * size_t{spb});
+  uint8_t* spare = scratch.data() + 2 * spb;
+  if (channels == 2) {  // the two channels of a block side by side
+    const size_t block_bytes = 14 + nibbles;
+    for (size_t b = 0; b < blocks; ++b, frames += 2 * spb, out += block_bytes) {
+      Job left = Plan<2>(frames, spb, coefficients, scratch.data());
+      Job right = Plan<2>(frames + 1, spb, coefficients, scratch.data() + spb);
+      CodeLanes<2>(left.x, right.x, spb, left.lane, right.lane, left.nibbles, right.nibbles);
+      Retry<2>(left, spb, coefficients, spare);
+      Retry<2>(right, spb, coefficients, spare);
+      WriteHeader(left, 2, out, 0, 2);
+      WriteHeader(right, 2, out, 1, 2);
+      for (uint32_t k = 0; k < nibbles; ++k)  // the left channel's nibble high, the right's low
+        out[14 + k] = static_cast<uint8_t>(left.nibbles[k] << 4 | right.nibbles[k]);
     }
-    energies[p] = energy;
+    return;
   }
-  const size_t best = static_cast<size_t>(std::min_element(energies, energies + count) - energies);
-  Trial* kept = &trials[0];
-  kept->predictor = best;
-  TryPredictor(x, samples_per_block, coefficients[best], carried, *kept, trials[2]);
-  const int64_t floor = int64_t{kMinDelta} * kMinDelta * samples_per_block;
-  Trial* spare = &trials[1];
-  auto try_predictor = [&](size_t p) {
-    spare->predictor = p;
-    TryPredictor(x, samples_per_block, coefficients[p], carried, *spare, trials[2]);
-    if (spare->error < kept->error) std::swap(kept, spare);
-  };
-  if (best != 0 && (energies[best] * 4 > energies[0] || energies[best] < floor)) try_predictor(0);
-  // A block coded this badly (under 12 dB, as clipped or square waves are) is worth trying
-  // every predictor on: one of them may follow what the others cannot.
-  int64_t energy = 0;
-  for (uint32_t j = 0; j < samples_per_block; ++j)
-    energy += int64_t{x[j]} * x[j];
-  if (kept->error * 16 > 2 * energy)
-    for (size_t p = 0; p < count; ++p)
-      if (p != kept->predictor && p != best && p != 0) try_predictor(p);
-  out[channel] = static_cast<uint8_t>(kept->predictor);
-  WriteInt16(out + channels + 2 * channel, kept->first_delta);
-  WriteInt16(out + 3 * channels + 2 * channel, x[1]);
-  WriteInt16(out + 5 * channels + 2 * channel, x[0]);
-  uint8_t* nibbles = out + 7 * channels;
-  for (uint32_t j = 2; j < samples_per_block; ++j) {
-    const uint32_t k = (j - 2) * channels + channel;
-    nibbles[k / 2] |= static_cast<uint8_t>(kept->nibbles[j - 2] << (k & 1 ? 0 : 4));
+  const size_t block_bytes = 7 + (nibbles + 1) / 2;
+  size_t b = 0;
+  for (; b + 1 < blocks; b += 2, frames += 2 * spb, out += 2 * block_bytes) {  // mono: two blocks
+    Job first = Plan<1>(frames, spb, coefficients, scratch.data());
+    Job second = Plan<1>(frames + spb, spb, coefficients, scratch.data() + spb);
+    CodeLanes<1>(first.x, second.x, spb, first.lane, second.lane, first.nibbles, second.nibbles);
+    Retry<1>(first, spb, coefficients, spare);
+    Retry<1>(second, spb, coefficients, spare);
+    WriteHeader(first, 1, out, 0, 1);
+    WriteHeader(second, 1, out + block_bytes, 0, 1);
+    PackMono(first.nibbles, nibbles, out + 7);
+    PackMono(second.nibbles, nibbles, out + block_bytes + 7);
   }
-  carried = kept->last_delta;
+  if (b < blocks) {
+    Job job = Plan<1>(frames, spb, coefficients, scratch.data());
+    CodeLane<1>(job.x, spb, job.lane, job.nibbles);
+    Retry<1>(job, spb, coefficients, spare);
+    WriteHeader(job, 1, out, 0, 1);
+    PackMono(job.nibbles, nibbles, out + 7);
+  }
 }
-
-// The state one encoder reuses from block to block.
-struct Scratch {
-  explicit Scratch(uint32_t samples_per_block) : x(samples_per_block) {
-    for (Trial& t : trials)
-      t.nibbles.resize(samples_per_block);
-  }
-  std::vector<int> x;
-  Trial trials[3];
-};
 
 class MsEncoder final : public BlockEncoder {
  public:
@@ -219,30 +291,20 @@ class MsEncoder final : public BlockEncoder {
       : channels_(channels),
         block_align_(block_align),
         samples_per_block_(samples_per_block),
-        coefficients_(std::move(coefficients)),
-        scratch_(samples_per_block) {}
+        coefficients_(std::move(coefficients)) {}
   uint32_t FramesPerBlock() const override { return samples_per_block_; }
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
-    for (size_t b = 0; b < blocks; ++b) {
-      uint8_t* block = out + b * block_align_;
-      std::memset(block, 0, block_align_);
-      const int16_t* first = frames + b * samples_per_block_ * channels_;
-      for (uint16_t c = 0; c < channels_; ++c)
-        EncodeChannel(first, channels_, c, samples_per_block_, coefficients_, deltas_[c],
-                      scratch_.x, scratch_.trials, block);
-    }
+    EncodeBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_);
     return blocks * block_align_;
   }
-  void Reset() override { deltas_[0] = deltas_[1] = kMinDelta; }
 
  private:
   uint16_t channels_;
   uint16_t block_align_;
   uint32_t samples_per_block_;
   std::vector<ADPCMCOEFSET> coefficients_;
-  Scratch scratch_;
-  int32_t deltas_[2] = {kMinDelta, kMinDelta};
+  std::vector<uint8_t> scratch_;
 };
 
 class MsDecoder final : public BlockDecoder {
@@ -260,9 +322,8 @@ class MsDecoder final : public BlockDecoder {
     return MsAdpcmFramesIn(bytes, channels_, samples_per_block_);
   }
   void Decode(const uint8_t* in, size_t blocks, int16_t* out) override {
-    for (size_t b = 0; b < blocks; ++b)
-      MsAdpcmDecodeBlock(in + b * block_align_, block_align_, channels_, samples_per_block_,
-                         coefficients_, out + b * samples_per_block_ * channels_);
+    MsAdpcmDecodeBlocks(in, block_align_, channels_, samples_per_block_, coefficients_, blocks,
+                        out);
   }
   void DecodePartial(const uint8_t* in, uint32_t bytes, int16_t* out) override {
     MsAdpcmDecodeBlock(in, bytes, channels_, samples_per_block_, coefficients_, out);
@@ -351,32 +412,75 @@ uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per
   return std::min(samples_per_block, 2 * (bytes - 7 * channels) / channels + 2);
 }
 
-void MsAdpcmEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                        std::span<const ADPCMCOEFSET> coefficients, int32_t* deltas, uint8_t* out) {
-  Scratch scratch(samples_per_block);
-  std::memset(out, 0, 7 * channels + ((samples_per_block - 2) * channels + 1) / 2);
-  for (uint16_t c = 0; c < channels; ++c)
-    EncodeChannel(frames, channels, c, samples_per_block, coefficients, deltas[c], scratch.x,
-                  scratch.trials, out);
+void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                         std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
+  std::vector<uint8_t> scratch;
+  EncodeBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch);
 }
 
 namespace {
 
 // One channel's decoder state.
+struct Nibble {
+  int32_t value;       // -8..7
+  int32_t adaptation;  // of the delta, in 256ths
+};
+
+constexpr std::array<Nibble, 16> MakeNibbles() {
+  std::array<Nibble, 16> table{};
+  for (int n = 0; n < 16; ++n)
+    table[n] = {n - ((n & 8) << 1), kAdaptation[n]};
+  return table;
+}
+
+constexpr std::array<Nibble, 16> kNibbles = MakeNibbles();
+
+// One channel's decoder state.
 struct Decoder {
   int64_t c1, c2;
   int64_t delta;
-  int s1, s2;
+  int64_t s1, s2;
 
-  int Next(int nibble) {
-    const int64_t predictor = (s1 * c1 + s2 * c2) >> 8;
-    const int64_t value = predictor + (nibble - ((nibble & 8) << 1)) * delta;
+  [[gnu::always_inline]] int16_t Next(uint32_t nibble) {
+    const Nibble& n = kNibbles[nibble];
+    const int64_t value = ((s1 * c1 + s2 * c2) >> 8) + n.value * delta;
     s2 = s1;
-    s1 = static_cast<int>(std::clamp<int64_t>(value, -32768, 32767));
-    delta = std::clamp<int64_t>((kAdaptation[nibble] * delta) >> 8, kMinDelta, kDecoderDeltaLimit);
-    return s1;
+    s1 = std::clamp<int64_t>(value, -32768, 32767);
+    delta = std::clamp<int64_t>((n.adaptation * delta) >> 8, kMinDelta, kDecoderDeltaLimit);
+    return static_cast<int16_t>(s1);
   }
 };
+
+// Reads a channel's header and writes its first two samples.
+Decoder StartDecoder(const uint8_t* in, uint16_t channels, uint16_t ch,
+                     std::span<const ADPCMCOEFSET> coefficients, int16_t* out) {
+  const ADPCMCOEFSET& c = coefficients[in[ch] < coefficients.size() ? in[ch] : 0];
+  const Decoder d{c.iCoef1, c.iCoef2, ReadInt16(in + channels + 2 * ch),
+                  ReadInt16(in + 3 * channels + 2 * ch), ReadInt16(in + 5 * channels + 2 * ch)};
+  out[ch] = static_cast<int16_t>(d.s2);
+  out[channels + ch] = static_cast<int16_t>(d.s1);
+  return d;
+}
+
+// Two whole mono blocks side by side: their chains are independent, so the processor overlaps
+// them.
+void DecodeMonoPair(const uint8_t* in0, const uint8_t* in1, uint32_t frames,
+                    std::span<const ADPCMCOEFSET> coefficients, int16_t* out0, int16_t* out1) {
+  Decoder a = StartDecoder(in0, 1, 0, coefficients, out0);
+  Decoder b = StartDecoder(in1, 1, 0, coefficients, out1);
+  const uint32_t count = frames - 2;
+  for (uint32_t k = 0; k + 1 < count; k += 2) {
+    const uint32_t x = in0[7 + k / 2], y = in1[7 + k / 2];
+    out0[2 + k] = a.Next(x >> 4);
+    out1[2 + k] = b.Next(y >> 4);
+    out0[3 + k] = a.Next(x & 0x0F);
+    out1[3 + k] = b.Next(y & 0x0F);
+  }
+  if (count & 1) {
+    out0[frames - 1] = a.Next(in0[7 + count / 2] >> 4);
+    out1[frames - 1] = b.Next(in1[7 + count / 2] >> 4);
+  }
+}
 
 }  // namespace
 
@@ -386,28 +490,38 @@ uint32_t MsAdpcmDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels
   const uint32_t frames = MsAdpcmFramesIn(bytes, channels, samples_per_block);
   if (frames == 0 || channels > 2 || coefficients.empty()) return 0;
   Decoder d[2];
-  for (uint16_t ch = 0; ch < channels; ++ch) {
-    const ADPCMCOEFSET& c = coefficients[in[ch] < coefficients.size() ? in[ch] : 0];
-    d[ch] = {c.iCoef1, c.iCoef2, ReadInt16(in + channels + 2 * ch),
-             ReadInt16(in + 3 * channels + 2 * ch), ReadInt16(in + 5 * channels + 2 * ch)};
-    out[ch] = static_cast<int16_t>(d[ch].s2);
-    out[channels + ch] = static_cast<int16_t>(d[ch].s1);
-  }
+  for (uint16_t ch = 0; ch < channels; ++ch)
+    d[ch] = StartDecoder(in, channels, ch, coefficients, out);
   const uint8_t* nibbles = in + 7 * channels;
   int16_t* sample = out + 2 * channels;
   const uint32_t count = (frames - 2) * channels;  // nibbles, high first
   if (channels == 2) {
     for (uint32_t k = 0; k < count / 2; ++k) {
-      sample[2 * k] = static_cast<int16_t>(d[0].Next(nibbles[k] >> 4));
-      sample[2 * k + 1] = static_cast<int16_t>(d[1].Next(nibbles[k] & 0x0F));
+      sample[2 * k] = d[0].Next(nibbles[k] >> 4u);
+      sample[2 * k + 1] = d[1].Next(nibbles[k] & 0x0Fu);
     }
   } else {
     for (uint32_t k = 0; k < count / 2; ++k) {
-      sample[2 * k] = static_cast<int16_t>(d[0].Next(nibbles[k] >> 4));
-      sample[2 * k + 1] = static_cast<int16_t>(d[0].Next(nibbles[k] & 0x0F));
+      sample[2 * k] = d[0].Next(nibbles[k] >> 4u);
+      sample[2 * k + 1] = d[0].Next(nibbles[k] & 0x0Fu);
     }
-    if (count & 1) sample[count - 1] = static_cast<int16_t>(d[0].Next(nibbles[count / 2] >> 4));
+    if (count & 1) sample[count - 1] = d[0].Next(nibbles[count / 2] >> 4u);
   }
+  return frames;
+}
+
+uint32_t MsAdpcmDecodeBlocks(const uint8_t* in, uint32_t block_align, uint16_t channels,
+                             uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
+                             size_t blocks, int16_t* out) {
+  const uint32_t frames = MsAdpcmFramesIn(block_align, channels, samples_per_block);
+  size_t b = 0;
+  if (channels == 1 && frames == samples_per_block && !coefficients.empty())
+    for (; b + 1 < blocks; b += 2)
+      DecodeMonoPair(in + b * block_align, in + (b + 1) * block_align, frames, coefficients,
+                     out + b * samples_per_block, out + (b + 1) * samples_per_block);
+  for (; b < blocks; ++b)
+    MsAdpcmDecodeBlock(in + b * block_align, block_align, channels, samples_per_block, coefficients,
+                       out + b * samples_per_block * channels);
   return frames;
 }
 

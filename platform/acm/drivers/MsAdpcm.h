@@ -22,18 +22,24 @@ uint32_t MsAdpcmSamplesPerBlock(uint32_t block_align, uint16_t channels);
 // The frames the first bytes of a block hold (at most samples_per_block).
 uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per_block);
 
-// Encodes one block of samples_per_block interleaved frames. Per channel it tries the
-// predictor with the least prediction error and the first predictor and keeps the better,
-// starts from the carried delta or one matched to the block's start, rounds in the quantiser
-// (taking a neighbouring nibble where that keeps decoders that divide instead of shifting
-// closer), and keeps the delta between 16 and 32,767.
-void MsAdpcmEncodeBlock(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                        std::span<const ADPCMCOEFSET> coefficients, int32_t* deltas, uint8_t* out);
+// Encodes whole blocks of samples_per_block interleaved frames (1 or 2 channels, at least 3
+// frames a block). Per channel it takes the predictor with the least residual energy (every
+// predictor where that one codes the block badly), starts from a delta matched to the block's
+// start, rounds in the quantiser against the mean of the decoders that shift and those that
+// divide, and keeps the delta between 16 and 32,767. Blocks do not depend on each other.
+void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                         std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block into MsAdpcmFramesIn frames with 64-bit arithmetic. A
 // predictor index beyond the coefficients is taken as 0.
 uint32_t MsAdpcmDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels,
                             uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
                             int16_t* out);
+
+// Decodes whole blocks of block_align bytes into blocks × samples_per_block frames (mono blocks
+// two at a time); answers the frames a block holds.
+uint32_t MsAdpcmDecodeBlocks(const uint8_t* in, uint32_t block_align, uint16_t channels,
+                             uint32_t samples_per_block, std::span<const ADPCMCOEFSET> coefficients,
+                             size_t blocks, int16_t* out);
 
 // 1 or 2 channels, 1,000 to 192,000 Hz, 7 to 256 coefficient pairs.
 std::shared_ptr<Driver> MakeMsAdpcmDriver();

@@ -148,6 +148,52 @@ TEST(AcmCodecs, BlocksHaveTheirLayout) {
   EXPECT_EQ(std::vector<int16_t>(out, out + 6), (std::vector<int16_t>{90, 40, 100, 50, 116, 34}));
 }
 
+TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
+  // Loud, quiet and silent stretches, so that both of the IMA encoder's ways of choosing a
+  // nibble (its table for large steps, its search for small ones) come into play.
+  const uint32_t rate = 44100;
+  Samples signal = Noise(rate, 2, 0.25, 0.3);
+  const Samples quiet = Tone(rate, 2, 0.25, 60, 0.002);
+  signal.insert(signal.end(), quiet.begin(), quiet.end());
+  signal.resize(signal.size() + 2 * 3000, 0);
+  for (uint16_t channels : {1, 2}) {
+    SCOPED_TRACE(channels);
+    Samples frames(signal.size() / 2 * channels);
+    for (size_t i = 0; i < frames.size(); ++i)
+      frames[i] = signal[i / channels * 2 + i % channels];
+    const uint32_t ima_frames = acm::ImaSamplesPerBlock(1024 * channels, channels);
+    const uint32_t ms_frames = acm::MsAdpcmSamplesPerBlock(1024 * channels, channels);
+    const size_t ima_blocks = 11, ms_blocks = 11;  // an odd number, over every stretch
+    ASSERT_LE(ima_blocks * ima_frames * channels, frames.size());
+    ASSERT_LE(ms_blocks * ms_frames * channels, frames.size());
+    Bytes together(ima_blocks * 1024 * channels), alone(together.size());
+    acm::ImaEncodeBlocks(frames.data(), channels, ima_frames, ima_blocks, together.data());
+    for (size_t b = 0; b < ima_blocks; ++b)
+      acm::ImaEncodeBlocks(frames.data() + b * ima_frames * channels, channels, ima_frames, 1,
+                           alone.data() + b * 1024 * channels);
+    EXPECT_EQ(together, alone);
+    together.assign(ms_blocks * 1024 * channels, 0);
+    alone.assign(together.size(), 0);
+    acm::MsAdpcmEncodeBlocks(frames.data(), channels, ms_frames, acm::kMsAdpcmCoefficients,
+                             ms_blocks, together.data());
+    for (size_t b = 0; b < ms_blocks; ++b)
+      acm::MsAdpcmEncodeBlocks(frames.data() + b * ms_frames * channels, channels, ms_frames,
+                               acm::kMsAdpcmCoefficients, 1, alone.data() + b * 1024 * channels);
+    EXPECT_EQ(together, alone);
+    // And what they code decodes as it should: whole blocks as one.
+    Samples decoded(ms_blocks * ms_frames * channels);
+    acm::MsAdpcmDecodeBlocks(together.data(), 1024 * channels, channels, ms_frames,
+                             acm::kMsAdpcmCoefficients, ms_blocks, decoded.data());
+    Samples each(decoded.size());
+    for (size_t b = 0; b < ms_blocks; ++b)
+      acm::MsAdpcmDecodeBlock(together.data() + b * 1024 * channels, 1024 * channels, channels,
+                              ms_frames, acm::kMsAdpcmCoefficients,
+                              each.data() + b * ms_frames * channels);
+    EXPECT_EQ(decoded, each);
+    EXPECT_GT(Snr(Samples(frames.begin(), frames.begin() + decoded.size()), decoded), 14);
+  }
+}
+
 TEST(AcmCodecs, BlockAlignmentAndTheLastBlock) {
   const auto pcm = Pcm(1, 8000);
   const auto ima = SuggestTag(pcm, WAVE_FORMAT_IMA_ADPCM);  // 256 bytes, 505 frames a block

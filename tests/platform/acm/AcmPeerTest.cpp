@@ -2,6 +2,7 @@
 // by our drivers. Quality is held against ffmpeg's own encoders on the same generated input.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -145,13 +146,44 @@ TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
       // ffmpeg's ADPCM decoders multiply and divide where the reference shifts; our encoders
       // keep what that changes far below the coding noise.
       const double own = Snr(signal.samples, decoded);
-      EXPECT_GT(Snr(signal.samples, by_ffmpeg), own - 1);
       const std::string encoder = tag == WAVE_FORMAT_ADPCM ? "adpcm_ms" : "adpcm_ima_wav";
       Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + encoder + " " +
            ShellQuote(theirs));
       const double floor = Snr(signal.samples, PeerDecode("ffmpeg", theirs, raw));
-      EXPECT_GE(Snr(signal.samples, by_ffmpeg), floor);
+      const double ffmpeg = Snr(signal.samples, by_ffmpeg);
+      std::printf("%-8s %-13s SNR %6.2f dB, by ffmpeg %6.2f dB, ffmpeg's own %6.2f dB\n",
+                  signal.name.c_str(), encoder.c_str(), own, ffmpeg, floor);
+      EXPECT_GT(ffmpeg, own - 1);
+      EXPECT_GE(ffmpeg, floor);
       EXPECT_GE(own, floor);
+    }
+  }
+}
+
+TEST(AcmPeers, QuietAndSlowSignalsDecodeAlikeInEitherArithmetic) {
+  // Where steps are small, a nibble changes the prediction of decoders that multiply by a unit
+  // or two more than the reference's: coded for the reference alone, such a file drifts apart
+  // in ffmpeg by hundreds of units within a block.
+  REQUIRE_PEER("ffmpeg");
+  REQUIRE_PEER("sox");
+  TTempDir dir;
+  const std::string ours = dir.File("ours.wav"), raw = dir.File("decoded.raw");
+  const auto pcm = Pcm(1, 44100);
+  for (const auto& [frequency, amplitude] : {std::pair{60.0, 0.003}, std::pair{120.0, 0.03}}) {
+    const Samples tone = Tone(44100, 1, 1, frequency, amplitude);
+    for (uint16_t tag : {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM}) {
+      SCOPED_TRACE(std::to_string(frequency) + " Hz in tag " + std::to_string(tag));
+      const auto codec = SuggestTag(pcm, tag);
+      WriteWave(ours, codec, ConvertAll(pcm, codec, AsBytes(tone)),
+                static_cast<int32_t>(tone.size()));
+      const Samples by_sox = Head(PeerDecode("sox", ours, raw), tone.size());
+      const Samples by_ffmpeg = Head(PeerDecode("ffmpeg", ours, raw), tone.size());
+      const double reference = Snr(tone, by_sox), ffmpeg = Snr(tone, by_ffmpeg);
+      std::printf("%3.0f Hz at %.3f, %-13s SNR %6.2f dB, by ffmpeg %6.2f dB\n", frequency,
+                  amplitude, tag == WAVE_FORMAT_ADPCM ? "adpcm_ms" : "adpcm_ima_wav", reference,
+                  ffmpeg);
+      EXPECT_GT(reference, 20);
+      EXPECT_NEAR(ffmpeg, reference, 1);
     }
   }
 }
