@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/rtl/Exception.h"
-#include "tests/codec/AudioSignals.h"
-#include "tests/codec/FakeCodec.h"
+#include "tests/support/FakeCodec.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
 

@@ -2,10 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/MemoryStream.h"
-#include "tests/wave/WaveBytes.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
+
+// A PCM format made field by field, its dependent fields derived.
+std::unique_ptr<TKZWaveFormat> PcmFormat(uint16_t AChannels, uint32_t ARate, uint16_t ABits) {
+  auto format = TKZWaveFormat::CreateDefault();
+  format->SetFormatTag(WAVE_FORMAT_PCM);
+  format->SetChannels(AChannels);
+  format->SetSamplesPerSec(ARate);
+  format->SetBitsPerSample(ABits);
+  format->CheckComplete();
+  return format;
+}
 
 // A record of ASize bytes as a chunk stores it.
 std::unique_ptr<TKZWaveFormat> Read(uint16_t ATag, int32_t ASize, uint16_t ACbSize) {

@@ -6,15 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/MemoryStream.h"
 #include "tests/support/Peers.h"
-#include "tests/wave/WaveBytes.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
-
-const TKZWaveStreamFormat& FormatOf(TKZMMIOWaveStream& AStream) {
-  return dynamic_cast<const TKZWaveStreamFormat&>(*AStream.GetFormat());
-}
 
 Bytes Written(const TKZFormat& AFormat, const Bytes& AAudio) {
   TMemoryStream memory;
@@ -26,7 +21,7 @@ Bytes Written(const TKZFormat& AFormat, const Bytes& AAudio) {
 }
 
 TEST(TKZMMIOWaveStream, WritesTheFileLayout) {
-  auto pcm = PcmFormat(2, 44100, 16);
+  auto pcm = MakeLinear(1, 2, 44100, 16);
   const Bytes record = Record(1, 2, 44100, 16, 18);
   EXPECT_EQ(Written(*pcm, {}), Riff("WAVE", {Chunk("fmt ", record), Chunk("data", {})}));
   const Bytes three = Written(*pcm, {1, 2, 3});
@@ -61,7 +56,7 @@ class TFullStream : public TMemoryStream {
 };
 
 TEST(TKZMMIOWaveStream, WritersFinishTheirFilesOrSayTheyCannot) {
-  auto pcm = PcmFormat(1, 8000, 8);
+  auto pcm = MakeLinear(1, 1, 8000, 8);
   TFullStream full;
   auto wave = TKZMMIOWaveStream::OpenWriteStream(full, *pcm);
   const Bytes audio = PseudoRandomBytes(40, 2);
@@ -93,7 +88,7 @@ TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
     TMemoryStream memory(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("data", Bytes(size, 7))}));
     auto wave = TKZMMIOWaveStream::OpenReadStream(memory);
     ASSERT_TRUE(wave);
-    const TKZWaveStreamFormat& format = FormatOf(*wave);
+    const TKZWaveStreamFormat& format = StreamFormatOf(*wave);
     EXPECT_EQ(&format, wave->GetFormat());
     EXPECT_EQ(format.Fact().GetSampleCount(), 44100);
     EXPECT_TRUE(format.WaveFormat().IsComplete());
@@ -107,7 +102,7 @@ TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
   auto count = [](const Bytes& AFile) -> int32_t {
     TMemoryStream memory(AFile);
     auto wave = TKZMMIOWaveStream::OpenReadStream(memory);
-    return wave ? FormatOf(*wave).Fact().GetSampleCount() : -1;
+    return wave ? StreamFormatOf(*wave).Fact().GetSampleCount() : -1;
   };
   EXPECT_EQ(count(Riff("WAVE", {list, Chunk("fmt ", fmt), list, fact, list, data})), 1000);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("fact", {9, 9}), data})), 1);
@@ -137,7 +132,7 @@ TEST(TKZMMIOWaveStream, DeliversTheDataChunkAndNothingElse) {
     auto wave = TKZMMIOWaveStream::OpenReadStream(memory);
     TMemoryStream sink;
     EXPECT_TRUE(wave && TKZStream::Copy(*wave, sink));
-    return std::make_pair(sink.Data, wave ? FormatOf(*wave).Fact().GetSampleCount() : -1);
+    return std::make_pair(sink.Data, wave ? StreamFormatOf(*wave).Fact().GetSampleCount() : -1);
   };
   EXPECT_EQ(read(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("data", audio), Chunk("LIST", fmt)}), 0),
             std::make_pair(audio, 1001));
@@ -151,7 +146,7 @@ TEST(TKZMMIOWaveStream, DeliversTheDataChunkAndNothingElse) {
 }
 
 TEST(TKZWaveStreamFormat, AssignsPartsAndRefusesIncompleteFormats) {
-  auto pcm = PcmFormat(1, 8000, 16);
+  auto pcm = MakeLinear(1, 1, 8000, 16);
   TKZWaveFact fact;
   fact.SetSampleCount(5);
   auto format = TKZWaveStreamFormat::CreateFromFormatAndFact(pcm.get(), &fact);

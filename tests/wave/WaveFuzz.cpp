@@ -4,8 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/support/MemoryStream.h"
-#include "tests/wave/WaveBytes.h"
+#include "tests/support/WaveFiles.h"
 #include "wave/UKZWaveStream.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

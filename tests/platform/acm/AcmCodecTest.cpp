@@ -27,11 +27,6 @@ MMRESULT SuggestFields(const acm::FormatRecord& source, uint16_t tag, uint16_t c
   return Suggest(source, {tag, channels, rate, 0, 0, bits, 0}, flags, result);
 }
 
-MMRESULT OpenQuery(const acm::FormatRecord& from, const acm::FormatRecord& to) {
-  return acmStreamOpen(nullptr, nullptr, &from.Get(), &to.Get(), nullptr, 0, 0,
-                       ACM_STREAMOPENF_QUERY);
-}
-
 }  // namespace
 
 TEST(AcmCodecs, RoundTripsMeetTheirFloors) {

@@ -7,6 +7,7 @@
 #include "platform/acm/Acm.h"
 #include "platform/acm/AcmDriver.h"
 #include "tests/platform/acm/AcmTestSupport.h"
+#include "tests/support/FakeCodec.h"
 
 using namespace acmtest;
 
@@ -17,29 +18,6 @@ uint32_t MaxFormatSize() {
   EXPECT_EQ(acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, &size), MMSYSERR_NOERROR);
   return size;
 }
-
-// A codec that only takes 16-bit stereo PCM at 22,050 Hz, as path searches meet them.
-class FakeCodec : public acm::Driver {
- public:
-  explicit FakeCodec(uint16_t tag, uint32_t size = 18)
-      : caps_{tag, "Fake", 22050, 22050, 2, 2, {16}, size, ACMDRIVERDETAILS_SUPPORTF_CODEC} {}
-  std::span<const acm::TagCaps> Tags() const override { return {&caps_, 1}; }
-  MMRESULT Suggest(const WAVEFORMATEX& source, const WAVEFORMATEX& templ, uint32_t,
-                   acm::FormatRecord& result) const override {
-    if (templ.wFormatTag != caps_.tag || source.wFormatTag != WAVE_FORMAT_PCM ||
-        source.nChannels != 2 || source.nSamplesPerSec != 22050 || source.wBitsPerSample != 16)
-      return ACMERR_NOTPOSSIBLE;
-    result = Record({caps_.tag, 2, 22050, 1000, 100, 16, 0});
-    return MMSYSERR_NOERROR;
-  }
-  MMRESULT Open(const WAVEFORMATEX&, const WAVEFORMATEX&,
-                std::unique_ptr<acm::Converter>*) const override {
-    return ACMERR_NOTPOSSIBLE;
-  }
-
- private:
-  acm::TagCaps caps_;
-};
 
 int CollectTag(HACMDRIVERID, ACMFORMATTAGDETAILSA* details, uintptr_t instance, uint32_t) {
   reinterpret_cast<std::vector<ACMFORMATTAGDETAILSA>*>(instance)->push_back(*details);
@@ -128,15 +106,23 @@ TEST(AcmManager, HeadersFollowThePreparationRules) {
 }
 
 TEST(AcmManager, RegisteredDriversAreAskedFirstUntilRemoved) {
+  // Codecs that only take 16-bit stereo PCM at 22,050 Hz, as path searches meet them.
   const auto fits = Pcm(2, 22050), other = Pcm(2, 44100);
+  const auto only = [](const WAVEFORMATEX& f) {
+    return f.nChannels == 2 && f.nSamplesPerSec == 22050 && f.wBitsPerSample == 16;
+  };
   EXPECT_TRUE(SuggestTag(fits, 0x7001).Empty());
   {
-    acm::ScopedDriver fake(std::make_shared<FakeCodec>(0x7001, 64));
+    TFakeCodecScope fake(0x7001, 64);
+    fake->Accepts = only;
+    fake->BlockBytes = 100;
     EXPECT_EQ(SuggestTag(fits, 0x7001).Get().nBlockAlign, 100);
     EXPECT_TRUE(SuggestTag(other, 0x7001).Empty());
     EXPECT_EQ(MaxFormatSize(), 64u);
     // It can stand in for a built-in tag; where it refuses, the built-in driver answers.
-    acm::ScopedDriver ima(std::make_shared<FakeCodec>(WAVE_FORMAT_IMA_ADPCM));
+    TFakeCodecScope ima(WAVE_FORMAT_IMA_ADPCM);
+    ima->Accepts = only;
+    ima->BlockBytes = 100;
     EXPECT_EQ(SuggestTag(fits, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 100);
     EXPECT_EQ(SuggestTag(other, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 2048);
     EXPECT_FALSE(acm::UnregisterDriver(nullptr));

@@ -4,14 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "platform/acm/drivers/G711.h"
 #include "tests/platform/acm/AcmTestSupport.h"
 #include "tests/support/Peers.h"
-#include "wave/UKZWaveStream.h"
+#include "tests/support/WaveFiles.h"
 
 using namespace acmtest;
 
@@ -24,52 +22,27 @@ struct WaveFile {
 
 void WriteWave(const std::string& path, const acm::FormatRecord& format, const Bytes& data,
                int32_t frames) {
-  auto wave_format = TKZWaveFormat::CreateDefault();
-  wave_format->EnsureCapacity(static_cast<int32_t>(format.Size()));
-  std::memcpy(wave_format->GetWaveFormatEx(), format.Bytes(), format.Size());
-  wave_format->MarkLoaded();
-  auto stream_format = TKZWaveStreamFormat::CreateFromFormat(wave_format.get());
-  if (format.Get().wFormatTag != WAVE_FORMAT_PCM) stream_format->Fact().SetSampleCount(frames);
-  auto wave = TKZMMIOWaveStream::OpenWriteFile(path, *stream_format);
-  ASSERT_TRUE(wave);
-  const auto size = static_cast<int32_t>(data.size());
-  EXPECT_EQ(wave->Write(AreaOf(data.data(), size)), size);
-  wave->Close();
+  WriteWaveFile(path, *FormatOfRecord(format.Bytes(), format.Size()), data, frames);
 }
 
 WaveFile ReadWave(const std::string& path) {
-  WaveFile file;
   auto wave = TKZMMIOWaveStream::OpenReadFile(path);
-  if (!wave) {
-    ADD_FAILURE() << "cannot read " << path;
-    return file;
-  }
-  const auto* format = dynamic_cast<const TKZWaveStreamFormat*>(wave->GetFormat());
-  file.format = acm::FormatRecord(*format->WaveFormat().GetWaveFormatEx());
-  Bytes buffer(65536);
-  for (int32_t n; (n = wave->Read(AreaOf(buffer.data(), 65536))) > 0;)
-    file.data.insert(file.data.end(), buffer.begin(), buffer.begin() + n);
-  return file;
-}
-
-void Peer(const std::string& command) {
-  const TCommandResult result = RunCommand(command);
-  EXPECT_EQ(result.ExitCode, 0) << command << "\n" << result.Output;
+  if (!wave) ADD_FAILURE() << "cannot read " << path;
+  return wave ? WaveFile{acm::FormatRecord(*WaveOf(*wave).GetWaveFormatEx()), ReadAll(*wave)}
+              : WaveFile{};
 }
 
 // A peer's decode of a wave file as 16-bit samples.
 Samples PeerDecode(const std::string& peer, const std::string& wave, const std::string& raw) {
-  if (peer == "ffmpeg")
-    Peer("ffmpeg -v error -y -i " + ShellQuote(wave) + " -f s16le -acodec pcm_s16le " +
-         ShellQuote(raw));
-  else
-    Peer("sox " + ShellQuote(wave) + " -t raw -e signed -b 16 " + ShellQuote(raw));
-  std::ifstream in(raw, std::ios::binary);
-  return AsSamples(Bytes(std::istreambuf_iterator<char>(in), {}));
+  RunPeer(peer == "ffmpeg"
+              ? "ffmpeg -v error -y -i " + ShellQuote(wave) + " -f s16le -acodec pcm_s16le " +
+                    ShellQuote(raw)
+              : "sox " + ShellQuote(wave) + " -t raw -e signed -b 16 " + ShellQuote(raw));
+  return AsSamples(ReadFileBytes(raw));
 }
 
 Samples Head(const Samples& samples, size_t count) {
-  return Samples(samples.begin(), samples.begin() + std::min(count, samples.size()));
+  return Part(samples, 0, count);
 }
 
 // The largest difference between two decodes, in units of the G.711 step at that level.
@@ -98,8 +71,8 @@ std::vector<Signal> Signals(const TTempDir& dir) {
                                  {"silence", stereo, Samples(88200, 0)}};
   // Speech at its own rate.
   const std::string speech = dir.File("speech.wav");
-  Peer("espeak-ng -w " + ShellQuote(speech) +
-       " 'Pack my box with five dozen liquor jugs. How vexingly quick daft zebras jump.'");
+  RunPeer("espeak-ng -w " + ShellQuote(speech) +
+          " 'Pack my box with five dozen liquor jugs. How vexingly quick daft zebras jump.'");
   const WaveFile spoken = ReadWave(speech);
   signals.push_back({"speech", spoken.format, AsSamples(spoken.data)});
   return signals;
@@ -147,8 +120,8 @@ TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
       // keep what that changes far below the coding noise.
       const double own = Snr(signal.samples, decoded);
       const std::string encoder = tag == WAVE_FORMAT_ADPCM ? "adpcm_ms" : "adpcm_ima_wav";
-      Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + encoder + " " +
-           ShellQuote(theirs));
+      RunPeer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + encoder + " " +
+              ShellQuote(theirs));
       const double floor = Snr(signal.samples, PeerDecode("ffmpeg", theirs, raw));
       const double ffmpeg = Snr(signal.samples, by_ffmpeg);
       std::printf("%-8s %-13s SNR %6.2f dB, by ffmpeg %6.2f dB, ffmpeg's own %6.2f dB\n",
@@ -212,10 +185,10 @@ TEST(AcmPeers, WeDecodeTheirFilesAsTheyDo) {
           Encoder{"sox", "u-law", WAVE_FORMAT_MULAW}}) {
       SCOPED_TRACE(e.peer + " " + e.option + " " + std::to_string(rate));
       if (e.peer == "ffmpeg")
-        Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + e.option + " " +
-             ShellQuote(theirs));
+        RunPeer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + e.option + " " +
+                ShellQuote(theirs));
       else
-        Peer("sox -D " + ShellQuote(source) + " -e " + e.option + " " + ShellQuote(theirs));
+        RunPeer("sox -D " + ShellQuote(source) + " -e " + e.option + " " + ShellQuote(theirs));
       const WaveFile file = ReadWave(theirs);
       ASSERT_EQ(file.format.Get().wFormatTag, e.tag);
       const Samples expected = PeerDecode(e.peer, theirs, raw);
@@ -257,31 +230,20 @@ TEST(AcmPeers, GsmBytesAreLibgsmsAndEachSideDecodesTheOthersFiles) {
     const Bytes coded = ConvertAll(pcm, gsm, AsBytes(signal));
     WriteWave(ours, gsm, coded, static_cast<int32_t>(frames));
     // What telephony servers expect: RIFF, a 20-byte fmt chunk, fact, data, nothing else.
-    std::string expected = "RIFF";
-    auto le32 = [&](size_t value) {
-      for (int i = 0; i < 4; ++i)
-        expected += static_cast<char>(value >> (8 * i));
-    };
-    le32(4 + 28 + 12 + 8 + coded.size());
-    expected += "WAVEfmt ";
-    le32(20);
-    expected.append(reinterpret_cast<const char*>(gsm.Bytes()), 20);
-    expected += "fact";
-    le32(4);
-    le32(frames);
-    expected += "data";
-    le32(coded.size());
-    expected.append(coded.begin(), coded.end());
-    std::ifstream written(ours, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), expected);
+    Bytes fact;
+    PutLE(fact, frames, 4);
+    EXPECT_EQ(ReadFileBytes(ours),
+              Riff("WAVE", {Chunk("fmt ", Bytes(gsm.Bytes(), gsm.Bytes() + 20)),
+                            Chunk("fact", fact), Chunk("data", coded)}));
 
     const Samples own = AsSamples(ConvertAll(gsm, pcm, coded));
     const size_t whole = signal.size() / 320 * 65;  // blocks no one had to pad
     for (const std::string peer : {"sox", "ffmpeg"}) {
       SCOPED_TRACE(peer);
-      Peer(peer == "sox" ? "sox " + ShellQuote(source) + " -e gsm-full-rate " + ShellQuote(theirs)
-                         : "ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libgsm_ms " +
-                               ShellQuote(theirs));
+      RunPeer(peer == "sox"
+                  ? "sox " + ShellQuote(source) + " -e gsm-full-rate " + ShellQuote(theirs)
+                  : "ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libgsm_ms " +
+                        ShellQuote(theirs));
       const WaveFile file = ReadWave(theirs);
       ASSERT_EQ(file.format, gsm);
       ASSERT_GE(file.data.size(), whole);
@@ -329,8 +291,8 @@ TEST(AcmPeers, FfmpegPlaysOurMp3FilesAndWeDecodeItsLame) {
 
     // ffmpeg's LAME in a wave file at the same bitrate: we decode it as ffmpeg does.
     WriteWave(source, s.format, AsBytes(s.samples), 0);
-    Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libmp3lame -b:a " +
-         std::to_string(mp3.Get().nAvgBytesPerSec / 125) + "k " + ShellQuote(theirs));
+    RunPeer("ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libmp3lame -b:a " +
+            std::to_string(mp3.Get().nAvgBytesPerSec / 125) + "k " + ShellQuote(theirs));
     const WaveFile file = ReadWave(theirs);
     ASSERT_EQ(file.format.Get().wFormatTag, WAVE_FORMAT_MPEGLAYER3);
     ASSERT_EQ(SuggestTag(file.format, WAVE_FORMAT_PCM), s.format);

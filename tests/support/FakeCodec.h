@@ -3,7 +3,8 @@
 // A codec driver for tests, registered for the life of a TFakeCodecScope. Its codec keeps the
 // PCM layout and copies whole blocks of BlockBytes bytes both ways (an encoder pads the last
 // one with zeros), so what comes back is exact. Which PCM sources it takes and whether it opens
-// are set per test; it notes the sources it was asked to suggest from.
+// are set per test; it notes the sources it was asked to suggest from. It may stand in for a
+// built-in tag, and declare a larger record than it uses.
 
 #include <cstring>
 #include <functional>
@@ -16,6 +17,9 @@ constexpr uint16_t kFakeTag = 0x7F01;
 
 class TFakeCodec : public acm::Driver {
  public:
+  explicit TFakeCodec(uint16_t ATag = kFakeTag, uint32_t AFormatSize = 18)
+      : FCaps{ATag, "Fake", 1, 192000, 1, 2, {8, 16}, AFormatSize, 0} {}
+
   std::function<bool(const WAVEFORMATEX&)> Accepts = [](const WAVEFORMATEX&) { return true; };
   bool Opens = true;
   uint16_t BlockBytes = 0;  // 0: one frame
@@ -28,24 +32,24 @@ class TFakeCodec : public acm::Driver {
                    acm::FormatRecord& AResult) const override {
     const uint16_t tag = ATemplate.wFormatTag,
                    align = ASource.nChannels * ASource.wBitsPerSample / 8;
+    const bool ours = tag == FCaps.tag;
     WAVEFORMATEX r{tag,
                    ASource.nChannels,
                    ASource.nSamplesPerSec,
                    ASource.nSamplesPerSec * align,
-                   align,
+                   static_cast<uint16_t>(ours && BlockBytes ? BlockBytes : align),
                    ASource.wBitsPerSample,
                    0};
-    if (tag == kFakeTag) Asked.push_back(ASource);
-    if (tag == kFakeTag && BlockBytes) r.nBlockAlign = BlockBytes;
-    const bool encode =
-        tag == kFakeTag && ASource.wFormatTag == WAVE_FORMAT_PCM && Accepts(ASource);
-    const bool decode = tag == WAVE_FORMAT_PCM && ASource.wFormatTag == kFakeTag;
+    if (ours) Asked.push_back(ASource);
+    const bool encode = ours && ASource.wFormatTag == WAVE_FORMAT_PCM && Accepts(ASource);
+    const bool decode = tag == WAVE_FORMAT_PCM && ASource.wFormatTag == FCaps.tag;
+    const auto fixed = [&](uint32_t AFlag, uint32_t AWanted, uint32_t AGot) {
+      return (AFlags & AFlag) && AWanted != AGot;
+    };
     if ((!encode && !decode) ||
-        ((AFlags & ACM_FORMATSUGGESTF_NCHANNELS) && ATemplate.nChannels != r.nChannels) ||
-        ((AFlags & ACM_FORMATSUGGESTF_NSAMPLESPERSEC) &&
-         ATemplate.nSamplesPerSec != r.nSamplesPerSec) ||
-        ((AFlags & ACM_FORMATSUGGESTF_WBITSPERSAMPLE) &&
-         ATemplate.wBitsPerSample != r.wBitsPerSample))
+        fixed(ACM_FORMATSUGGESTF_NCHANNELS, ATemplate.nChannels, r.nChannels) ||
+        fixed(ACM_FORMATSUGGESTF_NSAMPLESPERSEC, ATemplate.nSamplesPerSec, r.nSamplesPerSec) ||
+        fixed(ACM_FORMATSUGGESTF_WBITSPERSAMPLE, ATemplate.wBitsPerSample, r.wBitsPerSample))
       return ACMERR_NOTPOSSIBLE;
     AResult = acm::FormatRecord(r);
     return MMSYSERR_NOERROR;
@@ -53,9 +57,9 @@ class TFakeCodec : public acm::Driver {
 
   MMRESULT Open(const WAVEFORMATEX& ASource, const WAVEFORMATEX& ADest,
                 std::unique_ptr<acm::Converter>* AConverter) const override {
-    const bool encode = ADest.wFormatTag == kFakeTag;
+    const bool encode = ADest.wFormatTag == FCaps.tag;
     const WAVEFORMATEX &codec = encode ? ADest : ASource, &pcm = encode ? ASource : ADest;
-    if (!Opens || codec.wFormatTag != kFakeTag || pcm.wFormatTag != WAVE_FORMAT_PCM ||
+    if (!Opens || codec.wFormatTag != FCaps.tag || pcm.wFormatTag != WAVE_FORMAT_PCM ||
         codec.nChannels != pcm.nChannels || codec.nSamplesPerSec != pcm.nSamplesPerSec)
       return ACMERR_NOTPOSSIBLE;
     if (AConverter) *AConverter = std::make_unique<TBlockCopy>(codec.nBlockAlign, encode);
@@ -86,13 +90,14 @@ class TFakeCodec : public acm::Driver {
     bool Pad;
   };
 
-  acm::TagCaps FCaps{kFakeTag, "Fake", 1, 192000, 1, 2, {8, 16}, 18, 0};
+  acm::TagCaps FCaps;
 };
 
 // Registers a fake codec for the life of the scope.
 class TFakeCodecScope {
  public:
-  TFakeCodecScope() : FCodec(std::make_shared<TFakeCodec>()), FScope(FCodec) {}
+  explicit TFakeCodecScope(uint16_t ATag = kFakeTag, uint32_t AFormatSize = 18)
+      : FCodec(std::make_shared<TFakeCodec>(ATag, AFormatSize)), FScope(FCodec) {}
   TFakeCodec* operator->() const { return FCodec.get(); }
 
  private:
