@@ -1,8 +1,6 @@
 // Files we write, read by ffmpeg, ffprobe and sox; files they write, read by us.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,14 +31,9 @@ TEST(WavePeers, PeersReadTheFilesWeWrite) {
        {TCase{1, 8, 8000, 1001, false, "u8"}, TCase{2, 16, 44100, 500, true, "s16le"},
         TCase{1, 16, 22050, 333, false, "s16le"}, TCase{2, 8, 11025, 777, true, "u8"}}) {
     SCOPED_TRACE(c.Rate);
-    auto format =
-        TKZWaveStreamFormat::CreateFromFormat(MakeLinear(1, c.Channels, c.Rate, c.Bits).get());
-    if (c.Fact) format->Fact().SetSampleCount(static_cast<int32_t>(c.Frames));
-    TMemoryStream audio(
-        PseudoRandomBytes(c.Frames * c.Channels * c.Bits / 8, c.Rate));  // odd sizes too
-    auto wave = TKZMMIOWaveStream::OpenWriteFile(dir.File("ours.wav"), *format);
-    ASSERT_TRUE(wave && TKZStream::Copy(audio, *wave));
-    wave->Close();
+    const Bytes audio = PseudoRandomBytes(c.Frames * c.Channels * c.Bits / 8, c.Rate);  // odd too
+    WriteWaveFile(dir.File("ours.wav"), *MakeLinear(1, c.Channels, c.Rate, c.Bits), audio,
+                  c.Fact ? static_cast<int32_t>(c.Frames) : 0);
     EXPECT_EQ(RunPeer("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of "
                       "default=nw=1 " +
                       file + " && sox --i -r " + file + " && sox --i -c " + file +
@@ -52,7 +45,7 @@ TEST(WavePeers, PeersReadTheFilesWeWrite) {
     for (const std::string& decode :
          {"ffmpeg -v error -y -i " + file + " -f " + c.Codec + " ", "sox " + file + " -t raw "}) {
       RunPeer(decode + ShellQuote(raw));
-      EXPECT_EQ(ReadFileBytes(raw), audio.Data) << decode;
+      EXPECT_EQ(ReadFileBytes(raw), audio) << decode;
     }
   }
 }
@@ -90,24 +83,19 @@ TEST(WavePeers, WeReadTheFilesTheyWrite) {
       moved.insert(moved.end(), bytes.begin() + 12, bytes.begin() + fmtEnd);
       moved.insert(moved.end(), bytes.begin() + listEnd, bytes.end());
       names.push_back(dir.File("moved.wav"));
-      std::ofstream(names.back(), std::ios::binary)
-          .write(reinterpret_cast<const char*>(moved.data()),
-                 static_cast<std::streamsize>(moved.size()));
+      WriteFileBytes(names.back(), moved);
     }
     for (const std::string& name : names) {
       auto wave = TKZMMIOWaveStream::OpenReadFile(name);
       ASSERT_TRUE(wave) << name;
-      const auto& format = dynamic_cast<const TKZWaveStreamFormat&>(*wave->GetFormat());
+      const auto& format = StreamFormatOf(*wave);
       EXPECT_EQ(format.WaveFormat().GetFormatTag(), c.Tag);
-      TMemoryStream record, audio;
+      TMemoryStream record;
       ASSERT_TRUE(format.WaveFormat().WriteTo(*record.AsStream()));
-      if (c.Tag != WAVE_FORMAT_PCM) {
-        EXPECT_EQ(record.Data, stored);  // as stored
-      }
-      ASSERT_TRUE(TKZStream::Copy(*wave, audio));
-      EXPECT_EQ(audio.Data, ReadFileBytes(raw));
-      const auto frames =
-          static_cast<int32_t>(audio.Data.size() / format.WaveFormat().GetBlockAlign());
+      EXPECT_TRUE(c.Tag == WAVE_FORMAT_PCM || record.Data == stored);  // as stored
+      const Bytes audio = ReadAll(*wave);
+      EXPECT_EQ(audio, ReadFileBytes(raw));
+      const auto frames = static_cast<int32_t>(audio.size() / format.WaveFormat().GetBlockAlign());
       EXPECT_EQ(format.Fact().GetSampleCount(), c.Counted ? frames : 0);
     }
   }
