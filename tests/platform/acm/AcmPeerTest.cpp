@@ -41,6 +41,18 @@ Samples PeerDecode(const std::string& peer, const std::string& wave, const std::
   return AsSamples(ReadFileBytes(raw));
 }
 
+// A peer's encoding of a wave file, with its options for the codec.
+void PeerEncode(const std::string& peer, const std::string& options, const std::string& source,
+                const std::string& target) {
+  RunPeer((peer == "ffmpeg" ? "ffmpeg -v error -y -i " : "sox -D ") + ShellQuote(source) + " " +
+          options + " " + ShellQuote(target));
+}
+
+// Our decode of a file to 16-bit PCM.
+Samples Decoded(const WaveFile& file) {
+  return AsSamples(ConvertAll(file.format, SuggestTag(file.format, WAVE_FORMAT_PCM), file.data));
+}
+
 Samples Head(const Samples& samples, size_t count) {
   return Part(samples, 0, count);
 }
@@ -120,8 +132,7 @@ TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
       // keep what that changes far below the coding noise.
       const double own = Snr(signal.samples, decoded);
       const std::string encoder = tag == WAVE_FORMAT_ADPCM ? "adpcm_ms" : "adpcm_ima_wav";
-      RunPeer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + encoder + " " +
-              ShellQuote(theirs));
+      PeerEncode("ffmpeg", "-acodec " + encoder, source, theirs);
       const double floor = Snr(signal.samples, PeerDecode("ffmpeg", theirs, raw));
       const double ffmpeg = Snr(signal.samples, by_ffmpeg);
       std::printf("%-8s %-13s SNR %6.2f dB, by ffmpeg %6.2f dB, ffmpeg's own %6.2f dB\n",
@@ -171,42 +182,32 @@ TEST(AcmPeers, WeDecodeTheirFilesAsTheyDo) {
        {std::pair{44100u, uint16_t{2}}, std::pair{8000u, uint16_t{1}}}) {
     const Samples tone = Tone(rate, channels, 1, 330, 0.4);
     WriteWave(source, Pcm(channels, rate), AsBytes(tone), 0);
-    struct Encoder {
-      std::string peer, option;
-      uint16_t tag;
-    };
-    for (const Encoder& e :
-         {Encoder{"ffmpeg", "adpcm_ima_wav", WAVE_FORMAT_IMA_ADPCM},
-          Encoder{"ffmpeg", "adpcm_ms", WAVE_FORMAT_ADPCM},
-          Encoder{"ffmpeg", "pcm_alaw", WAVE_FORMAT_ALAW},
-          Encoder{"ffmpeg", "pcm_mulaw", WAVE_FORMAT_MULAW},
-          Encoder{"sox", "ima-adpcm", WAVE_FORMAT_IMA_ADPCM},
-          Encoder{"sox", "ms-adpcm", WAVE_FORMAT_ADPCM}, Encoder{"sox", "a-law", WAVE_FORMAT_ALAW},
-          Encoder{"sox", "u-law", WAVE_FORMAT_MULAW}}) {
-      SCOPED_TRACE(e.peer + " " + e.option + " " + std::to_string(rate));
-      if (e.peer == "ffmpeg")
-        RunPeer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + e.option + " " +
-                ShellQuote(theirs));
-      else
-        RunPeer("sox -D " + ShellQuote(source) + " -e " + e.option + " " + ShellQuote(theirs));
-      const WaveFile file = ReadWave(theirs);
-      ASSERT_EQ(file.format.Get().wFormatTag, e.tag);
-      const Samples expected = PeerDecode(e.peer, theirs, raw);
-      const Samples decoded = Head(
-          AsSamples(ConvertAll(file.format, SuggestTag(file.format, WAVE_FORMAT_PCM), file.data)),
-          expected.size());
-      ASSERT_EQ(decoded.size(), expected.size());
-      if (e.peer == "ffmpeg" && e.tag == WAVE_FORMAT_IMA_ADPCM)
-        EXPECT_GT(Snr(expected, decoded), Snr(tone, expected) + 10);  // it multiplies
-      else
-        EXPECT_EQ(decoded, expected);
-      // Our G.711 codes are the reference ones; each peer rounds 16-bit input its own way, so
-      // where they differ, they differ by one step.
-      if (e.tag == WAVE_FORMAT_ALAW || e.tag == WAVE_FORMAT_MULAW) {
-        const Samples ours = RoundTrip(Pcm(channels, rate), e.tag, tone);
-        EXPECT_TRUE(WithinOneStep(e.tag, Head(ours, expected.size()), expected));
+    for (const auto& [tag, ffmpeg, sox] :
+         {std::tuple{WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", "ima-adpcm"},
+          {WAVE_FORMAT_ADPCM, "adpcm_ms", "ms-adpcm"},
+          {WAVE_FORMAT_ALAW, "pcm_alaw", "a-law"},
+          {WAVE_FORMAT_MULAW, "pcm_mulaw", "u-law"}})
+      for (const std::string peer : {"ffmpeg", "sox"}) {
+        SCOPED_TRACE(peer + " " + sox + " " + std::to_string(rate));
+        PeerEncode(peer,
+                   peer == "ffmpeg" ? std::string("-acodec ") + ffmpeg : std::string("-e ") + sox,
+                   source, theirs);
+        const WaveFile file = ReadWave(theirs);
+        ASSERT_EQ(file.format.Get().wFormatTag, tag);
+        const Samples expected = PeerDecode(peer, theirs, raw);
+        const Samples decoded = Head(Decoded(file), expected.size());
+        ASSERT_EQ(decoded.size(), expected.size());
+        if (peer == "ffmpeg" && tag == WAVE_FORMAT_IMA_ADPCM)
+          EXPECT_GT(Snr(expected, decoded), Snr(tone, expected) + 10);  // it multiplies
+        else
+          EXPECT_EQ(decoded, expected);
+        // Our G.711 codes are the reference ones; each peer rounds 16-bit input its own way, so
+        // where they differ, they differ by one step.
+        EXPECT_TRUE((tag != WAVE_FORMAT_ALAW && tag != WAVE_FORMAT_MULAW) ||
+                    WithinOneStep(tag,
+                                  Head(RoundTrip(Pcm(channels, rate), tag, tone), expected.size()),
+                                  expected));
       }
-    }
   }
 }
 
@@ -240,17 +241,14 @@ TEST(AcmPeers, GsmBytesAreLibgsmsAndEachSideDecodesTheOthersFiles) {
     const size_t whole = signal.size() / 320 * 65;  // blocks no one had to pad
     for (const std::string peer : {"sox", "ffmpeg"}) {
       SCOPED_TRACE(peer);
-      RunPeer(peer == "sox"
-                  ? "sox " + ShellQuote(source) + " -e gsm-full-rate " + ShellQuote(theirs)
-                  : "ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libgsm_ms " +
-                        ShellQuote(theirs));
+      PeerEncode(peer, peer == "sox" ? "-e gsm-full-rate" : "-c:a libgsm_ms", source, theirs);
       const WaveFile file = ReadWave(theirs);
       ASSERT_EQ(file.format, gsm);
       ASSERT_GE(file.data.size(), whole);
       EXPECT_TRUE(std::equal(coded.begin(), coded.begin() + whole, file.data.begin()));
       // Theirs decoded by us as they decode it, and ours by them as we do.
       const Samples by_them = PeerDecode(peer, theirs, raw);
-      EXPECT_EQ(Head(AsSamples(ConvertAll(gsm, pcm, file.data)), by_them.size()), by_them);
+      EXPECT_EQ(Head(Decoded(file), by_them.size()), by_them);
       const Samples ours_by_them = PeerDecode(peer, ours, raw);
       ASSERT_GE(ours_by_them.size(), signal.size());
       EXPECT_EQ(Head(own, ours_by_them.size()), ours_by_them);
@@ -291,12 +289,13 @@ TEST(AcmPeers, FfmpegPlaysOurMp3FilesAndWeDecodeItsLame) {
 
     // ffmpeg's LAME in a wave file at the same bitrate: we decode it as ffmpeg does.
     WriteWave(source, s.format, AsBytes(s.samples), 0);
-    RunPeer("ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libmp3lame -b:a " +
-            std::to_string(mp3.Get().nAvgBytesPerSec / 125) + "k " + ShellQuote(theirs));
+    PeerEncode("ffmpeg",
+               "-c:a libmp3lame -b:a " + std::to_string(mp3.Get().nAvgBytesPerSec / 125) + "k",
+               source, theirs);
     const WaveFile file = ReadWave(theirs);
     ASSERT_EQ(file.format.Get().wFormatTag, WAVE_FORMAT_MPEGLAYER3);
     ASSERT_EQ(SuggestTag(file.format, WAVE_FORMAT_PCM), s.format);
-    const Samples decoded = AsSamples(ConvertAll(file.format, s.format, file.data));
+    const Samples decoded = Decoded(file);
     const Samples theirs_by_ffmpeg = PeerDecode("ffmpeg", theirs, raw);
     EXPECT_EQ(decoded.size(), theirs_by_ffmpeg.size());
     EXPECT_GE(decoded.size() / channels, frames);
