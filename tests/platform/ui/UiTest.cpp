@@ -51,8 +51,6 @@ TEST(Windows, ChildrenClicksAndMessagesForWindowsThatAreGone) {
   EXPECT_FALSE(IsWindow(box));
   ui::DispatchPostedMessages();
   DeleteObject(kept);
-  SetWindowLongA(handle, GWL_USERDATA, 42);
-  EXPECT_EQ(GetWindowLongA(handle, GWL_USERDATA), 42);
   dialog.reset();
   EXPECT_FALSE(IsWindow(handle));
   EXPECT_EQ(SendMessageA(handle, WM_COMMAND, 1, 0) + GetWindowLongA(handle, GWL_USERDATA), 0);
