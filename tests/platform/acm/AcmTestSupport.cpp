@@ -22,14 +22,9 @@ acm::FormatRecord Float(uint16_t channels, uint32_t rate) {
 
 acm::FormatRecord Extensible(uint16_t channels, uint32_t rate, uint16_t bits, uint32_t mask,
                              bool is_float) {
+  const auto align = static_cast<uint16_t>(channels * bits / 8);
   WAVEFORMATEXTENSIBLE x{};
-  x.Format = {WAVE_FORMAT_EXTENSIBLE,
-              channels,
-              rate,
-              rate * channels * bits / 8,
-              static_cast<uint16_t>(channels * bits / 8),
-              bits,
-              22};
+  x.Format = {WAVE_FORMAT_EXTENSIBLE, channels, rate, rate * align, align, bits, 22};
   x.Samples.wValidBitsPerSample = bits;
   x.dwChannelMask = mask;
   x.SubFormat = is_float ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
@@ -51,10 +46,8 @@ MMRESULT Suggest(const acm::FormatRecord& source, const WAVEFORMATEX& templ, uin
 }
 
 acm::FormatRecord SuggestTag(const acm::FormatRecord& source, uint16_t tag) {
-  WAVEFORMATEX templ{};
-  templ.wFormatTag = tag;
   acm::FormatRecord result;
-  Suggest(source, templ, ACM_FORMATSUGGESTF_WFORMATTAG, result);
+  Suggest(source, {tag, 0, 0, 0, 0, 0, 0}, ACM_FORMATSUGGESTF_WFORMATTAG, result);
   return result;
 }
 
