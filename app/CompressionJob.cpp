@@ -155,7 +155,14 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   }
   const std::string stopped = "Compression of " + ASource + " stopped early.";
   // A stopped job leaves by raising: its chains are destroyed, its temporary file removed.
-  if (!CopyBlocks(*reader, *writer, ASource, AOptions)) throw Exception(stopped);
+  bool copied = false;
+  try {
+    copied = CopyBlocks(*reader, *writer, ASource, AOptions);
+  } catch (const Exception& failure) {
+    // The class library's guards raise without words; the person is told which file.
+    if (!failure.Message().empty()) throw;
+  }
+  if (!copied) throw Exception(stopped);
   reader.reset();
   try {
     writer->Close();
