@@ -1,6 +1,9 @@
-// The headless command's logic in process: its command line, the files it takes and where they
-// go, the codec list, and whole batches on worker threads.
+// The headless command: its command line, the files it takes and where they go, the codec
+// list and whole batches on worker threads in process; then the program as scripts run it,
+// with Ctrl-C in the middle of a batch and a file larger than the memory it may hold.
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -9,12 +12,23 @@
 #include <sstream>
 
 #include "app/BatchCommand.h"
+#include "app/CompressionJob.h"
+#include "tests/codec/FakeCodec.h"
 #include "tests/support/MemoryStream.h"
 #include "tests/support/Peers.h"
 #include "wave/UKZWaveStream.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CORVANE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define CORVANE_SANITIZED 1
+#endif
+#endif
+
 namespace {
 
+const std::string Program = CORVANE_BATCH_PROGRAM;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using Args = std::vector<std::string>;
@@ -169,25 +183,11 @@ TEST(BatchCodecs, ListsTheManagersTableWithNamesAndFormats) {
             std::string::npos);
 
   // A driver added to the table is listed and taken by its name.
-  struct TNewDriver : acm::Driver {
-    std::span<const acm::TagCaps> Tags() const override {
-      static const acm::TagCaps caps[] = {{0x7F02, "New Codec 2", 8000, 8000, 1, 1, {8}, 18, 0}};
-      return caps;
-    }
-    MMRESULT Suggest(const WAVEFORMATEX&, const WAVEFORMATEX&, uint32_t,
-                     acm::FormatRecord&) const override {
-      return ACMERR_NOTPOSSIBLE;
-    }
-    MMRESULT Open(const WAVEFORMATEX&, const WAVEFORMATEX&,
-                  std::unique_ptr<acm::Converter>*) const override {
-      return ACMERR_NOTPOSSIBLE;
-    }
-  };
-  acm::ScopedDriver added(std::make_shared<TNewDriver>());
+  TFakeCodecScope added;
   EXPECT_NE(RunCommandLine({"--list-codecs"})
-                .Out.find("0x7F02  new-codec-2 New Codec 2    8,000 to 8,000 Hz"),
+                .Out.find("\n0x7F01  fake       Fake           1 to 192,000 Hz; 1 to 2 channels"),
             std::string::npos);
-  EXPECT_EQ(ParseBatchArguments({"-o", "o", "-c", "new-codec-2", "x"}).Codec, 0x7F02);
+  EXPECT_EQ(ParseBatchArguments({"-o", "o", "-c", "fake", "x"}).Codec, kFakeTag);
 }
 
 TEST_F(Batch, CompressesEveryGoodFileAndReportsTheBadOnes) {
@@ -264,61 +264,75 @@ TEST_F(Batch, ProgressOnATerminalIsOneLineRedrawnInColourOnlyWhenAllowed) {
       "");
 }
 
-// A codec that asks the batch to stop once it has converted its first block.
-class TStoppingDriver : public acm::Driver {
- public:
-  static constexpr uint16_t Tag = 0x7F03;
-  explicit TStoppingDriver(std::atomic<bool>& AStop) : FStop(&AStop) {}
-
-  std::span<const acm::TagCaps> Tags() const override {
-    static const acm::TagCaps caps[] = {{Tag, "Stopping", 1, 96000, 1, 2, {16}, 18, 0}};
-    return caps;
-  }
-  MMRESULT Suggest(const WAVEFORMATEX& ASource, const WAVEFORMATEX&, uint32_t,
-                   acm::FormatRecord& AResult) const override {
-    WAVEFORMATEX format = ASource;
-    format.wFormatTag = Tag;
-    AResult = acm::FormatRecord(format);
-    return MMSYSERR_NOERROR;
-  }
-  MMRESULT Open(const WAVEFORMATEX& ASource, const WAVEFORMATEX&,
-                std::unique_ptr<acm::Converter>* AConverter) const override {
-    if (ASource.wFormatTag != WAVE_FORMAT_PCM) return ACMERR_NOTPOSSIBLE;
-    if (AConverter) *AConverter = std::make_unique<TConverter>(FStop);
-    return MMSYSERR_NOERROR;
-  }
-
- private:
-  struct TConverter : acm::Converter {
-    explicit TConverter(std::atomic<bool>* AStop) : Stop(AStop) {}
-    std::atomic<bool>* Stop;
-    uint64_t DestinationSize(uint64_t ABytes) const override { return ABytes; }
-    uint64_t SourceSize(uint64_t ABytes) const override { return ABytes; }
-    MMRESULT Convert(acm::ConvertCall& ACall) override {
-      Stop->store(true);
-      const uint32_t count = std::min(ACall.source_length, ACall.destination_length) & ~3u;
-      std::copy_n(ACall.source, count, ACall.destination);
-      ACall.source_used = ACall.destination_used = count;
-      return MMSYSERR_NOERROR;
-    }
+TEST_F(Batch, TheProgramAnswersOnTheRightStreamWithHonestExitCodes) {
+  WritePcm(In / "a.wav", 1, 4000, 1);
+  // Standard output alone: usage, version and codec list go there, and nothing else does.
+  auto out = [&](const std::string& AArguments) {
+    return RunCommand("{ " + ShellQuote(Program) + " " + AArguments + " 2>/dev/null; }");
   };
-  std::atomic<bool>* FStop;
-};
+  EXPECT_EQ(out("--help").Output.rfind("Usage: corvane-batch -o DIR -c CODEC", 0), 0u);
+  EXPECT_EQ(out("--version").Output.rfind("corvane-batch ", 0), 0u);
+  const std::string args = " -o " + ShellQuote(Out) + " " + ShellQuote(In / "a.wav");
+  const TCommandResult done = out("-c alaw" + args);
+  EXPECT_EQ(done.ExitCode, 0);
+  EXPECT_EQ(done.Output, "");
+  EXPECT_EQ(out("-c alaw" + args + " " + ShellQuote(In / "b.wav")).ExitCode, 1);
+  const TCommandResult usage = RunCommand(ShellQuote(Program) + " -c nothing" + args);
+  EXPECT_EQ(usage.ExitCode, 2);
+  EXPECT_NE(usage.Output.find("corvane-batch: Unknown codec \"nothing\""), std::string::npos);
+}
 
-TEST_F(Batch, AStoppedBatchAbandonsItsFileAndStartsNoOther) {
-  WritePcm(In / "a.wav", 2, 40000, 1);
-  WritePcm(In / "b.wav", 2, 40000, 2);
-  std::atomic<bool> stop{false};
-  acm::ScopedDriver stopping(std::make_shared<TStoppingDriver>(stop));
-  std::ostringstream out, err;
-  EXPECT_EQ(
-      RunBatchCommand({"-j", "1", "-o", Out.string(), "-c", "0x7F03", In / "a.wav", In / "b.wav"},
-                      {out, err, false, false}, stop),
-      ExitInterrupted);
-  EXPECT_NE(err.str().find("interrupted: 0 done, 0 skipped, 0 failed, 2 not compressed"),
-            std::string::npos)
-      << err.str();
-  EXPECT_EQ(Tree(Out), std::vector<std::string>{});
+TEST_F(Batch, CtrlCLeavesNoPartialOrTemporaryFile) {
+  std::string files;
+  for (uint32_t i = 0; i < 5; ++i) {
+    WritePcm(In / ("f" + std::to_string(i) + ".wav"), 2, 441000, i);
+    files += " " + ShellQuote(In / ("f" + std::to_string(i) + ".wav"));
+  }
+  // The shell says the program's process id first, and its exit status last.
+  FILE* shell = popen(("exec 2>&1; " + ShellQuote(Program) + " -j 1 -c mp3 -o " + ShellQuote(Out) +
+                       files + " & echo $!; wait $!; echo exit $?")
+                          .c_str(),
+                      "r");
+  ASSERT_TRUE(shell);
+  char line[4096];
+  std::string text;
+  ASSERT_TRUE(fgets(line, sizeof line, shell));
+  const pid_t batch = std::stoi(line);
+  // Once the first file is done, the second is on its way.
+  while (text.find("compressed ") == std::string::npos && fgets(line, sizeof line, shell))
+    text += line;
+  kill(batch, SIGINT);
+  while (fgets(line, sizeof line, shell))
+    text += line;
+  pclose(shell);
+  EXPECT_NE(text.find("\ninterrupted: "), std::string::npos) << text;
+  EXPECT_NE(text.find("\nexit 130\n"), std::string::npos) << text;
+  // What is there is whole, the same bytes as the job writes alone; nothing else is there.
+  const std::vector<std::string> left = Tree(Out);
+  EXPECT_TRUE(!left.empty() && left.size() < 5) << text;
+  for (const std::string& file : left) {
+    CompressFile(In / file, Dir.Path() / "whole.wav", WAVE_FORMAT_MPEGLAYER3);
+    EXPECT_EQ(Slurp(Out / file), Slurp(Dir.Path() / "whole.wav")) << file;
+  }
+}
+
+TEST_F(Batch, TheProgramStaysUnderTenMegabytesWhateverTheFileSize) {
+#ifdef CORVANE_SANITIZED
+  GTEST_SKIP() << "sanitizers keep memory of their own";
+#endif
+  // GNU time measures the program alone: a child's peak counts what its parent held when it
+  // was spawned, and this test holds the whole file once.
+  REQUIRE_PEER("/usr/bin/time");
+  WritePcm(In / "big.wav", 2, 10'000'000, 3, 44100);  // 40 MB
+  for (const char* codec : {"ms-adpcm", "mp3"}) {
+    const TCommandResult run =
+        RunCommand("/usr/bin/time -f 'peak %M KiB' " + ShellQuote(Program) + " -j 1 -q -c " +
+                   codec + " -o " + ShellQuote(Out) + " " + ShellQuote(In / "big.wav"));
+    ASSERT_EQ(run.ExitCode, 0) << run.Output;
+    const size_t peak = run.Output.rfind("peak ");
+    ASSERT_NE(peak, std::string::npos) << run.Output;
+    EXPECT_LE(std::stol(run.Output.substr(peak + 5)), 10 * 1024) << codec << ": " << run.Output;
+  }
 }
 
 }  // namespace
