@@ -9,16 +9,22 @@ JOBS ?= $(shell nproc)
 
 .PHONY: run test build bootstrap clean screenshots
 
-# The desktop window needs a display; without one, say where to go instead.
+# The desktop window needs a display. Without one, say how to open it anyway, and show the
+# headless command at work instead: the README's example on a small sample made here.
+SAMPLE = $(BUILD)/sample
 run: build
-	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
-	  echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set), so the window"; \
-	  echo "cannot open. Start it on a virtual display with:  xvfb-run $(BUILD)/app/corvane"; \
-	  echo "or compress without a window with the headless command corvane-batch, where this"; \
-	  echo "checkout has it (see the README)."; \
-	  exit 1; \
-	fi
-	$(BUILD)/app/corvane
+	@if [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; then \
+	  echo "$(BUILD)/app/corvane"; exec $(BUILD)/app/corvane; \
+	fi; \
+	echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set), so the window"; \
+	echo "cannot open. Start it on a virtual display with:  xvfb-run $(BUILD)/app/corvane"; \
+	echo "Meanwhile, the headless command on a sample in $(SAMPLE):"; \
+	rm -rf $(SAMPLE) && mkdir -p $(SAMPLE)/prompts/menu $(SAMPLE)/phone && \
+	sox -n -r 44100 -c 2 -b 16 $(SAMPLE)/prompts/welcome.wav synth 3 sine 220-880 gain -6 && \
+	sox -n -r 44100 -c 2 -b 16 $(SAMPLE)/prompts/menu/option-1.wav synth 2 pluck C4 gain -6 && \
+	sox -n -r 48000 -c 1 -b 24 $(SAMPLE)/prompts/menu/option-2.wav synth 2 pluck E4 gain -6 && \
+	echo "cd $(SAMPLE) && ../app/corvane-batch -o phone -c mulaw --rate 8000 --channels 1 -r prompts" && \
+	cd $(SAMPLE) && ../app/corvane-batch -o phone -c mulaw --rate 8000 --channels 1 -r prompts
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

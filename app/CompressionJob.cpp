@@ -10,6 +10,7 @@
 #include <random>
 
 #include "codec/UKZACMFormat.h"
+#include "core/UKZMemory.h"
 #include "factory/UKZWaveStreamFactory.h"
 #include "platform/rtl/Exception.h"
 #include "platform/ui/Forms.h"
@@ -88,6 +89,36 @@ std::string FormatName(TKZWaveFormat& AFormat) {
   return text;
 }
 
+// The destination format asked for, such as "mu-Law, 8,000 Hz, mono".
+std::string TargetName(uint16_t ATag, const TCompressOptions& AOptions) {
+  std::string text = CodecName(ATag);
+  if (AOptions.SampleRate != 0) {
+    std::string rate = std::to_string(AOptions.SampleRate);
+    for (int i = static_cast<int>(rate.size()) - 3; i > 0; i -= 3)
+      rate.insert(i, ",");
+    text += ", " + rate + " Hz";
+  }
+  if (AOptions.Channels == 1) text += ", mono";
+  if (AOptions.Channels == 2) text += ", stereo";
+  if (AOptions.Channels > 2) text += ", " + std::to_string(AOptions.Channels) + " channels";
+  return text;
+}
+
+// The stream copy, block by block, with the job's progress and stop. False when a read or a
+// write failed.
+bool CopyBlocks(TKZStream& AReader, TKZStream& AWriter, const std::string& ASource,
+                const TCompressOptions& AOptions) {
+  TKZMemChunk buffer(AllocArea(HKZStream::CopyBufferSize));
+  for (;;) {
+    if (AOptions.Stop && AOptions.Stop->load(std::memory_order_relaxed))
+      throw ECompressionStopped("Compression of " + ASource + " interrupted.");
+    const int32_t n = AReader.Read(buffer.FArea);
+    if (n <= 0) return n == 0;
+    if (AWriter.Write(Area(buffer.FArea.Start, n)) != n) return false;
+    if (AOptions.Progress) AOptions.Progress(n);
+  }
+}
+
 bool SameFile(const std::string& ASource, const std::string& ADestination) {
   std::error_code error;
   return fs::equivalent(ASource, ADestination, error);
@@ -95,18 +126,23 @@ bool SameFile(const std::string& ASource, const std::string& ADestination) {
 
 }  // namespace
 
-void CompressFile(const std::string& ASource, const std::string& ADestination, int32_t ACodec) {
+void CompressFile(const std::string& ASource, const std::string& ADestination, int32_t ACodec,
+                  const TCompressOptions& AOptions) {
   if (SameFile(ASource, ADestination))
     throw Exception("Cannot compress " + ASource + " into " + ADestination +
                     ": it is the source file itself. Choose another output directory.");
   const auto tag = static_cast<uint16_t>(ACodec & 0xFFFF);
   auto factory = TKZWaveStreamFactory::Create();
+  factory->SetThreaded(AOptions.Threaded);
   std::unique_ptr<TKZStream> reader = factory->CreateReadStream(ASource);
   const auto* format =
       reader ? dynamic_cast<const TKZWaveStreamFormat*>(reader->GetFormat()) : nullptr;
   if (!format) throw Exception("Cannot read " + ASource + " as a wave file.");
   factory->Reset();
+  factory->SetThreaded(AOptions.Threaded);
   factory->GetFormat().SetFormatTag(tag);
+  if (AOptions.SampleRate != 0) factory->GetFormat().SetSamplesPerSec(AOptions.SampleRate);
+  if (AOptions.Channels != 0) factory->GetFormat().SetChannels(AOptions.Channels);
 
   TTemporaryFile temporary(ADestination);
   if (!temporary.Created()) throw Exception("Cannot create " + ADestination + ".");
@@ -114,11 +150,19 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   if (!writer) {
     if (!HKZACMFormat::FindPath(format->WaveFormat(), factory->GetFormat()))
       throw Exception("No conversion from " + FormatName(format->WaveFormat()) + " to " +
-                      CodecName(tag) + " for " + ASource + ".");
+                      TargetName(tag, AOptions) + " for " + ASource + ".");
     throw Exception("Cannot create " + ADestination + ".");
   }
   const std::string stopped = "Compression of " + ASource + " stopped early.";
-  if (!TKZStream::Copy(*reader, *writer)) throw Exception(stopped);
+  // A stopped job leaves by raising: its chains are destroyed, its temporary file removed.
+  bool copied = false;
+  try {
+    copied = CopyBlocks(*reader, *writer, ASource, AOptions);
+  } catch (const Exception& failure) {
+    // The class library's guards raise without words; the person is told which file.
+    if (!failure.Message().empty()) throw;
+  }
+  if (!copied) throw Exception(stopped);
   reader.reset();
   try {
     writer->Close();

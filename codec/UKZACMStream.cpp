@@ -216,8 +216,10 @@ bool TKZACMStream::Convert(TKZACMStreamHeader& AHeader) {
       MMSYSERR_NOERROR)
     return false;
   if (AHeader.SourceLengthUsed() != 0) return true;
-  // Less than one whole block: output without input would be a conversion out of step.
-  if (AHeader.DestinationLengthUsed() != 0) Fail();
+  // Output without input is what the last call made beyond its destination, delivered first;
+  // the source waits for the next call.
+  if (AHeader.DestinationLengthUsed() != 0) return true;
+  // Less than one whole block.
   return acmStreamConvert(FHandle, AHeader.HeaderRecord(), 0) == MMSYSERR_NOERROR;
 }
 
@@ -378,7 +380,10 @@ bool TKZACMConversionStream::ConvertBuffer() {
   if (FState.DestinationBuffer->GetMemory().Size < header.DestinationLengthUsed() ||
       FState.SourceBuffer->GetMemory().Size < header.SourceLengthUsed())
     Fail();
-  FState.SourceBuffer->Consumed(header.SourceLengthUsed());
+  // Held output alone is progress too; a call that neither uses nor makes a byte would be
+  // repeated for ever.
+  if (header.SourceLengthUsed() == 0 && header.DestinationLengthUsed() == 0) Fail();
+  if (header.SourceLengthUsed() > 0) FState.SourceBuffer->Consumed(header.SourceLengthUsed());
   FState.DestinationBuffer->Produced(header.DestinationLengthUsed());
   return true;
 }
@@ -462,6 +467,7 @@ int32_t TKZACMConversionStream::Write(const TKZArea& AArea) {
       FFailed = true;  // also when the inner stream raises
       if (!ConvertAndWrite()) return -1;
       FFailed = false;
+      continue;  // a conversion that delivered only held output freed no room
     }
     const TKZArea free = input.GetFree();
     const int32_t n = std::min(free.Size, AArea.Size - total);

@@ -148,8 +148,9 @@ class TKZACMStream {
   bool PrepareHeader(TKZACMStreamHeader& AHeader);
   bool UnprepareHeader(TKZACMStreamHeader& AHeader);
   // One conversion of the header's source length, whole blocks first; when not one whole block
-  // is there, the part of a block. False when the manager fails. Raises for an unprepared
-  // header, a source length of 0, and output made without any input used.
+  // is there, the part of a block. A conversion may deliver only what it held from the call
+  // before and use no input: the caller comes again with the same source. False when the
+  // manager fails. Raises for an unprepared header and a source length of 0.
   bool Convert(TKZACMStreamHeader& AHeader);
   // One step of the end of the signal: converts the header's source (which may be empty) and
   // releases what the conversion still holds. Repeated until a step neither uses nor makes a

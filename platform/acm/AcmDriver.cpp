@@ -40,6 +40,23 @@ uint32_t NearestRate(const TagCaps& caps, uint32_t rate) {
   return best;
 }
 
+std::string CommandName(const TagCaps& caps) {
+  if (!caps.command_name.empty()) return caps.command_name;
+  std::string name;
+  bool gap = false;
+  for (const char c : caps.name) {
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!kept) {
+      gap = !name.empty();
+      continue;
+    }
+    if (gap) name += '-';
+    gap = false;
+    name += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return name;
+}
+
 std::vector<FormatRecord> Driver::ListFormats(uint16_t) const {
   return {};
 }

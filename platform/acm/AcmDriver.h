@@ -53,7 +53,13 @@ struct TagCaps {
   // The only rates it carries, lowest first, for codecs with a fixed set; empty: every rate
   // from min_rate to max_rate.
   std::vector<uint32_t> rates = {};
+  // The tag's name on command lines, such as "mulaw"; empty: CommandName derives it.
+  std::string command_name = {};
 };
+
+// The tag's name on command lines: its command_name, or else its name in lower case with a
+// hyphen for each run of other characters ("IMA ADPCM" is "ima-adpcm").
+std::string CommandName(const TagCaps& caps);
 
 // Whether the caps carry a rate, and the carried rate nearest to one (the lower on a tie).
 bool CarriesRate(const TagCaps& caps, uint32_t rate);

@@ -82,10 +82,11 @@ std::string FailureOf(const std::string& ASource, const std::string& ADestinatio
   return "";
 }
 
-// A codec that takes two conversions and then fails.
+// A codec that takes two conversions and then fails, or stalls (using and making nothing).
 class TFailingDriver : public acm::Driver {
  public:
   static constexpr uint16_t Tag = 0x7F01;
+  explicit TFailingDriver(bool AStall = false) : FStall(AStall) {}
 
   std::span<const acm::TagCaps> Tags() const override {
     static const acm::TagCaps caps[] = {
@@ -106,17 +107,20 @@ class TFailingDriver : public acm::Driver {
                 std::unique_ptr<acm::Converter>* AConverter) const override {
     if (ASource.wFormatTag != WAVE_FORMAT_PCM || ADestination.wFormatTag != Tag)
       return ACMERR_NOTPOSSIBLE;
-    if (AConverter) *AConverter = std::make_unique<TConverter>();
+    if (AConverter) *AConverter = std::make_unique<TConverter>(FStall);
     return MMSYSERR_NOERROR;
   }
 
  private:
+  bool FStall;
   struct TConverter : acm::Converter {
+    explicit TConverter(bool AStall) : Stall(AStall) {}
+    bool Stall;
     int Calls = 0;
     uint64_t DestinationSize(uint64_t ABytes) const override { return ABytes; }
     uint64_t SourceSize(uint64_t ABytes) const override { return ABytes; }
     MMRESULT Convert(acm::ConvertCall& ACall) override {
-      if (++Calls > 2) return MMSYSERR_ERROR;
+      if (++Calls > 2) return Stall ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
       const uint32_t count = std::min(ACall.source_length, ACall.destination_length) & ~1u;
       std::copy_n(ACall.source, count, ACall.destination);
       ACall.source_used = ACall.destination_used = count;
@@ -190,8 +194,8 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
   const std::string no_path = FailureOf(Source, Destination, 0x7F55);
   EXPECT_EQ(no_path.rfind("No conversion from PCM ", 0), 0u) << no_path;
   EXPECT_NE(no_path.find(" to format tag 32597 for " + Source + "."), std::string::npos);
-  {
-    acm::ScopedDriver failing(std::make_shared<TFailingDriver>());
+  for (bool stall : {false, true}) {
+    acm::ScopedDriver failing(std::make_shared<TFailingDriver>(stall));
     EXPECT_EQ(FailureOf(Source, Destination, TFailingDriver::Tag),
               "Compression of " + Source + " stopped early.");
   }

@@ -131,7 +131,8 @@ class G711Decoder final : public BlockDecoder {
 
 class G711Driver final : public CodecDriver {
  public:
-  G711Driver(uint16_t tag, const char* name, const uint8_t* encode, const int16_t* decode)
+  G711Driver(uint16_t tag, const char* name, const char* command_name, const uint8_t* encode,
+             const int16_t* decode)
       : CodecDriver(TagCaps{tag,
                             name,
                             1000,
@@ -140,7 +141,9 @@ class G711Driver final : public CodecDriver {
                             8,
                             {8},
                             sizeof(WAVEFORMATEX),
-                            ACMDRIVERDETAILS_SUPPORTF_CODEC}),
+                            ACMDRIVERDETAILS_SUPPORTF_CODEC,
+                            {},
+                            command_name}),
         encode_(encode),
         decode_(decode) {}
 
@@ -195,12 +198,12 @@ void DecodeMulaw(const uint8_t* in, size_t count, int16_t* out) {
 }
 
 std::shared_ptr<Driver> MakeAlawDriver() {
-  return std::make_shared<G711Driver>(WAVE_FORMAT_ALAW, "A-Law", G711Tables().alaw,
+  return std::make_shared<G711Driver>(WAVE_FORMAT_ALAW, "A-Law", "alaw", G711Tables().alaw,
                                       G711Tables().alaw_linear);
 }
 
 std::shared_ptr<Driver> MakeMulawDriver() {
-  return std::make_shared<G711Driver>(WAVE_FORMAT_MULAW, "mu-Law", G711Tables().mulaw,
+  return std::make_shared<G711Driver>(WAVE_FORMAT_MULAW, "mu-Law", "mulaw", G711Tables().mulaw,
                                       G711Tables().mulaw_linear);
 }
 

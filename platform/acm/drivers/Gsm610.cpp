@@ -131,7 +131,8 @@ class GsmDriver final : public CodecDriver {
                             {0},
                             sizeof(GSM610WAVEFORMAT),
                             ACMDRIVERDETAILS_SUPPORTF_CODEC,
-                            {8000, 11025, 22050, 44100}}) {}
+                            {8000, 11025, 22050, 44100},
+                            "gsm610"}) {}
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
     // The byte rate rounded to nearest: 1,625 at 8,000 Hz.

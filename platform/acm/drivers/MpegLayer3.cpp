@@ -295,7 +295,8 @@ class Mp3Driver final : public CodecDriver {
                             {0},
                             sizeof(MPEGLAYER3WAVEFORMAT),
                             ACMDRIVERDETAILS_SUPPORTF_CODEC,
-                            {std::begin(kRates), std::end(kRates)}}) {}
+                            {std::begin(kRates), std::end(kRates)},
+                            "mp3"}) {}
 
   MMRESULT Open(const WAVEFORMATEX& source, const WAVEFORMATEX& destination,
                 std::unique_ptr<Converter>* converter) const override {

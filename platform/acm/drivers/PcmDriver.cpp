@@ -152,7 +152,9 @@ class PcmDriver final : public Driver {
                       kMaxLinearChannels,
                       {32},
                       sizeof(WAVEFORMATEXTENSIBLE),
-                      ACMDRIVERDETAILS_SUPPORTF_CONVERTER}} {}
+                      ACMDRIVERDETAILS_SUPPORTF_CONVERTER,
+                      {},
+                      "float"}} {}
 
   std::span<const TagCaps> Tags() const override { return tags_; }
 

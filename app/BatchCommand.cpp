@@ -1,0 +1,567 @@
+#include "app/BatchCommand.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <thread>
+
+#include "app/CompressionJob.h"
+
+#ifndef CORVANE_VERSION
+#define CORVANE_VERSION "unknown"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// 44100 as "44,100".
+std::string Thousands(uint64_t AValue) {
+  std::string text = std::to_string(AValue);
+  for (int i = static_cast<int>(text.size()) - 3; i > 0; i -= 3)
+    text.insert(i, ",");
+  return text;
+}
+
+std::string Lower(std::string AText) {
+  for (char& c : AText)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return AText;
+}
+
+// A whole decimal or 0x hex number, or none.
+std::optional<uint64_t> ParseNumber(const std::string& AText, bool AHex) {
+  int base = 10;
+  std::string_view digits(AText);
+  if (AHex && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    base = 16;
+    digits.remove_prefix(2);
+  }
+  uint64_t value = 0;
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size())
+    return std::nullopt;
+  return value;
+}
+
+const TBatchCodec& FindCodec(const std::vector<TBatchCodec>& ACodecs, const std::string& AText) {
+  const std::optional<uint64_t> tag = ParseNumber(AText, true);
+  for (const TBatchCodec& codec : ACodecs)
+    if (tag ? codec.Caps.tag == *tag : codec.Name == Lower(AText)) return codec;
+  throw EUsage("Unknown codec \"" + AText +
+               "\": give a name or a format tag that corvane-batch --list-codecs lists.");
+}
+
+uint64_t NumberArgument(const std::string& AOption, const std::string& AText, uint64_t AMax,
+                        const std::string& AWhat) {
+  const std::optional<uint64_t> value = ParseNumber(AText, false);
+  if (!value || *value == 0 || *value > AMax)
+    throw EUsage(AOption + " takes " + AWhat + " from 1 to " + Thousands(AMax) + ", not \"" +
+                 AText + "\".");
+  return *value;
+}
+
+bool EndsWithWav(const fs::path& APath) {
+  const std::string name = Lower(APath.filename().string());
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0;
+}
+
+// What a destination is known by when two are compared: its absolute path with the links
+// of the folders that exist resolved.
+std::string DestinationKey(const fs::path& ADestination) {
+  std::error_code error;
+  fs::path key = fs::weakly_canonical(fs::absolute(ADestination, error), error);
+  if (error) key = fs::absolute(ADestination, error).lexically_normal();
+  return key.string();
+}
+
+// The .wav files below AFolder, sorted, with the folder's part of their path; the output
+// folder is not searched. A folder that cannot be read gives a refused item.
+void AddFolder(const fs::path& AFolder, const fs::path& AOutput, std::vector<TBatchItem>& AItems) {
+  std::vector<TBatchItem> found;
+  std::error_code error;
+  fs::recursive_directory_iterator entry(AFolder, error), end;
+  for (; !error && entry != end; entry.increment(error)) {
+    std::error_code ignored;
+    if (entry->is_directory(ignored)) {
+      if (fs::equivalent(entry->path(), AOutput, ignored)) entry.disable_recursion_pending();
+      continue;
+    }
+    if (!entry->is_regular_file(ignored) || !EndsWithWav(entry->path())) continue;
+    found.push_back({entry->path().string(),
+                     (AOutput / entry->path().lexically_relative(AFolder)).string(), ""});
+  }
+  std::sort(found.begin(), found.end(),
+            [](const TBatchItem& A, const TBatchItem& B) { return A.Source < B.Source; });
+  AItems.insert(AItems.end(), found.begin(), found.end());
+  if (error)
+    AItems.push_back({AFolder.string(), "",
+                      "Cannot read the folder " + AFolder.string() + ": " + error.message() + "."});
+}
+
+// What the command says while a batch runs. Workers call it at once; one lock keeps lines
+// whole.
+class TBatchReport {
+ public:
+  TBatchReport(const TBatchConsole& AConsole, bool AQuiet, int32_t AFiles, int64_t ABytes)
+      : FConsole(AConsole), FQuiet(AQuiet), FFiles(AFiles), FBytes(ABytes) {}
+
+  void Progress(int64_t ABytes) {
+    const int64_t copied = FCopied.fetch_add(ABytes, std::memory_order_relaxed) + ABytes;
+    if (FQuiet || !FConsole.Terminal) return;
+    // Redrawn ten times a second at most, by whichever worker comes by first.
+    std::unique_lock<std::mutex> hold(FLock, std::try_to_lock);
+    if (!hold || Clock::now() - FDrawn < std::chrono::milliseconds(100)) return;
+    Draw(copied);
+  }
+
+  void Done(const TBatchItem& AItem, int64_t AInput, int64_t AOutput) {
+    std::lock_guard<std::mutex> hold(FLock);
+    ++FFinished;
+    if (!FConsole.Terminal)
+      Say("compressed " + AItem.Source + " -> " + AItem.Destination + " (" + Thousands(AInput) +
+          " -> " + Thousands(AOutput) + " bytes)");
+    else if (!FQuiet)
+      Draw(FCopied.load());
+  }
+
+  void Skipped(const TBatchItem& AItem) {
+    std::lock_guard<std::mutex> hold(FLock);
+    ++FFinished;
+    Say("skipped " + AItem.Destination + ": it exists");
+  }
+
+  void Failed(const TBatchItem& AItem, const std::string& AReason) {
+    std::lock_guard<std::mutex> hold(FLock);
+    ++FFinished;
+    // The reason names the file as a rule; where it does not, the line does.
+    const std::string text =
+        AReason.find(AItem.Source) == std::string::npos ? AItem.Source + ": " + AReason : AReason;
+    Say(Paint("error:", "31") + " " + text, true);
+  }
+
+  void Finish(const TBatchSummary& ASummary, double ASeconds) {
+    std::lock_guard<std::mutex> hold(FLock);
+    Clear();
+    if (FQuiet) return;
+    char time[32];
+    std::snprintf(time, sizeof time, "%.2f s", ASeconds);
+    std::string line = ASummary.Stopped ? "interrupted: " : "";
+    line += std::to_string(ASummary.Done) + " done, " + std::to_string(ASummary.Skipped) +
+            " skipped, " + std::to_string(ASummary.Failed) + " failed";
+    if (ASummary.Stopped) line += ", " + std::to_string(ASummary.NotDone) + " not compressed";
+    line += "; " + Thousands(ASummary.InputBytes) + " bytes in, " +
+            Thousands(ASummary.OutputBytes) + " bytes out; " + time;
+    FConsole.Err << line << '\n' << std::flush;
+  }
+
+ private:
+  std::string Paint(const std::string& AText, const char* AColour) const {
+    return FConsole.Colour ? std::string("\033[") + AColour + "m" + AText + "\033[0m" : AText;
+  }
+
+  // A line of its own; the progress line is drawn again below it. Quiet, only errors.
+  void Say(const std::string& ALine, bool AError = false) {
+    if (FQuiet && !AError) return;
+    Clear();
+    FConsole.Err << ALine << '\n';
+    if (FConsole.Terminal && !FQuiet)
+      Draw(FCopied.load());
+    else
+      FConsole.Err << std::flush;
+  }
+
+  // Plain carriage return and spaces: what even a dumb terminal does.
+  void Clear() {
+    if (FWidth == 0) return;
+    FConsole.Err << '\r' << std::string(FWidth, ' ') << '\r';
+    FWidth = 0;
+  }
+
+  void Draw(int64_t ACopied) {
+    constexpr int kBar = 24;
+    const double part = FBytes > 0 ? std::min(1.0, static_cast<double>(ACopied) / FBytes) : 0;
+    const int filled = static_cast<int>(part * kBar);
+    char bytes[64];
+    std::snprintf(bytes, sizeof bytes, "%.1f of %.1f MB", ACopied / 1e6, FBytes / 1e6);
+    const std::string counts =
+        "] " + std::to_string(FFinished) + " of " + std::to_string(FFiles) + " files, " + bytes;
+    Clear();
+    FConsole.Err << '\r' << '[' << Paint(std::string(filled, '#'), "32")
+                 << std::string(kBar - filled, '.') << counts << std::flush;
+    FWidth = 1 + kBar + counts.size();
+    FDrawn = Clock::now();
+  }
+
+  const TBatchConsole& FConsole;
+  const bool FQuiet;
+  const int32_t FFiles;
+  const int64_t FBytes;
+  std::atomic<int64_t> FCopied{0};
+  std::mutex FLock;
+  int32_t FFinished = 0;
+  size_t FWidth = 0;
+  Clock::time_point FDrawn{};
+};
+
+int64_t FileSize(const std::string& AFile) {
+  std::error_code error;
+  const uintmax_t size = fs::file_size(AFile, error);
+  return error ? 0 : static_cast<int64_t>(size);
+}
+
+}  // namespace
+
+std::vector<TBatchCodec> BatchCodecs() {
+  std::vector<TBatchCodec> codecs;
+  for (const std::shared_ptr<acm::Driver>& driver : acm::Drivers())
+    for (const acm::TagCaps& caps : driver->Tags())
+      if (std::none_of(codecs.begin(), codecs.end(),
+                       [&](const TBatchCodec& A) { return A.Caps.tag == caps.tag; }))
+        codecs.push_back({acm::CommandName(caps), caps});
+  return codecs;
+}
+
+std::string DescribeFormats(const acm::TagCaps& ACaps) {
+  std::string text;
+  if (ACaps.rates.empty()) {
+    text = Thousands(ACaps.min_rate) + " to " + Thousands(ACaps.max_rate) + " Hz";
+  } else {
+    for (uint32_t rate : ACaps.rates)
+      text += (text.empty() ? "" : ", ") + Thousands(rate);
+    text += " Hz";
+  }
+  if (ACaps.min_channels == ACaps.max_channels)
+    text += ACaps.min_channels == 1 ? "; mono"
+                                    : "; " + std::to_string(ACaps.min_channels) + " channels";
+  else
+    text += "; " + std::to_string(ACaps.min_channels) + " to " +
+            std::to_string(ACaps.max_channels) + " channels";
+  std::string bits;
+  for (uint16_t b : ACaps.bits)
+    if (b != 0) bits += (bits.empty() ? "" : ", ") + std::to_string(b);
+  if (!bits.empty()) text += "; " + bits + " bit";
+  return text;
+}
+
+std::string BatchUsage() {
+  return "Usage: corvane-batch -o DIR -c CODEC [options] FILE|FOLDER...\n"
+         "Compresses PCM wave files into a codec of Corvane's codec manager: one wave file per\n"
+         "input, under the input's own name, in the output folder.\n"
+         "\n"
+         "  -o, --output DIR      output folder (must exist)\n"
+         "  -c, --codec CODEC     a codec name from --list-codecs, or a format tag (decimal or\n"
+         "                        0x hex)\n"
+         "      --rate HZ         fix the destination's sample rate (the codec must carry it)\n"
+         "      --channels N      fix the destination's channel count\n"
+         "  -r, --recursive       take the .wav files of the folders given, at any depth\n"
+         "  -n, --skip-existing   leave destinations that already exist alone (default: replace\n"
+         "                        them)\n"
+         "  -j, --jobs N          files compressed at once (default: the number of cores)\n"
+         "      --threaded        read-ahead / write-behind threads in each chain\n"
+         "      --list-codecs     print every codec: tag, name, and the formats it offers; exit\n"
+         "  -q, --quiet           no progress, errors only\n"
+         "  -h, --help            this text\n"
+         "      --version         the program's version\n"
+         "\n"
+         "Exit status: 0 when every file was compressed or skipped, 1 when any failed, 2 for a\n"
+         "command line it cannot follow, 130 when interrupted.\n"
+         "Example: corvane-batch -o phone -c mulaw --rate 8000 --channels 1 -r prompts\n";
+}
+
+TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
+  TBatchSettings settings;
+  std::string codec, rate, channels, jobs;
+  // Each option with a value: where the value goes and what it is called in messages.
+  struct TValued {
+    char Short;
+    const char* Long;
+    std::string* Value;
+  };
+  const TValued valued[] = {{'o', "output", &settings.Output},
+                            {'c', "codec", &codec},
+                            {0, "rate", &rate},
+                            {0, "channels", &channels},
+                            {'j', "jobs", &jobs}};
+  struct TFlag {
+    char Short;
+    const char* Long;
+    bool* Value;
+  };
+  bool list = false, help = false, version = false;
+  const TFlag flags[] = {{'r', "recursive", &settings.Recursive},
+                         {'n', "skip-existing", &settings.SkipExisting},
+                         {0, "threaded", &settings.Threaded},
+                         {0, "list-codecs", &list},
+                         {'q', "quiet", &settings.Quiet},
+                         {'h', "help", &help},
+                         {0, "version", &version}};
+
+  bool options = true;
+  for (size_t i = 0; i < AArguments.size(); ++i) {
+    const std::string& argument = AArguments[i];
+    if (!options || argument.size() < 2 || argument[0] != '-') {
+      settings.Inputs.push_back(argument);
+      continue;
+    }
+    if (argument == "--") {
+      options = false;
+      continue;
+    }
+    // The value of an option: glued to it or the next argument.
+    auto take = [&](const std::string& AName, std::optional<std::string> AGlued) {
+      if (AGlued) return *AGlued;
+      if (i + 1 >= AArguments.size()) throw EUsage("The option " + AName + " needs a value.");
+      return AArguments[++i];
+    };
+    if (argument[1] == '-') {
+      const size_t equals = argument.find('=');
+      const std::string name =
+          argument.substr(2, equals == std::string::npos ? equals : equals - 2);
+      std::optional<std::string> glued;
+      if (equals != std::string::npos) glued = argument.substr(equals + 1);
+      bool known = false;
+      for (const TValued& option : valued)
+        if (name == option.Long) {
+          *option.Value = take("--" + name, glued);
+          known = true;
+        }
+      for (const TFlag& flag : flags)
+        if (name == flag.Long) {
+          if (glued) throw EUsage("The option --" + name + " takes no value.");
+          *flag.Value = known = true;
+        }
+      if (!known) throw EUsage("Unknown option " + argument + ".");
+      continue;
+    }
+    // Short options, several in one argument; one with a value takes the rest of it.
+    for (size_t k = 1; k < argument.size(); ++k) {
+      const char letter = argument[k];
+      const auto option = std::find_if(std::begin(valued), std::end(valued),
+                                       [&](const TValued& A) { return A.Short == letter; });
+      if (option != std::end(valued)) {
+        std::optional<std::string> glued;
+        if (k + 1 < argument.size()) glued = argument.substr(k + 1);
+        *option->Value = take(std::string("-") + letter, glued);
+        break;
+      }
+      const auto flag = std::find_if(std::begin(flags), std::end(flags),
+                                     [&](const TFlag& A) { return A.Short == letter; });
+      if (flag == std::end(flags)) throw EUsage(std::string("Unknown option -") + letter + ".");
+      *flag->Value = true;
+    }
+  }
+
+  if (help) {
+    settings.Action = TBatchAction::Help;
+    return settings;
+  }
+  if (version) {
+    settings.Action = TBatchAction::Version;
+    return settings;
+  }
+  if (list) {
+    settings.Action = TBatchAction::ListCodecs;
+    return settings;
+  }
+  if (settings.Output.empty()) throw EUsage("No output folder: give one with -o DIR.");
+  if (codec.empty())
+    throw EUsage("No codec: give one with -c CODEC (corvane-batch --list-codecs lists them).");
+  if (settings.Inputs.empty()) throw EUsage("No files or folders to compress.");
+
+  const std::vector<TBatchCodec> codecs = BatchCodecs();
+  const TBatchCodec& chosen = FindCodec(codecs, codec);
+  settings.Codec = chosen.Caps.tag;
+  settings.CodecName = chosen.Name;
+  if (!rate.empty()) {
+    settings.SampleRate =
+        static_cast<uint32_t>(NumberArgument("--rate", rate, 4'000'000'000, "a rate in Hz"));
+    if (!acm::CarriesRate(chosen.Caps, settings.SampleRate))
+      throw EUsage(chosen.Name + " does not carry " + Thousands(settings.SampleRate) +
+                   " Hz; it carries " + DescribeFormats(chosen.Caps) + ".");
+  }
+  if (!channels.empty()) {
+    settings.Channels =
+        static_cast<uint16_t>(NumberArgument("--channels", channels, 65535, "a channel count"));
+    if (settings.Channels < chosen.Caps.min_channels ||
+        settings.Channels > chosen.Caps.max_channels)
+      throw EUsage(chosen.Name + " does not carry " + std::to_string(settings.Channels) +
+                   " channels; it carries " + DescribeFormats(chosen.Caps) + ".");
+  }
+  if (!jobs.empty())
+    settings.Jobs = static_cast<int32_t>(NumberArgument("--jobs", jobs, 1024, "a number"));
+  return settings;
+}
+
+std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings) {
+  std::error_code error;
+  const fs::path output(ASettings.Output);
+  if (!fs::is_directory(output, error))
+    throw EUsage(fs::exists(output, error)
+                     ? "The output folder " + ASettings.Output + " is not a folder."
+                     : "The output folder " + ASettings.Output + " does not exist.");
+  std::vector<TBatchItem> items;
+  for (const std::string& input : ASettings.Inputs) {
+    const fs::file_status status = fs::status(input, error);
+    if (fs::is_directory(status)) {
+      if (!ASettings.Recursive)
+        throw EUsage(input + " is a folder: give -r to compress the .wav files in it.");
+      AddFolder(input, output, items);
+    } else if (fs::exists(status)) {
+      items.push_back({input, (output / fs::path(input).filename()).string(), ""});
+    } else {
+      items.push_back({input, (output / fs::path(input).filename()).string(),
+                       "Cannot read " + input + ": there is no such file or folder."});
+    }
+  }
+  // Two files into one destination would race, and the last one would win unseen.
+  std::map<std::string, const TBatchItem*> taken;
+  for (TBatchItem& item : items) {
+    if (!item.Refusal.empty()) continue;
+    const auto [place, added] = taken.emplace(DestinationKey(item.Destination), &item);
+    if (!added)
+      item.Refusal = "Not compressing " + item.Source + " into " + item.Destination + ": it is " +
+                     "the destination of " + place->second->Source + " in this batch already.";
+  }
+  return items;
+}
+
+TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettings& ASettings,
+                       const TBatchConsole& AConsole, const std::atomic<bool>& AStop) {
+  int64_t total = 0;
+  for (const TBatchItem& item : AItems)
+    if (item.Refusal.empty()) total += FileSize(item.Source);
+  TBatchReport report(AConsole, ASettings.Quiet, static_cast<int32_t>(AItems.size()), total);
+  const auto started = Clock::now();
+
+  std::mutex lock;  // guards summary
+  TBatchSummary summary;
+  std::atomic<size_t> next{0};
+  auto compress = [&](const TBatchItem& AItem) {
+    if (!AItem.Refusal.empty()) {
+      report.Failed(AItem, AItem.Refusal);
+      std::lock_guard<std::mutex> hold(lock);
+      ++summary.Failed;
+      return;
+    }
+    std::error_code error;
+    if (ASettings.SkipExisting && fs::exists(fs::symlink_status(AItem.Destination, error))) {
+      report.Skipped(AItem);
+      std::lock_guard<std::mutex> hold(lock);
+      ++summary.Skipped;
+      return;
+    }
+    int64_t copied = 0;
+    TCompressOptions options;
+    options.SampleRate = ASettings.SampleRate;
+    options.Channels = ASettings.Channels;
+    options.Threaded = ASettings.Threaded;
+    options.Stop = &AStop;
+    options.Progress = [&](int32_t ABytes) {
+      copied += ABytes;
+      report.Progress(ABytes);
+    };
+    std::string failure;
+    try {
+      const fs::path folder = fs::path(AItem.Destination).parent_path();
+      if (!folder.empty() && !fs::is_directory(folder, error)) {
+        fs::create_directories(folder, error);
+        if (error)
+          throw Exception("Cannot create the folder " + folder.string() + " for " + AItem.Source +
+                          ": " + error.message() + ".");
+      }
+      CompressFile(AItem.Source, AItem.Destination, ASettings.Codec, options);
+    } catch (const ECompressionStopped&) {
+      std::lock_guard<std::mutex> hold(lock);
+      ++summary.NotDone;
+      return;
+    } catch (const Exception& e) {
+      failure = e.Message().empty() ? "Compression failed." : e.Message();
+    } catch (const std::bad_alloc&) {
+      failure = "Not enough memory to compress it.";
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    const int64_t input = FileSize(AItem.Source);
+    report.Progress(std::max<int64_t>(0, input - copied));
+    if (!failure.empty()) {
+      report.Failed(AItem, failure);
+      std::lock_guard<std::mutex> hold(lock);
+      ++summary.Failed;
+      return;
+    }
+    const int64_t output = FileSize(AItem.Destination);
+    report.Done(AItem, input, output);
+    std::lock_guard<std::mutex> hold(lock);
+    ++summary.Done;
+    summary.InputBytes += input;
+    summary.OutputBytes += output;
+  };
+  auto work = [&] {
+    while (!AStop.load()) {
+      const size_t index = next++;
+      if (index >= AItems.size()) return;
+      compress(AItems[index]);
+    }
+  };
+
+  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const size_t jobs =
+      std::min(AItems.size(), ASettings.Jobs > 0 ? static_cast<size_t>(ASettings.Jobs) : cores);
+  std::vector<std::thread> workers;
+  for (size_t i = 0; i < jobs; ++i)
+    workers.emplace_back(work);
+  for (std::thread& worker : workers)
+    worker.join();
+
+  summary.Stopped = AStop.load();
+  summary.NotDone += static_cast<int32_t>(AItems.size() - std::min(next.load(), AItems.size()));
+  report.Finish(summary, std::chrono::duration<double>(Clock::now() - started).count());
+  return summary;
+}
+
+int RunBatchCommand(const std::vector<std::string>& AArguments, const TBatchConsole& AConsole,
+                    const std::atomic<bool>& AStop) {
+  TBatchSettings settings;
+  std::vector<TBatchItem> items;
+  try {
+    settings = ParseBatchArguments(AArguments);
+    if (settings.Action == TBatchAction::Compress) items = PlanBatch(settings);
+  } catch (const EUsage& usage) {
+    AConsole.Err << "corvane-batch: " << usage.Message() << "\n"
+                 << "Try corvane-batch --help for the options.\n";
+    return ExitUsage;
+  }
+  switch (settings.Action) {
+    case TBatchAction::Help:
+      AConsole.Out << BatchUsage();
+      return ExitSuccess;
+    case TBatchAction::Version:
+      AConsole.Out << "corvane-batch " CORVANE_VERSION "\n";
+      return ExitSuccess;
+    case TBatchAction::ListCodecs: {
+      char line[160];
+      std::snprintf(line, sizeof line, "%-8s%-11s%-15s%s\n", "TAG", "NAME", "CODEC", "FORMATS");
+      AConsole.Out << line;
+      for (const TBatchCodec& codec : BatchCodecs()) {
+        std::snprintf(line, sizeof line, "0x%04X  %-10s %-14s ", codec.Caps.tag, codec.Name.c_str(),
+                      codec.Caps.name.c_str());
+        AConsole.Out << line << DescribeFormats(codec.Caps) << '\n';
+      }
+      return ExitSuccess;
+    }
+    case TBatchAction::Compress:
+      break;
+  }
+  const TBatchSummary summary = RunBatch(items, settings, AConsole, AStop);
+  if (summary.Stopped) return ExitInterrupted;
+  return summary.Failed == 0 ? ExitSuccess : ExitFailed;
+}
