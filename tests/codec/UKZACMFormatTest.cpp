@@ -7,9 +7,9 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/rtl/Exception.h"
-#include "tests/codec/AudioSignals.h"
-#include "tests/codec/FakeCodec.h"
+#include "tests/support/FakeCodec.h"
+#include "tests/support/Raises.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
 
@@ -105,14 +105,8 @@ TEST(HKZACMFormat, GuardsNameTheirStep) {
       {[&] { H::IncreasePCMFormat(*alaw); }, "_IncreasePCMFormat"},
       {[&] { H::DecreasePCMFormat(*alaw); }, "_DecreasePCMFormat"},
       {[&] { H::FindPath(*Tagged(1), *alaw); }, ""}};  // an incomplete source
-  for (const auto& [call, message] : calls) {
-    try {
-      call();
-      ADD_FAILURE() << message;
-    } catch (const Exception& e) {
-      EXPECT_EQ(e.Message(), message);
-    }
-  }
+  for (const auto& [call, message] : calls)
+    EXPECT_EQ(RaisedMessage(call), message);
   EXPECT_FALSE(H::IncreasePCMFormat(*top) || H::DecreasePCMFormat(*bottom));
   EXPECT_FALSE(H::SuggestFormat(*pcm, *TKZWaveFormat::CreateDefault()));
 }

@@ -8,27 +8,12 @@
 
 #include "codec/UKZACMFormat.h"
 #include "platform/rtl/Exception.h"
-#include "tests/codec/AudioSignals.h"
-#include "tests/codec/FakeCodec.h"
-#include "tests/support/MemoryStream.h"
+#include "tests/support/FakeCodec.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using TConversion = TKZACMConversionStream;
-
-// A stream over memory with a wave stream format, as a conversion's inner stream.
-struct TWaveMemory : TMemoryStream {
-  TWaveMemory(const TKZWaveFormat& AFormat, Bytes AData = {}) : TMemoryStream(std::move(AData)) {
-    Format.SetWaveFormat(&AFormat);
-  }
-  const TKZFormat* GetFormat() override { return &Format; }
-  TKZWaveStreamFormat Format;
-};
-
-const TKZWaveFormat& WaveOf(TKZStream& AStream) {
-  return dynamic_cast<const TKZWaveStreamFormat&>(*AStream.GetFormat()).WaveFormat();
-}
 
 TEST(TKZACMStreamHeader, HeadersAndBuffersGuardTheirRules) {
   TKZACMStreamHeader header;
@@ -119,7 +104,7 @@ TEST(TKZACMConversionStream, BlocksBeyondTheBuffersAndTheEndOfTheSignal) {
   EXPECT_EQ(coded.Data.size(), 23u * WaveOf(*ima).GetBlockAlign());  // 2,041 frames a block
   coded.ReadLimit = 777;
   auto decoder = TConversion::CreateReader(coded, *Tagged(WAVE_FORMAT_PCM), false);
-  const std::vector<double> decoded = Samples(ReadAll(*decoder), WaveOf(*decoder));
+  const std::vector<double> decoded = SamplesOf(ReadAll(*decoder), WaveOf(*decoder));
   ASSERT_EQ(decoded.size(), 23u * 2041);
   EXPECT_GT(ToneSnr(decoded, 1, 44100, 4410, 45334), 20);
 }

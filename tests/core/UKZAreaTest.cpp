@@ -17,25 +17,21 @@ TEST(UKZArea, GuardsRaiseAndLeaveTheRecord) {
   EXPECT_EQ(AreaFromBounds(kHigh, kHigh), Area(kHigh, 0));
   EXPECT_THROW(AreaFromBounds(kHigh + 1, kHigh), Exception);
   EXPECT_THROW(AreaFromBounds(0, uintptr_t{1} << 31), Exception);  // no 32-bit size holds it
-  TKZArea a = Area(1000, 10);
+  TKZArea a = Area(1000, 10), huge = Area(1000, INT32_MAX);
   AreaSkip(a, -4);  // back, growing
   EXPECT_EQ(a, Area(996, 14));
   EXPECT_THROW(AreaSkip(a, 15), Exception);
-  TKZArea huge = Area(1000, INT32_MAX);
   EXPECT_THROW(AreaSkip(huge, -1), Exception);
-  EXPECT_EQ(a, Area(996, 14));
-  EXPECT_EQ(huge, Area(1000, INT32_MAX));
+  EXPECT_TRUE(a == Area(996, 14) && huge == Area(1000, INT32_MAX));
   EXPECT_THROW(CheckAreaNotEmpty(Area(1, 0)), Exception);
 }
 
 TEST(UKZArea, ContainmentAndOverlapAreUnsigned) {
   const TKZArea outer = Area(kHigh, 100);
-  EXPECT_TRUE(AreaContains(outer, outer));
-  EXPECT_TRUE(AreaContains(outer, Area(kHigh + 100, 0)));  // empty, at the end
-  EXPECT_FALSE(AreaContains(outer, Area(kHigh + 99, 2)));
-  EXPECT_FALSE(AreaContains(outer, Area(kHigh - 1, 1)));
-  EXPECT_FALSE(AreaContains(Area(0, INT32_MAX), Area(kAllOnes, 0)));
-  EXPECT_FALSE(AreaContains(Area(kAllOnes, 1), Area(kAllOnes, 0)));
+  EXPECT_TRUE(AreaContains(outer, outer) && AreaContains(outer, Area(kHigh + 100, 0)));
+  EXPECT_FALSE(AreaContains(outer, Area(kHigh + 99, 2)) || AreaContains(outer, Area(kHigh - 1, 1)));
+  EXPECT_FALSE(AreaContains(Area(0, INT32_MAX), Area(kAllOnes, 0)) ||
+               AreaContains(Area(kAllOnes, 1), Area(kAllOnes, 0)));
   EXPECT_FALSE(AreasOverlap(outer, Area(kHigh + 100, 5)));  // touching only
   EXPECT_EQ(AreaIntersection(outer, Area(kHigh + 100, 5)), EmptyArea());
   EXPECT_EQ(AreaIntersection(Area(kHigh - 3, 5), outer), Area(kHigh, 2));
@@ -44,13 +40,9 @@ TEST(UKZArea, ContainmentAndOverlapAreUnsigned) {
 TEST(UKZArea, WindowsMoveWithinTheirLimits) {
   TKZWindow w = Window(Area(5000, 100));
   EXPECT_TRUE(WindowSeekEnd(w, 0));
-  EXPECT_EQ(w.Position, 100);
-  EXPECT_FALSE(WindowSeekEnd(w, 1));
-  EXPECT_FALSE(WindowSeekEnd(w, INT32_MIN));
-  EXPECT_FALSE(WindowSeekCurrent(w, 1));
-  EXPECT_FALSE(WindowSeekCurrent(w, INT32_MAX));
-  EXPECT_FALSE(WindowSeekCurrent(w, -101));
-  EXPECT_FALSE(WindowSeekBegin(w, -1));
+  EXPECT_FALSE(WindowSeekEnd(w, 1) || WindowSeekEnd(w, INT32_MIN) || WindowSeekCurrent(w, 1) ||
+               WindowSeekCurrent(w, INT32_MAX) || WindowSeekCurrent(w, -101) ||
+               WindowSeekBegin(w, -1));
   EXPECT_EQ(w.Position, 100);
   EXPECT_TRUE(WindowSeek(w, SeekFromCurrent(-100)));
   EXPECT_THROW(WindowSeek(w, TKZSeek{0, static_cast<TKZSeekOrigin>(3)}), Exception);
@@ -60,11 +52,10 @@ TEST(UKZArea, WindowsMoveWithinTheirLimits) {
   EXPECT_EQ(WindowAdvance(w, UINT32_MAX), 36u);  // clamped, never refused
   EXPECT_EQ(WindowAdvance(w, 1), 0u);
   WindowExtend(w, 10);
-  EXPECT_EQ(w.Size, 110);
   EXPECT_EQ(WindowPointer(w), 5110u);
   EXPECT_THROW(WindowExtend(w, -111), Exception);
   EXPECT_THROW(WindowExtend(w, INT32_MAX), Exception);
-  EXPECT_EQ(w.Position, 110);
+  EXPECT_TRUE(w.Position == 110 && w.Size == 110);
 }
 
 TEST(UKZArea, RingsWrapAtTheBufferEnd) {
@@ -73,8 +64,7 @@ TEST(UKZArea, RingsWrapAtTheBufferEnd) {
   EXPECT_EQ(RingPieces(Ring(buffer, Area(kHigh + 3, 0)), first, second), 0);
   EXPECT_EQ(RingPieces(Ring(buffer, Area(kHigh + 3, 13)), first, second), 1);
   EXPECT_EQ(RingPieces(Ring(buffer, Area(kHigh + 14, 5)), first, second), 2);
-  EXPECT_EQ(first, Area(kHigh + 14, 2));
-  EXPECT_EQ(second, Area(kHigh, 3));
+  EXPECT_TRUE(first == Area(kHigh + 14, 2) && second == Area(kHigh, 3));
   for (const TKZArea& region : {Area(kHigh + 16, 1), Area(kHigh, 17), Area(kHigh, -1)})
     EXPECT_THROW(RingPieces(Ring(buffer, region), first, second), Exception);
   EXPECT_FALSE(RingValid(Ring(Area(kHigh, 0), Area(kHigh, 0))));
@@ -87,7 +77,6 @@ TEST(UKZArea, RingsWrapAtTheBufferEnd) {
   EXPECT_THROW(RingConsume(ring, 17), Exception);
   RingConsume(ring, 15);
   RingConsume(ring, -3);  // put back across the start
-  EXPECT_EQ(ring.Region, Area(kHigh + 12, 4));
   EXPECT_THROW(RingConsume(ring, -13), Exception);
   EXPECT_THROW(RingProduce(ring, -5), Exception);
   EXPECT_EQ(ring.Region, Area(kHigh + 12, 4));

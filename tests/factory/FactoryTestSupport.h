@@ -1,12 +1,11 @@
 #pragma once
 
-// What the factory suites share: the compression job's steps, and a stream over memory with a
-// wave format of its own, which the factories take as it is.
+// What the factory suites share: the compression job's steps.
 
 #include <string>
 
 #include "factory/UKZWaveStreamFactory.h"
-#include "tests/support/MemoryStream.h"
+#include "tests/support/WaveFiles.h"
 
 // A reading chain over the source; then, with only the codec's tag set, a writing chain over
 // the destination, the copy, and Close on the writing chain, which raises what failed.
@@ -22,9 +21,3 @@ inline bool CompressFile(const std::string& ASource, const std::string& ADest, u
   if (writer) writer->Close();
   return copied;
 }
-
-struct TWaveMemory : TMemoryStream {
-  explicit TWaveMemory(const TKZWaveFormat& AFormat) { Format.SetWaveFormat(&AFormat); }
-  const TKZFormat* GetFormat() override { return &Format; }
-  TKZWaveStreamFormat Format;
-};

@@ -9,7 +9,6 @@
 
 #include "codec/UKZACMFormat.h"
 #include "platform/rtl/Exception.h"
-#include "tests/codec/AudioSignals.h"
 #include "tests/factory/FactoryTestSupport.h"
 #include "tests/support/Peers.h"
 #include "thread/UKZThreadStream.h"
@@ -28,17 +27,12 @@ struct TNotingStack : TStack {
   std::vector<int32_t> Sizes;
 };
 
-std::vector<char> Slurp(const std::string& AFile) {
-  std::ifstream in(AFile, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 TEST(ThreadedFactories, ChainsEndWithAThreadedStreamAndWriteTheSameFile) {
   TTempDir dir;
   const std::string source = dir.File("source.wav"), coded = dir.File("coded.wav"),
                     plain = dir.File("plain.wav"), both = dir.File("both.wav");
   auto pcm = MakeLinear(1, 2, 44100, 16);
-  WriteToneFile(source, *pcm, 100000);
+  WriteWaveFile(source, *pcm, ToneBytes(*pcm, 100000), 100000);
   auto factory = TKZWaveStreamFactory::Create();
   factory->SetThreaded(true);
   TNotingStack<TKZReadStreamFactory> reading(source), missing(dir.File("missing.wav"));
@@ -55,7 +49,8 @@ TEST(ThreadedFactories, ChainsEndWithAThreadedStreamAndWriteTheSameFile) {
   writer->Close();
   ASSERT_TRUE(CompressFile(source, plain, WAVE_FORMAT_IMA_ADPCM) &&
               CompressFile(source, both, WAVE_FORMAT_IMA_ADPCM, true));
-  EXPECT_TRUE(Slurp(coded) == Slurp(plain) && Slurp(both) == Slurp(plain));
+  EXPECT_TRUE(ReadFileBytes(coded) == ReadFileBytes(plain) &&
+              ReadFileBytes(both) == ReadFileBytes(plain));
   factory->Reset();
   EXPECT_FALSE(factory->GetThreaded() || factory->GetThreadBufferTime() != 3000);
 

@@ -12,14 +12,11 @@
 
 #include "codec/UKZACMFormat.h"
 #include "platform/rtl/Exception.h"
-#include "tests/codec/AudioSignals.h"
-#include "tests/codec/FakeCodec.h"
 #include "tests/factory/FactoryTestSupport.h"
+#include "tests/support/FakeCodec.h"
 #include "tests/support/Peers.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 // How close the tones come back through each codec (dB), and the frames an encoder may add or
 // take at the start. A codec not listed gets the loose default.
@@ -30,10 +27,6 @@ struct TQuality {
 };
 constexpr TQuality kQualities[] = {{1, 38, 0},  {3, 38, 0}, {6, 32, 0},  {7, 32, 0},
                                    {17, 20, 0}, {2, 22, 0}, {0, 3, 4608}};
-
-const TKZWaveStreamFormat& StreamFormatOf(TKZStream& AStream) {
-  return dynamic_cast<const TKZWaveStreamFormat&>(*AStream.GetFormat());
-}
 
 // Decoded audio against the tones: nothing lost at the end, at most a block more, and the
 // codec's fidelity over a window of it.
@@ -68,7 +61,8 @@ TEST(TKZWaveStreamFactory, CompressesIntoEveryCodecOfTheManager) {
                             {3, 1, 44100, 32}, {3, 2, 16000, 32}};
   for (const auto& [tag, channels, rate, bits] : sources) {
     const int32_t frames = rate + 37;
-    WriteToneFile(source, *MakeLinear(tag, channels, rate, bits), frames);
+    const auto linear = MakeLinear(tag, channels, rate, bits);
+    WriteWaveFile(source, *linear, ToneBytes(*linear, frames), frames);
     std::string peer = "ffmpeg -v error -y", outputs;  // one run decodes every destination
     for (size_t i = 0; i < tags.size(); ++i) {
       const std::string name = dir.File(std::to_string(tags[i]));
@@ -98,9 +92,9 @@ TEST(TKZWaveStreamFactory, CompressesIntoEveryCodecOfTheManager) {
       auto decoder = factory->CreateReadStream(name + ".wav");
       ASSERT_TRUE(decoder);
       const Bytes pcm = ReadAll(*decoder);
-      CheckDecoded(Samples(pcm, StreamFormatOf(*decoder).WaveFormat()), *wave, expected, *quality);
-      std::ifstream raw(name + ".raw", std::ios::binary);
-      const Bytes bytes{std::istreambuf_iterator<char>(raw), {}};
+      CheckDecoded(SamplesOf(pcm, StreamFormatOf(*decoder).WaveFormat()), *wave, expected,
+                   *quality);
+      const Bytes bytes = ReadFileBytes(name + ".raw");
       std::vector<double> samples(bytes.size() / 8);
       std::memcpy(samples.data(), bytes.data(), samples.size() * 8);
       CheckDecoded(samples, *wave, expected, *quality);
@@ -114,7 +108,7 @@ TEST(TKZWaveStreamFactory, ChainsAndWhatFails) {
   TTempDir dir;
   const std::string source = dir.File("source.wav"), coded = dir.File("coded.wav");
   auto mono = MakeLinear(1, 1, 22050, 16);
-  WriteToneFile(source, *mono, 12345);
+  WriteWaveFile(source, *mono, ToneBytes(*mono, 12345), 12345);
   std::ofstream(dir.File("text.wav")) << "not a wave file";
   auto files = [] {
     const std::filesystem::directory_iterator fds("/proc/self/fd");

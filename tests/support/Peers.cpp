@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 bool HavePeer(const std::string& AProgram) {
@@ -18,15 +20,34 @@ TCommandResult RunCommand(const std::string& ACommandLine) {
   TCommandResult result{-1, ""};
   std::array<char, 4096> buffer;
   size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.Output.append(buffer.data(), n);
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    result.Output.append(buffer.data(), n);
   const int status = pclose(pipe);
   result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
 
+std::string RunPeer(const std::string& ACommandLine) {
+  const TCommandResult result = RunCommand(ACommandLine);
+  EXPECT_EQ(result.ExitCode, 0) << ACommandLine << "\n" << result.Output;
+  return result.Output;
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& AFileName) {
+  std::ifstream in(AFileName, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteFileBytes(const std::string& AFileName, const std::vector<uint8_t>& ABytes) {
+  std::ofstream(AFileName, std::ios::binary)
+      .write(reinterpret_cast<const char*>(ABytes.data()),
+             static_cast<std::streamsize>(ABytes.size()));
+}
+
 std::string ShellQuote(const std::string& AText) {
   std::string quoted = "'";
-  for (char c : AText) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  for (char c : AText)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 

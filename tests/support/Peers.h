@@ -5,18 +5,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // Other programs that read and write the files we do (ffmpeg, ffprobe, sox). A test that needs
 // one calls REQUIRE_PEER: without the peer it is skipped on a developer's machine and fails
 // where CI is set.
 bool HavePeer(const std::string& AProgram);
 
-#define REQUIRE_PEER(program)                                                        \
-  do {                                                                               \
-    if (!HavePeer(program)) {                                                        \
-      if (std::getenv("CI")) FAIL() << "peer " << (program) << " is missing";        \
-      GTEST_SKIP() << "peer " << (program) << " is missing";                         \
-    }                                                                                \
+#define REQUIRE_PEER(program)                                                 \
+  do {                                                                        \
+    if (!HavePeer(program)) {                                                 \
+      if (std::getenv("CI")) FAIL() << "peer " << (program) << " is missing"; \
+      GTEST_SKIP() << "peer " << (program) << " is missing";                  \
+    }                                                                         \
   } while (0)
 
 struct TCommandResult {
@@ -26,6 +27,13 @@ struct TCommandResult {
 
 // Runs a shell command line and waits for it.
 TCommandResult RunCommand(const std::string& ACommandLine);
+
+// Runs a peer's command line and answers what it printed; a failure fails the test.
+std::string RunPeer(const std::string& ACommandLine);
+
+// A whole file's bytes (none when it cannot be read); bytes written as a whole file.
+std::vector<uint8_t> ReadFileBytes(const std::string& AFileName);
+void WriteFileBytes(const std::string& AFileName, const std::vector<uint8_t>& ABytes);
 
 // Quotes a path or argument for the shell.
 std::string ShellQuote(const std::string& AText);

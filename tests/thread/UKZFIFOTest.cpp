@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/rtl/Exception.h"
 #include "tests/support/MemoryStream.h"
+#include "tests/support/Raises.h"
 
 namespace {
 
@@ -25,12 +25,7 @@ TEST(TKZFIFO, CapacityWrapAndStreamPieces) {
   TKZArea first, second;
   ASSERT_EQ(RingPieces(fifo.GetData(), first, second), 2);
   EXPECT_EQ(first.Size * 1000 + second.Size, 24076);
-  try {
-    fifo.Consume(AreaOf(out.data(), 0));
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "TKZFIFO.Consumed(0)");
-  }
+  EXPECT_EQ(RaisedMessage([&] { fifo.Consume(AreaOf(out.data(), 0)); }), "TKZFIFO.Consumed(0)");
   std::thread([&] { fifo.GetData(); }).join();  // the raise did not keep the lock
   EXPECT_EQ(fifo.Consume(AreaOf(out.data(), 1500)), 100);
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 100, bytes.begin()));

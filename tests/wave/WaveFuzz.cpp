@@ -1,11 +1,10 @@
 // Arbitrary bytes opened as a wave file: a malformed file must be refused or read within its
 // bounds, never crash, hang or leak.
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
-#include "tests/support/MemoryStream.h"
-#include "tests/wave/WaveBytes.h"
+#include "tests/support/Peers.h"
+#include "tests/support/WaveFiles.h"
 #include "wave/UKZWaveStream.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -24,9 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                               Chunk("fact", {8, 0, 0, 0}), data})},
       {"extensible", Riff("WAVE", {Chunk("fmt ", extensible), data})}};
   for (const auto& [name, bytes] : seeds)
-    std::ofstream(std::string(folder) + "/" + name + ".wav", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    WriteFileBytes(std::string(folder) + "/" + name + ".wav", bytes);
   return 0;
 }
 

@@ -1,28 +1,14 @@
 // Files we write, read by ffmpeg, ffprobe and sox; files they write, read by us.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "tests/support/MemoryStream.h"
 #include "tests/support/Peers.h"
-#include "tests/wave/WaveBytes.h"
+#include "tests/support/WaveFiles.h"
 #include "wave/UKZWaveStream.h"
 
 namespace {
-
-Bytes Slurp(const std::string& AFile) {
-  std::ifstream in(AFile, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string Peer(const std::string& ACommand) {
-  const TCommandResult result = RunCommand(ACommand);
-  EXPECT_EQ(result.ExitCode, 0) << ACommand << "\n" << result.Output;
-  return result.Output;
-}
 
 uint32_t LE32(const Bytes& ABytes, size_t AAt) {
   return ABytes[AAt] | ABytes[AAt + 1] << 8 | ABytes[AAt + 2] << 16 |
@@ -45,26 +31,21 @@ TEST(WavePeers, PeersReadTheFilesWeWrite) {
        {TCase{1, 8, 8000, 1001, false, "u8"}, TCase{2, 16, 44100, 500, true, "s16le"},
         TCase{1, 16, 22050, 333, false, "s16le"}, TCase{2, 8, 11025, 777, true, "u8"}}) {
     SCOPED_TRACE(c.Rate);
-    auto format =
-        TKZWaveStreamFormat::CreateFromFormat(PcmFormat(c.Channels, c.Rate, c.Bits).get());
-    if (c.Fact) format->Fact().SetSampleCount(static_cast<int32_t>(c.Frames));
-    TMemoryStream audio(
-        PseudoRandomBytes(c.Frames * c.Channels * c.Bits / 8, c.Rate));  // odd sizes too
-    auto wave = TKZMMIOWaveStream::OpenWriteFile(dir.File("ours.wav"), *format);
-    ASSERT_TRUE(wave && TKZStream::Copy(audio, *wave));
-    wave->Close();
-    EXPECT_EQ(Peer("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of "
-                   "default=nw=1 " +
-                   file + " && sox --i -r " + file + " && sox --i -c " + file + " && sox --i -b " +
-                   file + " && sox --i -s " + file),
+    const Bytes audio = PseudoRandomBytes(c.Frames * c.Channels * c.Bits / 8, c.Rate);  // odd too
+    WriteWaveFile(dir.File("ours.wav"), *MakeLinear(1, c.Channels, c.Rate, c.Bits), audio,
+                  c.Fact ? static_cast<int32_t>(c.Frames) : 0);
+    EXPECT_EQ(RunPeer("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels -of "
+                      "default=nw=1 " +
+                      file + " && sox --i -r " + file + " && sox --i -c " + file +
+                      " && sox --i -b " + file + " && sox --i -s " + file),
               "codec_name=pcm_" + c.Codec + "\nsample_rate=" + std::to_string(c.Rate) +
                   "\nchannels=" + std::to_string(c.Channels) + "\n" + std::to_string(c.Rate) +
                   "\n" + std::to_string(c.Channels) + "\n" + std::to_string(c.Bits) + "\n" +
                   std::to_string(c.Frames) + "\n");
     for (const std::string& decode :
          {"ffmpeg -v error -y -i " + file + " -f " + c.Codec + " ", "sox " + file + " -t raw "}) {
-      Peer(decode + ShellQuote(raw));
-      EXPECT_EQ(Slurp(raw), audio.Data) << decode;
+      RunPeer(decode + ShellQuote(raw));
+      EXPECT_EQ(ReadFileBytes(raw), audio) << decode;
     }
   }
 }
@@ -88,8 +69,8 @@ TEST(WavePeers, WeReadTheFilesTheyWrite) {
         TCase{"extensible", sine + "-ac 6 -c:a pcm_s24le $F", 0xFFFE, false}}) {
     SCOPED_TRACE(c.Name);
     const std::string file = dir.File(c.Name + ".wav"), raw = dir.File(c.Name + ".raw");
-    Peer("F=" + ShellQuote(file) + "; " + c.Command + " && sox $F -t raw " + ShellQuote(raw));
-    const Bytes bytes = Slurp(file);
+    RunPeer("F=" + ShellQuote(file) + "; " + c.Command + " && sox $F -t raw " + ShellQuote(raw));
+    const Bytes bytes = ReadFileBytes(file);
     ASSERT_EQ(std::string(bytes.begin() + 12, bytes.begin() + 16), "fmt ");
     const size_t fmtEnd = 20 + LE32(bytes, 16);
     const Bytes stored(bytes.begin() + 20, bytes.begin() + fmtEnd);
@@ -102,24 +83,19 @@ TEST(WavePeers, WeReadTheFilesTheyWrite) {
       moved.insert(moved.end(), bytes.begin() + 12, bytes.begin() + fmtEnd);
       moved.insert(moved.end(), bytes.begin() + listEnd, bytes.end());
       names.push_back(dir.File("moved.wav"));
-      std::ofstream(names.back(), std::ios::binary)
-          .write(reinterpret_cast<const char*>(moved.data()),
-                 static_cast<std::streamsize>(moved.size()));
+      WriteFileBytes(names.back(), moved);
     }
     for (const std::string& name : names) {
       auto wave = TKZMMIOWaveStream::OpenReadFile(name);
       ASSERT_TRUE(wave) << name;
-      const auto& format = dynamic_cast<const TKZWaveStreamFormat&>(*wave->GetFormat());
+      const auto& format = StreamFormatOf(*wave);
       EXPECT_EQ(format.WaveFormat().GetFormatTag(), c.Tag);
-      TMemoryStream record, audio;
+      TMemoryStream record;
       ASSERT_TRUE(format.WaveFormat().WriteTo(*record.AsStream()));
-      if (c.Tag != WAVE_FORMAT_PCM) {
-        EXPECT_EQ(record.Data, stored);  // as stored
-      }
-      ASSERT_TRUE(TKZStream::Copy(*wave, audio));
-      EXPECT_EQ(audio.Data, Slurp(raw));
-      const auto frames =
-          static_cast<int32_t>(audio.Data.size() / format.WaveFormat().GetBlockAlign());
+      EXPECT_TRUE(c.Tag == WAVE_FORMAT_PCM || record.Data == stored);  // as stored
+      const Bytes audio = ReadAll(*wave);
+      EXPECT_EQ(audio, ReadFileBytes(raw));
+      const auto frames = static_cast<int32_t>(audio.size() / format.WaveFormat().GetBlockAlign());
       EXPECT_EQ(format.Fact().GetSampleCount(), c.Counted ? frames : 0);
     }
   }

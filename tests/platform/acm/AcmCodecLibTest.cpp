@@ -16,11 +16,6 @@ constexpr uint16_t kGsm = WAVE_FORMAT_GSM610;
 constexpr uint16_t kMp3 = WAVE_FORMAT_MPEGLAYER3;
 constexpr uint32_t kDecodedDelay = 576 + 529;  // LAME's delay, then mpg123's
 
-MMRESULT OpenQuery(const acm::FormatRecord& from, const acm::FormatRecord& to) {
-  return acmStreamOpen(nullptr, nullptr, &from.Get(), &to.Get(), nullptr, 0, 0,
-                       ACM_STREAMOPENF_QUERY);
-}
-
 // An MP3 record with some of its fields changed.
 template <typename Change>
 acm::FormatRecord Mp3(const acm::FormatRecord& base, Change change) {
@@ -29,25 +24,6 @@ acm::FormatRecord Mp3(const acm::FormatRecord& base, Change change) {
   change(r);
   const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
   return Record(r.wfx, Bytes(bytes + 18, bytes + 18 + std::min<size_t>(r.wfx.cbSize, 12)));
-}
-
-// The shift of test against reference (0 to 4,000 frames) that matches best, on channel 0.
-size_t Delay(const Samples& reference, const Samples& test, uint16_t channels) {
-  size_t best = 0;
-  double most = -1e300;
-  for (size_t d = 0; d < 4000; ++d) {
-    double sum = 0;
-    for (size_t i = 0;
-         i < 20000 && i * channels < reference.size() && (i + d) * channels < test.size(); ++i)
-      sum += static_cast<double>(reference[i * channels]) * test[(i + d) * channels];
-    if (sum > most) most = sum, best = d;
-  }
-  return best;
-}
-
-Samples Part(const Samples& samples, size_t from, size_t to = SIZE_MAX) {
-  return Samples(samples.begin() + static_cast<ptrdiff_t>(std::min(from, samples.size())),
-                 samples.begin() + static_cast<ptrdiff_t>(std::min(to, samples.size())));
 }
 
 }  // namespace

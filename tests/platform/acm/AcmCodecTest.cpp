@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 
 #include "platform/acm/drivers/G711.h"
@@ -27,28 +28,20 @@ MMRESULT SuggestFields(const acm::FormatRecord& source, uint16_t tag, uint16_t c
   return Suggest(source, {tag, channels, rate, 0, 0, bits, 0}, flags, result);
 }
 
-MMRESULT OpenQuery(const acm::FormatRecord& from, const acm::FormatRecord& to) {
-  return acmStreamOpen(nullptr, nullptr, &from.Get(), &to.Get(), nullptr, 0, 0,
-                       ACM_STREAMOPENF_QUERY);
-}
-
 }  // namespace
 
 TEST(AcmCodecs, RoundTripsMeetTheirFloors) {
-  struct Floor {
-    uint16_t tag;
-    double tone, sweep, noise;
-  };
-  for (const Floor& floor :
-       {Floor{WAVE_FORMAT_IMA_ADPCM, 43, 17, 14}, Floor{WAVE_FORMAT_ADPCM, 60, 20, 16},
-        Floor{WAVE_FORMAT_ALAW, 37, 37, 37}, Floor{WAVE_FORMAT_MULAW, 35, 35, 35}}) {
-    SCOPED_TRACE(floor.tag);
-    const auto pcm = Pcm(2, 44100);
-    const Samples tone = Tone(44100, 2, 1), sweep = Sweep(44100, 2, 1), noise = Noise(44100, 2, 1);
-    EXPECT_GT(Snr(tone, RoundTrip(pcm, floor.tag, tone)), floor.tone);
-    EXPECT_GT(Snr(sweep, RoundTrip(pcm, floor.tag, sweep)), floor.sweep);
-    EXPECT_GT(Snr(noise, RoundTrip(pcm, floor.tag, noise)), floor.noise);
-    for (int16_t v : RoundTrip(pcm, floor.tag, Samples(2000, 0)))
+  const auto pcm = Pcm(2, 44100);
+  const Samples tone = Tone(44100, 2, 1), sweep = Sweep(44100, 2, 1), noise = Noise(44100, 2, 1);
+  for (const auto& [tag, floors] : {std::pair{WAVE_FORMAT_IMA_ADPCM, std::array{43, 17, 14}},
+                                    {WAVE_FORMAT_ADPCM, {60, 20, 16}},
+                                    {WAVE_FORMAT_ALAW, {37, 37, 37}},
+                                    {WAVE_FORMAT_MULAW, {35, 35, 35}}}) {
+    SCOPED_TRACE(tag);
+    EXPECT_GT(Snr(tone, RoundTrip(pcm, tag, tone)), floors[0]);
+    EXPECT_GT(Snr(sweep, RoundTrip(pcm, tag, sweep)), floors[1]);
+    EXPECT_GT(Snr(noise, RoundTrip(pcm, tag, noise)), floors[2]);
+    for (int16_t v : RoundTrip(pcm, tag, Samples(2000, 0)))
       ASSERT_LE(std::abs(v), 8);
   }
 }
@@ -151,46 +144,41 @@ TEST(AcmCodecs, BlocksHaveTheirLayout) {
 TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
   // Loud, quiet and silent stretches, so that both of the IMA encoder's ways of choosing a
   // nibble (its table for large steps, its search for small ones) come into play.
-  const uint32_t rate = 44100;
-  Samples signal = Noise(rate, 2, 0.25, 0.3);
-  const Samples quiet = Tone(rate, 2, 0.25, 60, 0.002);
+  Samples signal = Noise(44100, 2, 0.25, 0.3);
+  const Samples quiet = Tone(44100, 2, 0.25, 60, 0.002);
   signal.insert(signal.end(), quiet.begin(), quiet.end());
   signal.resize(signal.size() + 2 * 3000, 0);
+  constexpr size_t kBlocks = 11;  // an odd number, over every stretch
+  const std::span<const ADPCMCOEFSET> coefficients = acm::kMsAdpcmCoefficients;
   for (uint16_t channels : {1, 2}) {
     SCOPED_TRACE(channels);
     Samples frames(signal.size() / 2 * channels);
     for (size_t i = 0; i < frames.size(); ++i)
       frames[i] = signal[i / channels * 2 + i % channels];
-    const uint32_t ima_frames = acm::ImaSamplesPerBlock(1024 * channels, channels);
-    const uint32_t ms_frames = acm::MsAdpcmSamplesPerBlock(1024 * channels, channels);
-    const size_t ima_blocks = 11, ms_blocks = 11;  // an odd number, over every stretch
-    ASSERT_LE(ima_blocks * ima_frames * channels, frames.size());
-    ASSERT_LE(ms_blocks * ms_frames * channels, frames.size());
-    Bytes together(ima_blocks * 1024 * channels), alone(together.size());
-    acm::ImaEncodeBlocks(frames.data(), channels, ima_frames, ima_blocks, together.data());
-    for (size_t b = 0; b < ima_blocks; ++b)
-      acm::ImaEncodeBlocks(frames.data() + b * ima_frames * channels, channels, ima_frames, 1,
-                           alone.data() + b * 1024 * channels);
+    const uint32_t align = 1024 * channels, ima = acm::ImaSamplesPerBlock(align, channels),
+                   ms = acm::MsAdpcmSamplesPerBlock(align, channels);
+    ASSERT_LE(kBlocks * ima * channels, frames.size());
+    // All blocks in one call, and each alone.
+    Bytes together(kBlocks * align), alone(together.size()), ms_together = together;
+    acm::ImaEncodeBlocks(frames.data(), channels, ima, kBlocks, together.data());
+    acm::MsAdpcmEncodeBlocks(frames.data(), channels, ms, coefficients, kBlocks,
+                             ms_together.data());
+    for (size_t b = 0; b < kBlocks; ++b)
+      acm::ImaEncodeBlocks(&frames[b * ima * channels], channels, ima, 1, &alone[b * align]);
     EXPECT_EQ(together, alone);
-    together.assign(ms_blocks * 1024 * channels, 0);
-    alone.assign(together.size(), 0);
-    acm::MsAdpcmEncodeBlocks(frames.data(), channels, ms_frames, acm::kMsAdpcmCoefficients,
-                             ms_blocks, together.data());
-    for (size_t b = 0; b < ms_blocks; ++b)
-      acm::MsAdpcmEncodeBlocks(frames.data() + b * ms_frames * channels, channels, ms_frames,
-                               acm::kMsAdpcmCoefficients, 1, alone.data() + b * 1024 * channels);
-    EXPECT_EQ(together, alone);
+    for (size_t b = 0; b < kBlocks; ++b)
+      acm::MsAdpcmEncodeBlocks(&frames[b * ms * channels], channels, ms, coefficients, 1,
+                               &alone[b * align]);
+    EXPECT_EQ(ms_together, alone);
     // And what they code decodes as it should: whole blocks as one.
-    Samples decoded(ms_blocks * ms_frames * channels);
-    acm::MsAdpcmDecodeBlocks(together.data(), 1024 * channels, channels, ms_frames,
-                             acm::kMsAdpcmCoefficients, ms_blocks, decoded.data());
-    Samples each(decoded.size());
-    for (size_t b = 0; b < ms_blocks; ++b)
-      acm::MsAdpcmDecodeBlock(together.data() + b * 1024 * channels, 1024 * channels, channels,
-                              ms_frames, acm::kMsAdpcmCoefficients,
-                              each.data() + b * ms_frames * channels);
+    Samples decoded(kBlocks * ms * channels), each(decoded.size());
+    acm::MsAdpcmDecodeBlocks(alone.data(), align, channels, ms, coefficients, kBlocks,
+                             decoded.data());
+    for (size_t b = 0; b < kBlocks; ++b)
+      acm::MsAdpcmDecodeBlock(&alone[b * align], align, channels, ms, coefficients,
+                              &each[b * ms * channels]);
     EXPECT_EQ(decoded, each);
-    EXPECT_GT(Snr(Samples(frames.begin(), frames.begin() + decoded.size()), decoded), 14);
+    EXPECT_GT(Snr(Part(frames, 0, decoded.size()), decoded), 14);
   }
 }
 

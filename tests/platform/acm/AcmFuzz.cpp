@@ -25,10 +25,11 @@ void Check(bool condition) {
   if (!condition) std::abort();
 }
 
-// Converts data through a stream in chunks, then flushes with END until nothing comes.
-void Run(const WAVEFORMATEX& from, const WAVEFORMATEX& to, uint8_t control, const Bytes& data) {
+// Converts data through a stream in chunks, then flushes with END until nothing comes; answers
+// what came out.
+Bytes Run(const WAVEFORMATEX& from, const WAVEFORMATEX& to, uint8_t control, const Bytes& data) {
   HACMSTREAM stream = nullptr;
-  if (acmStreamOpen(&stream, nullptr, &from, &to, nullptr, 0, 0, 0) != MMSYSERR_NOERROR) return;
+  if (acmStreamOpen(&stream, nullptr, &from, &to, nullptr, 0, 0, 0) != MMSYSERR_NOERROR) return {};
   // Callers give at least two source blocks (or frames) at a time.
   const uint32_t unit =
       std::max<uint32_t>(from.nBlockAlign, from.nChannels * ((from.wBitsPerSample + 7) / 8u));
@@ -38,7 +39,7 @@ void Run(const WAVEFORMATEX& from, const WAVEFORMATEX& to, uint8_t control, cons
   acmStreamSize(stream, static_cast<uint32_t>(data.size()), &size, ACM_STREAMSIZEF_DESTINATION);
   acmStreamSize(stream, 0xFFFFFFFF, &size, ACM_STREAMSIZEF_SOURCE);
   if (acmStreamSize(stream, chunk, &size, ACM_STREAMSIZEF_SOURCE) != MMSYSERR_NOERROR) size = 1;
-  Bytes source(chunk), destination(std::clamp<uint32_t>(size, 1, kMaxDestination));
+  Bytes source(chunk), destination(std::clamp<uint32_t>(size, 1, kMaxDestination)), output;
   ACMSTREAMHEADER header{};
   header.cbStruct = ACMSTREAMHEADER_MIN_CBSTRUCT;
   header.pbSrc = source.data();
@@ -63,6 +64,7 @@ void Run(const WAVEFORMATEX& from, const WAVEFORMATEX& to, uint8_t control, cons
     std::memmove(source.data(), source.data() + header.cbSrcLengthUsed,
                  pending - header.cbSrcLengthUsed);
     pending -= header.cbSrcLengthUsed;
+    output.insert(output.end(), destination.begin(), destination.begin() + header.cbDstLengthUsed);
     done = last && pending == 0 && header.cbDstLengthUsed == 0;
     // A partial frame never converts; without END its bytes would wait for ever.
     if (last && header.cbSrcLengthUsed == 0 && header.cbDstLengthUsed == 0) done = true;
@@ -71,6 +73,7 @@ void Run(const WAVEFORMATEX& from, const WAVEFORMATEX& to, uint8_t control, cons
   header.cbSrcLength = chunk;
   Check(acmStreamUnprepareHeader(stream, &header, 0) == MMSYSERR_NOERROR);
   Check(acmStreamClose(stream, 0) == MMSYSERR_NOERROR);
+  return output;
 }
 
 struct Input {
@@ -107,40 +110,32 @@ Input Parse(const uint8_t* bytes, size_t size) {
   return in;
 }
 
-void WriteSeed(const std::filesystem::path& folder, const std::string& name,
-               const WAVEFORMATEX& source, const Bytes& extra, const WAVEFORMATEX& templ,
-               uint8_t flags, const Bytes& data, uint8_t control = 1) {
+Bytes AsRecord(const WAVEFORMATEX& format, const Bytes& extra = {}) {
+  Bytes record(reinterpret_cast<const uint8_t*>(&format),
+               reinterpret_cast<const uint8_t*>(&format) + sizeof format);
+  record.insert(record.end(), extra.begin(), extra.end());
+  return record;
+}
+
+// The whole record the manager suggests for a tag from a source.
+Bytes Suggested(const WAVEFORMATEX& source, uint16_t tag) {
+  Bytes record(1024, 0);
+  auto* format = reinterpret_cast<WAVEFORMATEX*>(record.data());
+  format->wFormatTag = tag;
+  if (acmFormatSuggest(nullptr, &source, format, 1024, ACM_FORMATSUGGESTF_WFORMATTAG)) return {};
+  record.resize(acm::RecordSize(*format));
+  return record;
+}
+
+void WriteSeed(const std::filesystem::path& folder, const std::string& name, const Bytes& source,
+               const WAVEFORMATEX& templ, uint8_t flags, const Bytes& data, uint8_t control = 1) {
   std::ofstream out(folder / name, std::ios::binary);
   out.put(static_cast<char>(control));
-  out.write(reinterpret_cast<const char*>(&source), sizeof source);
-  out.write(reinterpret_cast<const char*>(extra.data()),
-            static_cast<std::streamsize>(extra.size()));
+  out.write(reinterpret_cast<const char*>(source.data()),
+            static_cast<std::streamsize>(source.size()));
   out.write(reinterpret_cast<const char*>(&templ), sizeof templ);
   out.put(static_cast<char>(flags));
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-// The whole of data converted in one call and flushed; for seeds of coded data.
-Bytes Convert(const WAVEFORMATEX& from, const WAVEFORMATEX& to, Bytes data) {
-  HACMSTREAM stream = nullptr;
-  if (acmStreamOpen(&stream, nullptr, &from, &to, nullptr, 0, 0, 0) != MMSYSERR_NOERROR) return {};
-  Bytes out(1 << 20), all;
-  ACMSTREAMHEADER header{};
-  header.cbStruct = ACMSTREAMHEADER_MIN_CBSTRUCT;
-  header.pbSrc = data.data();
-  header.cbSrcLength = static_cast<uint32_t>(data.size());
-  header.pbDst = out.data();
-  header.cbDstLength = static_cast<uint32_t>(out.size());
-  acmStreamPrepareHeader(stream, &header, 0);
-  do {
-    acmStreamConvert(stream, &header, ACM_STREAMCONVERTF_END);
-    all.insert(all.end(), out.begin(), out.begin() + header.cbDstLengthUsed);
-    header.cbSrcLength = 0;
-  } while (header.cbDstLengthUsed > 0);
-  header.cbSrcLength = static_cast<uint32_t>(data.size());
-  acmStreamUnprepareHeader(stream, &header, 0);
-  acmStreamClose(stream, 0);
-  return all;
 }
 
 }  // namespace
@@ -150,87 +145,63 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (!folder) return 0;
   const std::filesystem::path seeds(folder);
   std::filesystem::create_directories(seeds);
-  Bytes tone(4096);
+  Bytes tone(44100 * 4 / 5);
   for (size_t i = 0; i < tone.size(); ++i)
-    tone[i] = static_cast<uint8_t>(i * 37 ^ (i >> 3));
+    tone[i] = static_cast<uint8_t>(i * 37 ^ (i >> 5));
+  const Bytes head(tone.begin(), tone.begin() + 4096);
   const WAVEFORMATEX pcm{WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-  const WAVEFORMATEX pcm_template{WAVE_FORMAT_PCM, 0, 0, 0, 0, 0, 0};
-  const Bytes ima_extra = {0xF9, 0x07};
-  const WAVEFORMATEX ima{0x11, 2, 44100, 44251, 2048, 4, 2};
-  Bytes ms_extra = {0xF4, 0x07, 7, 0};
-  for (int16_t c : {256, 0, 512, -256, 0, 0, 192, 64, 240, 0, 460, -208, 392, -232})
-    ms_extra.insert(ms_extra.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
-  const WAVEFORMATEX ms{WAVE_FORMAT_ADPCM, 2, 44100, 44359, 2048, 4, 32};
+  const WAVEFORMATEX to_pcm{WAVE_FORMAT_PCM, 0, 0, 0, 0, 0, 0};
+  // Every tag encoded from PCM, and decoded from what its encoder made.
+  std::vector<Bytes> coded(0x100), records(0x100);
   for (uint16_t tag : {0x11, 2, 6, 7, 1, 3, 0x31, 0x55}) {
-    WAVEFORMATEX templ = pcm_template;
-    templ.wFormatTag = tag;
-    WriteSeed(seeds, "encode-" + std::to_string(tag), pcm, {}, templ, 1, tone);
+    const WAVEFORMATEX templ{tag, 0, 0, 0, 0, 0, 0};
+    WriteSeed(seeds, "encode-" + std::to_string(tag), AsRecord(pcm), templ, 1, head);
+    records[tag] = Suggested(pcm, tag);
+    const auto& codec = *reinterpret_cast<const WAVEFORMATEX*>(records[tag].data());
+    coded[tag] = Run(pcm, codec, 0xFC, tone);
+    coded[tag].resize(std::min<size_t>(coded[tag].size(), 8192));
+    WriteSeed(seeds, "decode-" + std::to_string(tag), records[tag], to_pcm, 1, coded[tag], 0);
   }
-  WriteSeed(seeds, "ima-decode", ima, ima_extra, pcm_template, 1, tone);
-  WriteSeed(seeds, "ms-decode", ms, ms_extra, pcm_template, 1, tone, 0);
-  WriteSeed(seeds, "mulaw-8k-mono-from-48k", {WAVE_FORMAT_PCM, 2, 48000, 0, 0, 16, 0}, {},
-            {WAVE_FORMAT_MULAW, 1, 8000, 0, 0, 0, 0}, 0x07, tone, 4);
-  WriteSeed(seeds, "float-nan", {WAVE_FORMAT_IEEE_FLOAT, 1, 48000, 0, 4, 32, 0}, {},
+  WriteSeed(seeds, "mulaw-8k-mono-from-48k", AsRecord({WAVE_FORMAT_PCM, 2, 48000, 0, 0, 16, 0}),
+            {WAVE_FORMAT_MULAW, 1, 8000, 0, 0, 0, 0}, 0x07, head, 4);
+  WriteSeed(seeds, "float-nan", AsRecord({WAVE_FORMAT_IEEE_FLOAT, 1, 48000, 0, 4, 32, 0}),
             {WAVE_FORMAT_IMA_ADPCM, 0, 0, 0, 0, 0, 0}, 1, Bytes(64, 0xFF));
-  // Malformed records: each must be refused, not trusted.
-  auto ima_bad = [&](const std::string& name, WAVEFORMATEX f, const Bytes& extra) {
-    WriteSeed(seeds, name, f, extra, pcm_template, 1, tone);
-  };
-  ima_bad("ima-align-0", {0x11, 2, 44100, 0, 0, 4, 2}, ima_extra);
-  ima_bad("ima-samples-mismatch", ima, {0xF8, 0x07});
-  ima_bad("ima-cbsize-1", {0x11, 2, 44100, 0, 2048, 4, 1}, {0xF9});
-  ima_bad("ima-channels-0", {0x11, 0, 44100, 0, 2048, 4, 2}, ima_extra);
-  ima_bad("ima-rate-0", {0x11, 2, 0, 0, 2048, 4, 2}, ima_extra);
-  ima_bad("ima-bits-8", {0x11, 2, 44100, 0, 2048, 8, 2}, ima_extra);
-  for (uint16_t count : {6, 257, 8}) {
-    Bytes extra = ms_extra;
-    std::memcpy(extra.data() + 2, &count, 2);
-    ima_bad("ms-coefficients-" + std::to_string(count), ms, extra);
-  }
-  Bytes bad_predictors = tone;
-  bad_predictors[0] = 200;
-  WriteSeed(seeds, "ms-bad-predictor", ms, ms_extra, pcm_template, 1, bad_predictors);
-  // GSM 6.10 and MPEG Layer-3: coded data, damaged data and malformed records.
-  const Bytes gsm_extra = {0x40, 0x01}, mp3_extra = {1, 0, 0, 0, 0, 0, 0xA1, 1, 1, 0, 0x40, 2};
-  const WAVEFORMATEX gsm{0x31, 1, 8000, 1625, 65, 0, 2}, mp3{0x55, 2, 44100, 16000, 1, 0, 12};
-  WriteSeed(seeds, "gsm-decode", gsm, gsm_extra, pcm_template, 1, tone);
-  WriteSeed(seeds, "gsm-samples-319", gsm, {0x3F, 0x01}, pcm_template, 1, tone);
-  Bytes mp3_record(sizeof mp3);
-  std::memcpy(mp3_record.data(), &mp3, sizeof mp3);
-  mp3_record.insert(mp3_record.end(), mp3_extra.begin(), mp3_extra.end());
-  Bytes long_tone(44100 * 4 / 5);
-  for (size_t i = 0; i < long_tone.size(); ++i)
-    long_tone[i] = static_cast<uint8_t>(i * 37 ^ (i >> 5));
-  const Bytes frames =
-      Convert(pcm, *reinterpret_cast<const WAVEFORMATEX*>(mp3_record.data()), long_tone);
-  WriteSeed(seeds, "mp3-decode", mp3, mp3_extra, pcm_template, 1, frames);
+  WriteSeed(seeds, "extensible-cbsize-21",
+            AsRecord({WAVE_FORMAT_EXTENSIBLE, 2, 48000, 0, 4, 16, 21}, Bytes(21, 0)),
+            {WAVE_FORMAT_ALAW, 0, 0, 0, 0, 0, 0}, 1, head);
+  WriteSeed(seeds, "pcm-bits-12", AsRecord({WAVE_FORMAT_PCM, 2, 48000, 0, 4, 12, 0}),
+            {WAVE_FORMAT_ALAW, 0, 0, 0, 0, 0, 0}, 1, head);
+  Bytes bad_predictor = coded[2];
+  bad_predictor[0] = 200;
+  WriteSeed(seeds, "ms-bad-predictor", records[2], to_pcm, 1, bad_predictor);
+  const Bytes& frames = coded[0x55];  // garbage and pieces of frames
   Bytes damaged(frames.begin(), frames.begin() + std::min<size_t>(frames.size(), 1500));
-  damaged.insert(damaged.end(), tone.begin(), tone.begin() + 700);  // garbage
-  for (size_t at = 0; at + 40 < frames.size(); at += 400)           // pieces of frames
+  damaged.insert(damaged.end(), tone.begin(), tone.begin() + 700);
+  for (size_t at = 0; at + 40 < frames.size(); at += 400)
     damaged.insert(damaged.end(), frames.begin() + at, frames.begin() + at + 40);
-  WriteSeed(seeds, "mp3-damaged", mp3, mp3_extra, pcm_template, 0, damaged);
-  const std::pair<const char*, WAVEFORMATEX> bad[] = {
-      {"gsm-align-64", {0x31, 1, 8000, 1625, 64, 0, 2}},
-      {"gsm-stereo", {0x31, 2, 8000, 1625, 65, 0, 2}},
-      {"gsm-rate-16000", {0x31, 1, 16000, 3250, 65, 0, 2}},
-      {"mp3-blocks-1152", {0x55, 2, 44100, 16000, 1152, 0, 12}},  // as other writers fill it
-      {"mp3-cbsize-11", {0x55, 2, 44100, 16000, 1, 0, 11}},
-      {"mp3-align-0", {0x55, 2, 44100, 16000, 0, 0, 12}},
-      {"mp3-channels-3", {0x55, 3, 44100, 16000, 1, 0, 12}},
-      {"mp3-rate-44000", {0x55, 2, 44000, 16000, 1, 0, 12}},
-      {"mp3-bitrate-100", {0x55, 2, 44100, 12500, 1, 0, 12}}};
-  for (const auto& [name, f] : bad) {
-    const Bytes& extra = f.wFormatTag == 0x31 ? gsm_extra : mp3_extra;
-    WriteSeed(seeds, name, f,
-              Bytes(extra.begin(), extra.begin() + std::min<size_t>(f.cbSize, extra.size())),
-              pcm_template, 1, f.wFormatTag == 0x31 ? tone : frames);
-    WriteSeed(seeds, std::string(name) + "-target", pcm, {}, f, 0x0F, tone);
+  WriteSeed(seeds, "mp3-damaged", records[0x55], to_pcm, 0, damaged);
+  // Malformed records, as sources and as targets: each must be refused, not trusted. A field
+  // is changed at its byte offset (the rate and the byte rate are 4 bytes wide); a smaller
+  // cbSize cuts the record short. IMA ADPCM: alignment 0, no channels, samples per block not
+  // matching, rate 0, cbSize 1, 8 bits; MS ADPCM: 6, 257 and 8 coefficient pairs (8 are more
+  // than the record holds); GSM: alignment 64, 319 samples, stereo, 16,000 Hz; MP3: blocks of
+  // 1,152 bytes as other writers fill them, cbSize 11, alignment 0, 3 channels, 44,000 Hz,
+  // 100 kbit/s.
+  const uint32_t changes[][3] = {
+      {0x11, 12, 0},   {0x11, 2, 0}, {0x11, 18, 2040}, {0x11, 4, 0},     {0x11, 16, 1},
+      {0x11, 14, 8},   {2, 20, 6},   {2, 20, 257},     {2, 20, 8},       {0x31, 12, 64},
+      {0x31, 18, 319}, {0x31, 2, 2}, {0x31, 4, 16000}, {0x55, 12, 1152}, {0x55, 16, 11},
+      {0x55, 12, 0},   {0x55, 2, 3}, {0x55, 4, 44000}, {0x55, 8, 12500}};
+  for (const auto& [tag, at, value] : changes) {
+    const std::string name =
+        std::to_string(tag) + "-" + std::to_string(at) + "-" + std::to_string(value);
+    Bytes bad = records[tag];
+    std::memcpy(bad.data() + at, &value, at == 4 || at == 8 ? 4 : 2);
+    bad.resize(acm::RecordSize(*reinterpret_cast<const WAVEFORMATEX*>(bad.data())));
+    WriteSeed(seeds, "bad-" + name, bad, to_pcm, 1, coded[tag]);
+    WriteSeed(seeds, "bad-target-" + name, AsRecord(pcm),
+              *reinterpret_cast<const WAVEFORMATEX*>(bad.data()), 0x0F, head);
   }
-  Bytes extensible(22, 0);
-  WriteSeed(seeds, "extensible-cbsize-21", {WAVE_FORMAT_EXTENSIBLE, 2, 48000, 0, 4, 16, 21},
-            Bytes(21, 0), {WAVE_FORMAT_ALAW, 0, 0, 0, 0, 0, 0}, 1, tone);
-  WriteSeed(seeds, "pcm-bits-12", {WAVE_FORMAT_PCM, 2, 48000, 0, 4, 12, 0}, {},
-            {WAVE_FORMAT_ALAW, 0, 0, 0, 0, 0, 0}, 1, tone);
   return 0;
 }
 

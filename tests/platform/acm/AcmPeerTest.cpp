@@ -4,14 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "platform/acm/drivers/G711.h"
 #include "tests/platform/acm/AcmTestSupport.h"
 #include "tests/support/Peers.h"
-#include "wave/UKZWaveStream.h"
+#include "tests/support/WaveFiles.h"
 
 using namespace acmtest;
 
@@ -24,52 +22,39 @@ struct WaveFile {
 
 void WriteWave(const std::string& path, const acm::FormatRecord& format, const Bytes& data,
                int32_t frames) {
-  auto wave_format = TKZWaveFormat::CreateDefault();
-  wave_format->EnsureCapacity(static_cast<int32_t>(format.Size()));
-  std::memcpy(wave_format->GetWaveFormatEx(), format.Bytes(), format.Size());
-  wave_format->MarkLoaded();
-  auto stream_format = TKZWaveStreamFormat::CreateFromFormat(wave_format.get());
-  if (format.Get().wFormatTag != WAVE_FORMAT_PCM) stream_format->Fact().SetSampleCount(frames);
-  auto wave = TKZMMIOWaveStream::OpenWriteFile(path, *stream_format);
-  ASSERT_TRUE(wave);
-  const auto size = static_cast<int32_t>(data.size());
-  EXPECT_EQ(wave->Write(AreaOf(data.data(), size)), size);
-  wave->Close();
+  WriteWaveFile(path, *FormatOfRecord(format.Bytes(), format.Size()), data, frames);
 }
 
 WaveFile ReadWave(const std::string& path) {
-  WaveFile file;
   auto wave = TKZMMIOWaveStream::OpenReadFile(path);
-  if (!wave) {
-    ADD_FAILURE() << "cannot read " << path;
-    return file;
-  }
-  const auto* format = dynamic_cast<const TKZWaveStreamFormat*>(wave->GetFormat());
-  file.format = acm::FormatRecord(*format->WaveFormat().GetWaveFormatEx());
-  Bytes buffer(65536);
-  for (int32_t n; (n = wave->Read(AreaOf(buffer.data(), 65536))) > 0;)
-    file.data.insert(file.data.end(), buffer.begin(), buffer.begin() + n);
-  return file;
-}
-
-void Peer(const std::string& command) {
-  const TCommandResult result = RunCommand(command);
-  EXPECT_EQ(result.ExitCode, 0) << command << "\n" << result.Output;
+  if (!wave) ADD_FAILURE() << "cannot read " << path;
+  return wave ? WaveFile{acm::FormatRecord(*WaveOf(*wave).GetWaveFormatEx()), ReadAll(*wave)}
+              : WaveFile{};
 }
 
 // A peer's decode of a wave file as 16-bit samples.
 Samples PeerDecode(const std::string& peer, const std::string& wave, const std::string& raw) {
-  if (peer == "ffmpeg")
-    Peer("ffmpeg -v error -y -i " + ShellQuote(wave) + " -f s16le -acodec pcm_s16le " +
-         ShellQuote(raw));
-  else
-    Peer("sox " + ShellQuote(wave) + " -t raw -e signed -b 16 " + ShellQuote(raw));
-  std::ifstream in(raw, std::ios::binary);
-  return AsSamples(Bytes(std::istreambuf_iterator<char>(in), {}));
+  RunPeer(peer == "ffmpeg"
+              ? "ffmpeg -v error -y -i " + ShellQuote(wave) + " -f s16le -acodec pcm_s16le " +
+                    ShellQuote(raw)
+              : "sox " + ShellQuote(wave) + " -t raw -e signed -b 16 " + ShellQuote(raw));
+  return AsSamples(ReadFileBytes(raw));
+}
+
+// A peer's encoding of a wave file, with its options for the codec.
+void PeerEncode(const std::string& peer, const std::string& options, const std::string& source,
+                const std::string& target) {
+  RunPeer((peer == "ffmpeg" ? "ffmpeg -v error -y -i " : "sox -D ") + ShellQuote(source) + " " +
+          options + " " + ShellQuote(target));
+}
+
+// Our decode of a file to 16-bit PCM.
+Samples Decoded(const WaveFile& file) {
+  return AsSamples(ConvertAll(file.format, SuggestTag(file.format, WAVE_FORMAT_PCM), file.data));
 }
 
 Samples Head(const Samples& samples, size_t count) {
-  return Samples(samples.begin(), samples.begin() + std::min(count, samples.size()));
+  return Part(samples, 0, count);
 }
 
 // The largest difference between two decodes, in units of the G.711 step at that level.
@@ -98,8 +83,8 @@ std::vector<Signal> Signals(const TTempDir& dir) {
                                  {"silence", stereo, Samples(88200, 0)}};
   // Speech at its own rate.
   const std::string speech = dir.File("speech.wav");
-  Peer("espeak-ng -w " + ShellQuote(speech) +
-       " 'Pack my box with five dozen liquor jugs. How vexingly quick daft zebras jump.'");
+  RunPeer("espeak-ng -w " + ShellQuote(speech) +
+          " 'Pack my box with five dozen liquor jugs. How vexingly quick daft zebras jump.'");
   const WaveFile spoken = ReadWave(speech);
   signals.push_back({"speech", spoken.format, AsSamples(spoken.data)});
   return signals;
@@ -147,8 +132,7 @@ TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
       // keep what that changes far below the coding noise.
       const double own = Snr(signal.samples, decoded);
       const std::string encoder = tag == WAVE_FORMAT_ADPCM ? "adpcm_ms" : "adpcm_ima_wav";
-      Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + encoder + " " +
-           ShellQuote(theirs));
+      PeerEncode("ffmpeg", "-acodec " + encoder, source, theirs);
       const double floor = Snr(signal.samples, PeerDecode("ffmpeg", theirs, raw));
       const double ffmpeg = Snr(signal.samples, by_ffmpeg);
       std::printf("%-8s %-13s SNR %6.2f dB, by ffmpeg %6.2f dB, ffmpeg's own %6.2f dB\n",
@@ -198,42 +182,32 @@ TEST(AcmPeers, WeDecodeTheirFilesAsTheyDo) {
        {std::pair{44100u, uint16_t{2}}, std::pair{8000u, uint16_t{1}}}) {
     const Samples tone = Tone(rate, channels, 1, 330, 0.4);
     WriteWave(source, Pcm(channels, rate), AsBytes(tone), 0);
-    struct Encoder {
-      std::string peer, option;
-      uint16_t tag;
-    };
-    for (const Encoder& e :
-         {Encoder{"ffmpeg", "adpcm_ima_wav", WAVE_FORMAT_IMA_ADPCM},
-          Encoder{"ffmpeg", "adpcm_ms", WAVE_FORMAT_ADPCM},
-          Encoder{"ffmpeg", "pcm_alaw", WAVE_FORMAT_ALAW},
-          Encoder{"ffmpeg", "pcm_mulaw", WAVE_FORMAT_MULAW},
-          Encoder{"sox", "ima-adpcm", WAVE_FORMAT_IMA_ADPCM},
-          Encoder{"sox", "ms-adpcm", WAVE_FORMAT_ADPCM}, Encoder{"sox", "a-law", WAVE_FORMAT_ALAW},
-          Encoder{"sox", "u-law", WAVE_FORMAT_MULAW}}) {
-      SCOPED_TRACE(e.peer + " " + e.option + " " + std::to_string(rate));
-      if (e.peer == "ffmpeg")
-        Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -acodec " + e.option + " " +
-             ShellQuote(theirs));
-      else
-        Peer("sox -D " + ShellQuote(source) + " -e " + e.option + " " + ShellQuote(theirs));
-      const WaveFile file = ReadWave(theirs);
-      ASSERT_EQ(file.format.Get().wFormatTag, e.tag);
-      const Samples expected = PeerDecode(e.peer, theirs, raw);
-      const Samples decoded = Head(
-          AsSamples(ConvertAll(file.format, SuggestTag(file.format, WAVE_FORMAT_PCM), file.data)),
-          expected.size());
-      ASSERT_EQ(decoded.size(), expected.size());
-      if (e.peer == "ffmpeg" && e.tag == WAVE_FORMAT_IMA_ADPCM)
-        EXPECT_GT(Snr(expected, decoded), Snr(tone, expected) + 10);  // it multiplies
-      else
-        EXPECT_EQ(decoded, expected);
-      // Our G.711 codes are the reference ones; each peer rounds 16-bit input its own way, so
-      // where they differ, they differ by one step.
-      if (e.tag == WAVE_FORMAT_ALAW || e.tag == WAVE_FORMAT_MULAW) {
-        const Samples ours = RoundTrip(Pcm(channels, rate), e.tag, tone);
-        EXPECT_TRUE(WithinOneStep(e.tag, Head(ours, expected.size()), expected));
+    for (const auto& [tag, ffmpeg, sox] :
+         {std::tuple{WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", "ima-adpcm"},
+          {WAVE_FORMAT_ADPCM, "adpcm_ms", "ms-adpcm"},
+          {WAVE_FORMAT_ALAW, "pcm_alaw", "a-law"},
+          {WAVE_FORMAT_MULAW, "pcm_mulaw", "u-law"}})
+      for (const std::string peer : {"ffmpeg", "sox"}) {
+        SCOPED_TRACE(peer + " " + sox + " " + std::to_string(rate));
+        PeerEncode(peer,
+                   peer == "ffmpeg" ? std::string("-acodec ") + ffmpeg : std::string("-e ") + sox,
+                   source, theirs);
+        const WaveFile file = ReadWave(theirs);
+        ASSERT_EQ(file.format.Get().wFormatTag, tag);
+        const Samples expected = PeerDecode(peer, theirs, raw);
+        const Samples decoded = Head(Decoded(file), expected.size());
+        ASSERT_EQ(decoded.size(), expected.size());
+        if (peer == "ffmpeg" && tag == WAVE_FORMAT_IMA_ADPCM)
+          EXPECT_GT(Snr(expected, decoded), Snr(tone, expected) + 10);  // it multiplies
+        else
+          EXPECT_EQ(decoded, expected);
+        // Our G.711 codes are the reference ones; each peer rounds 16-bit input its own way, so
+        // where they differ, they differ by one step.
+        EXPECT_TRUE((tag != WAVE_FORMAT_ALAW && tag != WAVE_FORMAT_MULAW) ||
+                    WithinOneStep(tag,
+                                  Head(RoundTrip(Pcm(channels, rate), tag, tone), expected.size()),
+                                  expected));
       }
-    }
   }
 }
 
@@ -257,38 +231,24 @@ TEST(AcmPeers, GsmBytesAreLibgsmsAndEachSideDecodesTheOthersFiles) {
     const Bytes coded = ConvertAll(pcm, gsm, AsBytes(signal));
     WriteWave(ours, gsm, coded, static_cast<int32_t>(frames));
     // What telephony servers expect: RIFF, a 20-byte fmt chunk, fact, data, nothing else.
-    std::string expected = "RIFF";
-    auto le32 = [&](size_t value) {
-      for (int i = 0; i < 4; ++i)
-        expected += static_cast<char>(value >> (8 * i));
-    };
-    le32(4 + 28 + 12 + 8 + coded.size());
-    expected += "WAVEfmt ";
-    le32(20);
-    expected.append(reinterpret_cast<const char*>(gsm.Bytes()), 20);
-    expected += "fact";
-    le32(4);
-    le32(frames);
-    expected += "data";
-    le32(coded.size());
-    expected.append(coded.begin(), coded.end());
-    std::ifstream written(ours, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), expected);
+    Bytes fact;
+    PutLE(fact, frames, 4);
+    EXPECT_EQ(ReadFileBytes(ours),
+              Riff("WAVE", {Chunk("fmt ", Bytes(gsm.Bytes(), gsm.Bytes() + 20)),
+                            Chunk("fact", fact), Chunk("data", coded)}));
 
     const Samples own = AsSamples(ConvertAll(gsm, pcm, coded));
     const size_t whole = signal.size() / 320 * 65;  // blocks no one had to pad
     for (const std::string peer : {"sox", "ffmpeg"}) {
       SCOPED_TRACE(peer);
-      Peer(peer == "sox" ? "sox " + ShellQuote(source) + " -e gsm-full-rate " + ShellQuote(theirs)
-                         : "ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libgsm_ms " +
-                               ShellQuote(theirs));
+      PeerEncode(peer, peer == "sox" ? "-e gsm-full-rate" : "-c:a libgsm_ms", source, theirs);
       const WaveFile file = ReadWave(theirs);
       ASSERT_EQ(file.format, gsm);
       ASSERT_GE(file.data.size(), whole);
       EXPECT_TRUE(std::equal(coded.begin(), coded.begin() + whole, file.data.begin()));
       // Theirs decoded by us as they decode it, and ours by them as we do.
       const Samples by_them = PeerDecode(peer, theirs, raw);
-      EXPECT_EQ(Head(AsSamples(ConvertAll(gsm, pcm, file.data)), by_them.size()), by_them);
+      EXPECT_EQ(Head(Decoded(file), by_them.size()), by_them);
       const Samples ours_by_them = PeerDecode(peer, ours, raw);
       ASSERT_GE(ours_by_them.size(), signal.size());
       EXPECT_EQ(Head(own, ours_by_them.size()), ours_by_them);
@@ -329,12 +289,13 @@ TEST(AcmPeers, FfmpegPlaysOurMp3FilesAndWeDecodeItsLame) {
 
     // ffmpeg's LAME in a wave file at the same bitrate: we decode it as ffmpeg does.
     WriteWave(source, s.format, AsBytes(s.samples), 0);
-    Peer("ffmpeg -v error -y -i " + ShellQuote(source) + " -c:a libmp3lame -b:a " +
-         std::to_string(mp3.Get().nAvgBytesPerSec / 125) + "k " + ShellQuote(theirs));
+    PeerEncode("ffmpeg",
+               "-c:a libmp3lame -b:a " + std::to_string(mp3.Get().nAvgBytesPerSec / 125) + "k",
+               source, theirs);
     const WaveFile file = ReadWave(theirs);
     ASSERT_EQ(file.format.Get().wFormatTag, WAVE_FORMAT_MPEGLAYER3);
     ASSERT_EQ(SuggestTag(file.format, WAVE_FORMAT_PCM), s.format);
-    const Samples decoded = AsSamples(ConvertAll(file.format, s.format, file.data));
+    const Samples decoded = Decoded(file);
     const Samples theirs_by_ffmpeg = PeerDecode("ffmpeg", theirs, raw);
     EXPECT_EQ(decoded.size(), theirs_by_ffmpeg.size());
     EXPECT_GE(decoded.size() / channels, frames);

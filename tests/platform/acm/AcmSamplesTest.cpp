@@ -20,13 +20,10 @@ TEST(AcmSamples, LinearRecordsAreReadAsFilesHaveThem) {
   EXPECT_EQ(AsSamples(ConvertAll(Record(sloppy), Pcm(2, 44100), AsBytes(tone))), tone);
 
   EXPECT_TRUE(acm::ReadLinearFormat(Extensible(6, 48000, 24, 0x3F).Get()));
-  WAVEFORMATEX bad = sloppy;
-  for (auto change :
-       {+[](WAVEFORMATEX& f) { f.nChannels = 0; }, +[](WAVEFORMATEX& f) { f.nSamplesPerSec = 0; },
-        +[](WAVEFORMATEX& f) { f.wBitsPerSample = 12; },
-        +[](WAVEFORMATEX& f) { f.wFormatTag = WAVE_FORMAT_IEEE_FLOAT; }}) {
-    bad = sloppy;
-    change(bad);
+  // No channels, rate 0 (the rate's low half), 12 bits, a 16-bit float.
+  for (const auto& [at, value] : {std::pair{2, 0}, {4, 0}, {14, 12}, {0, WAVE_FORMAT_IEEE_FLOAT}}) {
+    WAVEFORMATEX bad = sloppy;
+    std::memcpy(reinterpret_cast<uint8_t*>(&bad) + at, &value, 2);
     EXPECT_FALSE(acm::ReadLinearFormat(bad));
     EXPECT_TRUE(SuggestTag(Record(bad), WAVE_FORMAT_IMA_ADPCM).Empty());
   }

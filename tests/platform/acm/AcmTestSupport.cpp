@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
-#include <random>
 
 #include "platform/acm/AcmSamples.h"
 
@@ -24,14 +22,9 @@ acm::FormatRecord Float(uint16_t channels, uint32_t rate) {
 
 acm::FormatRecord Extensible(uint16_t channels, uint32_t rate, uint16_t bits, uint32_t mask,
                              bool is_float) {
+  const auto align = static_cast<uint16_t>(channels * bits / 8);
   WAVEFORMATEXTENSIBLE x{};
-  x.Format = {WAVE_FORMAT_EXTENSIBLE,
-              channels,
-              rate,
-              rate * channels * bits / 8,
-              static_cast<uint16_t>(channels * bits / 8),
-              bits,
-              22};
+  x.Format = {WAVE_FORMAT_EXTENSIBLE, channels, rate, rate * align, align, bits, 22};
   x.Samples.wValidBitsPerSample = bits;
   x.dwChannelMask = mask;
   x.SubFormat = is_float ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM;
@@ -53,60 +46,14 @@ MMRESULT Suggest(const acm::FormatRecord& source, const WAVEFORMATEX& templ, uin
 }
 
 acm::FormatRecord SuggestTag(const acm::FormatRecord& source, uint16_t tag) {
-  WAVEFORMATEX templ{};
-  templ.wFormatTag = tag;
   acm::FormatRecord result;
-  Suggest(source, templ, ACM_FORMATSUGGESTF_WFORMATTAG, result);
+  Suggest(source, {tag, 0, 0, 0, 0, 0, 0}, ACM_FORMATSUGGESTF_WFORMATTAG, result);
   return result;
 }
 
-namespace {
-
-Samples Make(uint32_t rate, uint16_t channels, double seconds, auto value) {
-  const auto frames = static_cast<size_t>(rate * seconds);
-  Samples samples(frames * channels);
-  for (size_t i = 0; i < frames; ++i)
-    for (uint16_t c = 0; c < channels; ++c)
-      samples[i * channels + c] = static_cast<int16_t>(
-          std::clamp(std::lround(value(static_cast<double>(i) / rate) * 32767), -32768L, 32767L));
-  return samples;
-}
-
-}  // namespace
-
-Samples Tone(uint32_t rate, uint16_t channels, double seconds, double frequency, double amplitude) {
-  return Make(rate, channels, seconds,
-              [&](double t) { return amplitude * std::sin(2 * M_PI * frequency * t); });
-}
-
-Samples Noise(uint32_t rate, uint16_t channels, double seconds, double amplitude) {
-  std::mt19937 random(11);
-  std::normal_distribution<double> normal(0, amplitude);
-  return Make(rate, channels, seconds, [&](double) { return normal(random); });
-}
-
-Samples Sweep(uint32_t rate, uint16_t channels, double seconds, double amplitude) {
-  const double top = rate / 2.2, k = std::log(top / 20) / seconds;
-  return Make(rate, channels, seconds, [&](double t) {
-    return amplitude * std::sin(2 * M_PI * 20 * (std::exp(k * t) - 1) / k);
-  });
-}
-
-Samples Square(uint32_t rate, uint16_t channels, double seconds, double frequency) {
-  return Make(rate, channels, seconds,
-              [&](double t) { return std::fmod(t * frequency, 1.0) < 0.5 ? 1.0 : -1.0; });
-}
-
-Bytes AsBytes(const Samples& samples) {
-  Bytes bytes(samples.size() * 2);
-  std::memcpy(bytes.data(), samples.data(), bytes.size());
-  return bytes;
-}
-
-Samples AsSamples(const Bytes& bytes) {
-  Samples samples(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-  return samples;
+MMRESULT OpenQuery(const acm::FormatRecord& from, const acm::FormatRecord& to) {
+  return acmStreamOpen(nullptr, nullptr, &from.Get(), &to.Get(), nullptr, 0, 0,
+                       ACM_STREAMOPENF_QUERY);
 }
 
 TestStream::TestStream(const acm::FormatRecord& from, const acm::FormatRecord& to,
@@ -188,16 +135,6 @@ Samples RoundTrip(const acm::FormatRecord& pcm, uint16_t tag, const Samples& inp
   }
   const Bytes coded = ConvertAll(pcm, codec, AsBytes(input));
   return AsSamples(ConvertAll(codec, SuggestTag(codec, WAVE_FORMAT_PCM), coded));
-}
-
-double Snr(const Samples& reference, const Samples& test) {
-  double signal = 0, error = 0;
-  for (size_t i = 0; i < std::min(reference.size(), test.size()); ++i) {
-    signal += static_cast<double>(reference[i]) * reference[i];
-    const double e = static_cast<double>(reference[i]) - test[i];
-    error += e * e;
-  }
-  return error == 0 ? 200 : 10 * std::log10(signal / error);
 }
 
 }  // namespace acmtest

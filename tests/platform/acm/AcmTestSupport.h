@@ -1,18 +1,16 @@
 #pragma once
 
-// What the codec manager's tests share: records, generated signals, whole-buffer conversions
-// through the host calls, and the signal-to-noise ratio.
+// What the codec manager's tests share: records, suggestions and whole-buffer conversions
+// through the host calls.
 
 #include <cstdint>
 #include <vector>
 
 #include "platform/acm/Acm.h"
 #include "platform/acm/AcmDriver.h"
+#include "tests/support/Signals.h"
 
 namespace acmtest {
-
-using Bytes = std::vector<uint8_t>;
-using Samples = std::vector<int16_t>;
 
 acm::FormatRecord Pcm(uint16_t channels, uint32_t rate, uint16_t bits = 16);
 acm::FormatRecord Float(uint16_t channels, uint32_t rate);
@@ -27,17 +25,6 @@ MMRESULT Suggest(const acm::FormatRecord& source, const WAVEFORMATEX& templ, uin
 // The suggestion for a tag alone; an empty record when there is none.
 acm::FormatRecord SuggestTag(const acm::FormatRecord& source, uint16_t tag);
 
-// Interleaved 16-bit signals; the same tone on every channel unless noted.
-Samples Tone(uint32_t rate, uint16_t channels, double seconds, double frequency = 440,
-             double amplitude = 0.5);
-Samples Noise(uint32_t rate, uint16_t channels, double seconds, double amplitude = 0.2);
-// A logarithmic sweep from 20 Hz to just under half the rate.
-Samples Sweep(uint32_t rate, uint16_t channels, double seconds, double amplitude = 0.5);
-Samples Square(uint32_t rate, uint16_t channels, double seconds, double frequency = 200);
-
-Bytes AsBytes(const Samples& samples);
-Samples AsSamples(const Bytes& bytes);
-
 // Converts a whole buffer as a conversion stream does: chunks of at most chunk source bytes
 // with BLOCKALIGN while more input follows, then END until nothing more comes. Fails the test
 // (and answers what came) when a call fails or used counts exceed their lengths.
@@ -47,8 +34,8 @@ Bytes ConvertAll(const acm::FormatRecord& from, const acm::FormatRecord& to, con
 // own decoder.
 Samples RoundTrip(const acm::FormatRecord& pcm, uint16_t tag, const Samples& input);
 
-// 10 log10 of the signal energy over the error energy, over the common length.
-double Snr(const Samples& reference, const Samples& test);
+// acmStreamOpen's answer to a query for the conversion.
+MMRESULT OpenQuery(const acm::FormatRecord& from, const acm::FormatRecord& to);
 
 // An open stream with one prepared header over its own buffers, closed at the end.
 class TestStream {

@@ -1,12 +1,9 @@
-#include "tests/codec/AudioSignals.h"
+#include "tests/support/WaveFiles.h"
 
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
-
-#include "tests/support/MemoryStream.h"
-#include "wave/UKZWaveStream.h"
 
 namespace {
 
@@ -14,13 +11,17 @@ constexpr double kPi = 3.14159265358979323846, kHertz[] = {440, 660, 1250};
 
 }  // namespace
 
+std::unique_ptr<TKZWaveFormat> FormatOfRecord(const void* ARecord, size_t ASize) {
+  const auto* bytes = static_cast<const uint8_t*>(ARecord);
+  TMemoryStream stream(Bytes(bytes, bytes + ASize));
+  return TKZWaveFormat::ReadFrom(*stream.AsStream(), static_cast<int32_t>(ASize));
+}
+
 std::unique_ptr<TKZWaveFormat> MakeLinear(uint16_t ATag, uint16_t AChannels, uint32_t ARate,
                                           uint16_t ABits) {
   const auto align = static_cast<uint16_t>(AChannels * ABits / 8);
   const WAVEFORMATEX record{ATag, AChannels, ARate, ARate * align, align, ABits, 0};
-  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
-  TMemoryStream stream(std::vector<uint8_t>(bytes, bytes + sizeof record));
-  return TKZWaveFormat::ReadFrom(*stream.AsStream(), sizeof record);
+  return FormatOfRecord(&record, sizeof record);
 }
 
 std::unique_ptr<TKZWaveFormat> Tagged(uint16_t ATag, uint32_t ARate) {
@@ -30,9 +31,27 @@ std::unique_ptr<TKZWaveFormat> Tagged(uint16_t ATag, uint32_t ARate) {
   return format;
 }
 
-std::vector<uint8_t> ToneBytes(const TKZWaveFormat& AFormat, int32_t AFrames) {
+Bytes ReadAll(TKZStream& AStream) {
+  Bytes all, buffer(5000);
+  for (int32_t n; (n = AStream.Read(AreaOf(buffer.data(), 5000))) > 0;)
+    all.insert(all.end(), buffer.begin(), buffer.begin() + n);
+  return all;
+}
+
+void WriteWaveFile(const std::string& AFileName, const TKZWaveFormat& AFormat, const Bytes& AAudio,
+                   int32_t AFrames) {
+  auto format = TKZWaveStreamFormat::CreateFromFormat(&AFormat);
+  if (AFrames > 0) format->Fact().SetSampleCount(AFrames);
+  auto wave = TKZMMIOWaveStream::OpenWriteFile(AFileName, *format);
+  TMemoryStream audio(AAudio);
+  if (!wave || !TKZStream::Copy(audio, *wave))
+    throw std::runtime_error("cannot write " + AFileName);
+  wave->Close();
+}
+
+Bytes ToneBytes(const TKZWaveFormat& AFormat, int32_t AFrames) {
   const int channels = AFormat.GetChannels(), width = AFormat.GetBitsPerSample() / 8;
-  std::vector<uint8_t> bytes(static_cast<size_t>(AFrames) * channels * width);
+  Bytes bytes(static_cast<size_t>(AFrames) * channels * width);
   for (size_t i = 0; i < bytes.size() / width; ++i) {
     const double t = static_cast<double>(i / channels) / AFormat.GetSamplesPerSec();
     const double v = 0.35 * std::sin(2 * kPi * kHertz[i % channels % 2] * t) +
@@ -45,7 +64,7 @@ std::vector<uint8_t> ToneBytes(const TKZWaveFormat& AFormat, int32_t AFrames) {
   return bytes;
 }
 
-std::vector<double> Samples(const std::vector<uint8_t>& ABytes, const TKZWaveFormat& AFormat) {
+std::vector<double> SamplesOf(const Bytes& ABytes, const TKZWaveFormat& AFormat) {
   const int width = AFormat.GetBitsPerSample() / 8;
   std::vector<double> samples(ABytes.size() / width);
   for (size_t i = 0; i < samples.size(); ++i) {
@@ -58,23 +77,6 @@ std::vector<double> Samples(const std::vector<uint8_t>& ABytes, const TKZWaveFor
                          -31);
   }
   return samples;
-}
-
-void WriteToneFile(const std::string& AFileName, const TKZWaveFormat& AFormat, int32_t AFrames) {
-  auto format = TKZWaveStreamFormat::CreateFromFormat(&AFormat);
-  format->Fact().SetSampleCount(AFrames);
-  auto wave = TKZMMIOWaveStream::OpenWriteFile(AFileName, *format);
-  TMemoryStream tones(ToneBytes(AFormat, AFrames));
-  if (!wave || !TKZStream::Copy(tones, *wave))
-    throw std::runtime_error("cannot write " + AFileName);
-  wave->Close();
-}
-
-std::vector<uint8_t> ReadAll(TKZStream& AStream) {
-  std::vector<uint8_t> all, buffer(5000);
-  for (int32_t n; (n = AStream.Read(AreaOf(buffer.data(), 5000))) > 0;)
-    all.insert(all.end(), buffer.begin(), buffer.begin() + n);
-  return all;
 }
 
 // Over whole 0.2 s periods every tone completes whole cycles, so the tones and a constant are

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "platform/rtl/Exception.h"
+
+// The message of the Exception a call raises; "(nothing raised)" when it returns.
+inline std::string RaisedMessage(const std::function<void()>& ACall) {
+  try {
+    ACall();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "(nothing raised)";
+}
