@@ -172,11 +172,9 @@ TEST_F(BrowseFolderTest, SpecialFoldersAsRoots) {
   const std::string config = Dir.File("config"), desktop = Dir.File("Schreibtisch");
   std::filesystem::create_directories(config);
   std::filesystem::create_directories(desktop);
-  {
-    std::ofstream dirs(config + "/user-dirs.dirs");
-    dirs << "# written by a test\nXDG_DESKTOP_DIR=\"" << desktop
-         << "\"\nXDG_DOCUMENTS_DIR=\"$HOME/no-such-folder-here\"\n";
-  }
+  std::ofstream(config + "/user-dirs.dirs")
+      << "# written by a test\nXDG_DESKTOP_DIR=\"" << desktop
+      << "\"\nXDG_DOCUMENTS_DIR=\"$HOME/no-such-folder-here\"\n";
   ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
   Folder.RootFolder = TSHFolders::foDesktop;
   Browser.Steps = {TScriptedBrowser::Click(IDOK)};
