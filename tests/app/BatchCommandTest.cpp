@@ -246,16 +246,13 @@ TEST_F(Batch, TheProgramAnswersOnTheRightStreamWithHonestExitCodes) {
 }
 
 TEST_F(Batch, CtrlCLeavesNoPartialOrTemporaryFile) {
-  std::string files;
-  for (uint32_t i = 0; i < 5; ++i) {
+  for (uint32_t i = 0; i < 5; ++i)
     WritePcm(In / ("f" + std::to_string(i) + ".wav"), 2, 441000, i);
-    files += " " + ShellQuote(In / ("f" + std::to_string(i) + ".wav"));
-  }
   // The shell says the program's process id first, and its exit status last.
-  FILE* shell = popen(("exec 2>&1; " + ShellQuote(Program) + " -j 1 -c mp3 -o " + ShellQuote(Out) +
-                       files + " & echo $!; wait $!; echo exit $?")
-                          .c_str(),
-                      "r");
+  const std::string command = "exec 2>&1; " + ShellQuote(Program) + " -j 1 -c mp3 -o " +
+                              ShellQuote(Out) + " " + ShellQuote(In) +
+                              "/*.wav & echo $!; wait $!; echo exit $?";
+  FILE* shell = popen(command.c_str(), "r");
   ASSERT_TRUE(shell);
   char line[4096];
   std::string text;
