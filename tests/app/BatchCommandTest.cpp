@@ -104,7 +104,7 @@ TEST(BatchArguments, ReadsOptionsAndRefusesWhatItCannotFollow) {
       {{"-o", "o", "-c", "mp3", "--channels", "6", "x"}, "mp3 does not carry 6 channels"},
   };
   for (const auto& [arguments, message] : wrong) {
-    const std::string raised = RaisedMessage([&] { ParseBatchArguments(arguments); });
+    const std::string raised = RaisedMessage([&given = arguments] { ParseBatchArguments(given); });
     EXPECT_EQ(raised.rfind(message, 0), 0u) << raised;
   }
 }
