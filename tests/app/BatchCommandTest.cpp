@@ -5,59 +5,40 @@
 
 #include <signal.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <map>
 #include <sstream>
 
 #include "app/BatchCommand.h"
 #include "app/CompressionJob.h"
-#include "tests/codec/FakeCodec.h"
-#include "tests/support/MemoryStream.h"
+#include "tests/support/FakeCodec.h"
 #include "tests/support/Peers.h"
-#include "wave/UKZWaveStream.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define CORVANE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define CORVANE_SANITIZED 1
-#endif
-#endif
+#include "tests/support/Raises.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
 
 const std::string Program = CORVANE_BATCH_PROGRAM;
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
 using Args = std::vector<std::string>;
-
-Bytes Slurp(const fs::path& AFile) {
-  std::ifstream in(AFile, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 void WritePcm(const fs::path& AFile, uint16_t AChannels, uint32_t AFrames, uint32_t ASeed,
               uint32_t ARate = 22050, uint16_t ABits = 16) {
   fs::create_directories(AFile.parent_path());
-  auto format = TKZWaveFormat::CreateDefault();
-  format->SetFormatTag(WAVE_FORMAT_PCM);
-  format->SetChannels(AChannels);
-  format->SetSamplesPerSec(ARate);
-  format->SetBitsPerSample(ABits);
-  TMemoryStream audio(PseudoRandomBytes(AFrames * AChannels * ABits / 8, ASeed));
-  auto wave = TKZMMIOWaveStream::OpenWriteFile(AFile.string(), *format);
-  ASSERT_TRUE(wave && TKZStream::Copy(audio, *wave));
-  wave->Close();
+  WriteWaveFile(AFile, *MakeLinear(WAVE_FORMAT_PCM, AChannels, ARate, ABits),
+                PseudoRandomBytes(AFrames * AChannels * ABits / 8, ASeed));
 }
 
-std::unique_ptr<TKZWaveFormat> FormatOf(const fs::path& AFile) {
-  auto wave = TKZMMIOWaveStream::OpenReadFile(AFile.string());
-  if (!wave) return nullptr;
-  auto format = TKZWaveFormat::CreateDefault();
-  format->Assign(&dynamic_cast<const TKZWaveStreamFormat&>(*wave->GetFormat()).WaveFormat());
-  return format;
+// The tag, rate and channel count of a wave file; zeros when it cannot be read.
+using TShape = std::array<uint32_t, 3>;
+TShape Shape(const fs::path& AFile) {
+  auto wave = TKZMMIOWaveStream::OpenReadFile(AFile);
+  if (!wave) return {};
+  const TKZWaveFormat& format = WaveOf(*wave);
+  return {format.GetFormatTag(), format.GetSamplesPerSec(), format.GetChannels()};
 }
 
 // Every file below a folder, relative to it, sorted.
@@ -67,15 +48,6 @@ std::vector<std::string> Tree(const fs::path& AFolder) {
     if (entry.is_regular_file()) files.push_back(entry.path().lexically_relative(AFolder));
   std::sort(files.begin(), files.end());
   return files;
-}
-
-std::string UsageError(const Args& AArguments) {
-  try {
-    ParseBatchArguments(AArguments);
-  } catch (const EUsage& usage) {
-    return usage.Message();
-  }
-  return "";
 }
 
 struct TRun {
@@ -131,8 +103,10 @@ TEST(BatchArguments, ReadsOptionsAndRefusesWhatItCannotFollow) {
        "gsm610 does not carry 16,000 Hz; it carries 8,000, 11,025, 22,050, 44,100 Hz; mono."},
       {{"-o", "o", "-c", "mp3", "--channels", "6", "x"}, "mp3 does not carry 6 channels"},
   };
-  for (const auto& [arguments, message] : wrong)
-    EXPECT_EQ(UsageError(arguments).rfind(message, 0), 0u) << UsageError(arguments);
+  for (const auto& [arguments, message] : wrong) {
+    const std::string raised = RaisedMessage([&given = arguments] { ParseBatchArguments(given); });
+    EXPECT_EQ(raised.rfind(message, 0), 0u) << raised;
+  }
 }
 
 TEST_F(Batch, FindsFilesMirrorsFoldersAndRefusesSharedDestinations) {
@@ -207,16 +181,12 @@ TEST_F(Batch, CompressesEveryGoodFileAndReportsTheBadOnes) {
   EXPECT_NE(first.Err.find("\n6 done, 0 skipped, 1 failed; "), std::string::npos) << first.Err;
   EXPECT_EQ(Tree(Out), (std::vector<std::string>{"sub0/f0.wav", "sub0/f2.wav", "sub0/f4.wav",
                                                  "sub1/f1.wav", "sub1/f3.wav", "sub1/f5.wav"}));
-  const auto format = FormatOf(Out / "sub0" / "f0.wav");
-  ASSERT_TRUE(format);
-  EXPECT_EQ(format->GetFormatTag(), WAVE_FORMAT_MPEGLAYER3);
-  EXPECT_EQ(format->GetSamplesPerSec(), 16000u);
-  EXPECT_EQ(format->GetChannels(), 1);
+  EXPECT_EQ(Shape(Out / "sub0" / "f0.wav"), (TShape{WAVE_FORMAT_MPEGLAYER3, 16000, 1}));
 
   // Files at once, and threaded chains, write the same bytes.
   std::map<std::string, Bytes> before;
   for (const std::string& file : Tree(Out))
-    before[file] = Slurp(Out / file);
+    before[file] = ReadFileBytes(Out / file);
   fs::remove_all(Out / "sub0");
   Args parallel = args;
   parallel.insert(parallel.begin(), {"-j", "3", "--threaded", "-q"});
@@ -224,7 +194,7 @@ TEST_F(Batch, CompressesEveryGoodFileAndReportsTheBadOnes) {
   EXPECT_EQ(second.Code, ExitFailed);
   EXPECT_EQ(second.Err.find("done"), std::string::npos);  // quiet: errors only
   for (const std::string& file : Tree(Out))
-    EXPECT_EQ(Slurp(Out / file), before[file]) << file;
+    EXPECT_EQ(ReadFileBytes(Out / file), before[file]) << file;
 
   // Existing destinations are left alone when asked.
   std::ofstream(Out / "sub0" / "f0.wav") << "keep me";
@@ -232,7 +202,7 @@ TEST_F(Batch, CompressesEveryGoodFileAndReportsTheBadOnes) {
   parallel.erase(std::find(parallel.begin(), parallel.end(), "-q"));
   const TRun third = RunCommandLine(parallel);
   EXPECT_NE(third.Err.find("\n0 done, 6 skipped, 1 failed; "), std::string::npos) << third.Err;
-  EXPECT_EQ(Slurp(Out / "sub0" / "f0.wav"), (Bytes{'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+  EXPECT_EQ(ReadFileBytes(Out / "sub0" / "f0.wav"), (Bytes{'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
 
   // The phone case from studio files: a resampler's bursts outgrow its destination at times.
   for (uint16_t bits : {16, 24, 32}) {
@@ -241,38 +211,21 @@ TEST_F(Batch, CompressesEveryGoodFileAndReportsTheBadOnes) {
                               Dir.Path() / "studio.wav"})
                   .Code,
               ExitSuccess);
-    const auto phone = FormatOf(Out / "studio.wav");
-    ASSERT_TRUE(phone);
-    EXPECT_EQ(phone->GetFormatTag(), WAVE_FORMAT_MULAW);
-    EXPECT_EQ(phone->GetSamplesPerSec(), 8000u);
-    EXPECT_EQ(phone->GetChannels(), 1);
+    EXPECT_EQ(Shape(Out / "studio.wav"), (TShape{WAVE_FORMAT_MULAW, 8000, 1}));
     EXPECT_EQ(fs::file_size(Out / "studio.wav"), 58u + 16000u);
   }
 }
 
-TEST_F(Batch, ProgressOnATerminalIsOneLineRedrawnInColourOnlyWhenAllowed) {
-  WritePcm(In / "a.wav", 1, 4000, 1);
-  const Args args = {"-o", Out.string(), "-c", "alaw", (In / "a.wav").string()};
-  const TRun plain = RunCommandLine(args, true, false);
-  EXPECT_EQ(plain.Code, ExitSuccess);
-  EXPECT_NE(plain.Err.find("\r[########################] 1 of 1 files"), std::string::npos);
-  EXPECT_EQ(plain.Err.find('\033'), std::string::npos);
-  EXPECT_EQ(plain.Err.find("compressed"), std::string::npos);
-  EXPECT_NE(RunCommandLine(args, true, true).Err.find("\033[32m####"), std::string::npos);
-  EXPECT_EQ(
-      RunCommandLine({"-q", "-o", Out.string(), "-c", "alaw", In.string() + "/a.wav"}, true).Err,
-      "");
-}
-
 TEST_F(Batch, TheProgramAnswersOnTheRightStreamWithHonestExitCodes) {
   WritePcm(In / "a.wav", 1, 4000, 1);
+  const std::string a = (In / "a.wav").string();
   // Standard output alone: usage, version and codec list go there, and nothing else does.
   auto out = [&](const std::string& AArguments) {
     return RunCommand("{ " + ShellQuote(Program) + " " + AArguments + " 2>/dev/null; }");
   };
   EXPECT_EQ(out("--help").Output.rfind("Usage: corvane-batch -o DIR -c CODEC", 0), 0u);
   EXPECT_EQ(out("--version").Output.rfind("corvane-batch ", 0), 0u);
-  const std::string args = " -o " + ShellQuote(Out) + " " + ShellQuote(In / "a.wav");
+  const std::string args = " -o " + ShellQuote(Out) + " " + ShellQuote(a);
   const TCommandResult done = out("-c alaw" + args);
   EXPECT_EQ(done.ExitCode, 0);
   EXPECT_EQ(done.Output, "");
@@ -280,19 +233,26 @@ TEST_F(Batch, TheProgramAnswersOnTheRightStreamWithHonestExitCodes) {
   const TCommandResult usage = RunCommand(ShellQuote(Program) + " -c nothing" + args);
   EXPECT_EQ(usage.ExitCode, 2);
   EXPECT_NE(usage.Output.find("corvane-batch: Unknown codec \"nothing\""), std::string::npos);
+
+  // On a terminal progress is one line redrawn, in colour only when allowed.
+  const TRun plain = RunCommandLine({"-o", Out, "-c", "alaw", a}, true, false);
+  EXPECT_EQ(plain.Code, ExitSuccess);
+  EXPECT_NE(plain.Err.find("\r[########################] 1 of 1 files"), std::string::npos);
+  EXPECT_EQ(plain.Err.find('\033'), std::string::npos);
+  EXPECT_EQ(plain.Err.find("compressed"), std::string::npos);
+  EXPECT_NE(RunCommandLine({"-o", Out, "-c", "alaw", a}, true, true).Err.find("\033[32m####"),
+            std::string::npos);
+  EXPECT_EQ(RunCommandLine({"-q", "-o", Out, "-c", "alaw", a}, true).Err, "");
 }
 
 TEST_F(Batch, CtrlCLeavesNoPartialOrTemporaryFile) {
-  std::string files;
-  for (uint32_t i = 0; i < 5; ++i) {
+  for (uint32_t i = 0; i < 5; ++i)
     WritePcm(In / ("f" + std::to_string(i) + ".wav"), 2, 441000, i);
-    files += " " + ShellQuote(In / ("f" + std::to_string(i) + ".wav"));
-  }
   // The shell says the program's process id first, and its exit status last.
-  FILE* shell = popen(("exec 2>&1; " + ShellQuote(Program) + " -j 1 -c mp3 -o " + ShellQuote(Out) +
-                       files + " & echo $!; wait $!; echo exit $?")
-                          .c_str(),
-                      "r");
+  const std::string command = "exec 2>&1; " + ShellQuote(Program) + " -j 1 -c mp3 -o " +
+                              ShellQuote(Out) + " " + ShellQuote(In) +
+                              "/*.wav & echo $!; wait $!; echo exit $?";
+  FILE* shell = popen(command.c_str(), "r");
   ASSERT_TRUE(shell);
   char line[4096];
   std::string text;
@@ -312,7 +272,7 @@ TEST_F(Batch, CtrlCLeavesNoPartialOrTemporaryFile) {
   EXPECT_TRUE(!left.empty() && left.size() < 5) << text;
   for (const std::string& file : left) {
     CompressFile(In / file, Dir.Path() / "whole.wav", WAVE_FORMAT_MPEGLAYER3);
-    EXPECT_EQ(Slurp(Out / file), Slurp(Dir.Path() / "whole.wav")) << file;
+    EXPECT_EQ(ReadFileBytes(Out / file), ReadFileBytes(Dir.Path() / "whole.wav")) << file;
   }
 }
 

@@ -7,61 +7,24 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "app/CompressionJob.h"
 #include "platform/acm/AcmDriver.h"
-#include "platform/rtl/Exception.h"
-#include "tests/support/MemoryStream.h"
+#include "tests/support/FakeCodec.h"
 #include "tests/support/Peers.h"
+#include "tests/support/Raises.h"
 #include "tests/support/ScriptedUi.h"
-#include "wave/UKZWaveStream.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-Bytes Slurp(const std::string& AFile) {
-  std::ifstream in(AFile, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void WritePcm(const std::string& AFile, uint16_t AChannels, uint32_t ARate, uint32_t AFrames) {
-  auto format = TKZWaveFormat::CreateDefault();
-  format->SetFormatTag(WAVE_FORMAT_PCM);
-  format->SetChannels(AChannels);
-  format->SetSamplesPerSec(ARate);
-  format->SetBitsPerSample(16);
-  auto wave_format = TKZWaveStreamFormat::CreateFromFormat(format.get());
-  TMemoryStream audio(PseudoRandomBytes(AFrames * AChannels * 2, ARate));
-  auto wave = TKZMMIOWaveStream::OpenWriteFile(AFile, *wave_format);
-  ASSERT_TRUE(wave && TKZStream::Copy(audio, *wave));
-  wave->Close();
-}
 
 uint16_t TagOf(const std::string& AFile) {
   auto wave = TKZMMIOWaveStream::OpenReadFile(AFile);
-  if (!wave) return 0;
-  return dynamic_cast<const TKZWaveStreamFormat&>(*wave->GetFormat()).WaveFormat().GetFormatTag();
-}
-
-std::vector<uint16_t> Codecs() {
-  std::vector<uint16_t> tags;
-  ACMFORMATTAGDETAILSA details{};
-  details.cbStruct = sizeof details;
-  acmFormatTagEnumA(
-      nullptr, &details,
-      [](HACMDRIVERID, ACMFORMATTAGDETAILSA* ADetails, uintptr_t AList, uint32_t) {
-        reinterpret_cast<std::vector<uint16_t>*>(AList)->push_back(
-            static_cast<uint16_t>(ADetails->dwFormatTag));
-        return 1;
-      },
-      reinterpret_cast<uintptr_t>(&tags), 0);
-  return tags;
+  return wave ? WaveOf(*wave).GetFormatTag() : 0;
 }
 
 // Everything in the folder but the named files: what a job may have left behind.
@@ -74,57 +37,32 @@ std::vector<std::string> Leftovers(const fs::path& AFolder, std::vector<std::str
 }
 
 std::string FailureOf(const std::string& ASource, const std::string& ADestination, int32_t ACodec) {
-  try {
-    CompressFile(ASource, ADestination, ACodec);
-  } catch (const Exception& failure) {
-    return failure.Message();
-  }
-  return "";
+  return RaisedMessage([&] { CompressFile(ASource, ADestination, ACodec); });
 }
 
-// A codec that takes two conversions and then fails, or stalls (using and making nothing).
-class TFailingDriver : public acm::Driver {
- public:
-  static constexpr uint16_t Tag = 0x7F01;
-  explicit TFailingDriver(bool AStall = false) : FStall(AStall) {}
-
-  std::span<const acm::TagCaps> Tags() const override {
-    static const acm::TagCaps caps[] = {
-        {Tag, "Failing", 8000, 48000, 1, 2, {16}, 18, ACMDRIVERDETAILS_SUPPORTF_CODEC}};
-    return caps;
-  }
-  MMRESULT Suggest(const WAVEFORMATEX& ASource, const WAVEFORMATEX&, uint32_t,
-                   acm::FormatRecord& AResult) const override {
-    if (ASource.wFormatTag != WAVE_FORMAT_PCM || ASource.wBitsPerSample != 16)
-      return ACMERR_NOTPOSSIBLE;
-    WAVEFORMATEX format = ASource;
-    format.wFormatTag = Tag;
-    format.cbSize = 0;
-    AResult = acm::FormatRecord(format);
-    return MMSYSERR_NOERROR;
-  }
+// The fake codec, but its converter takes two blocks and then fails, or stalls (using and
+// making nothing).
+struct TFailingCodec : TFakeCodec {
+  explicit TFailingCodec(bool AStall) : Stall(AStall) {}
+  bool Stall;
   MMRESULT Open(const WAVEFORMATEX& ASource, const WAVEFORMATEX& ADestination,
                 std::unique_ptr<acm::Converter>* AConverter) const override {
-    if (ASource.wFormatTag != WAVE_FORMAT_PCM || ADestination.wFormatTag != Tag)
-      return ACMERR_NOTPOSSIBLE;
-    if (AConverter) *AConverter = std::make_unique<TConverter>(FStall);
-    return MMSYSERR_NOERROR;
+    const MMRESULT opened = TFakeCodec::Open(ASource, ADestination, AConverter);
+    if (opened == MMSYSERR_NOERROR && AConverter)
+      *AConverter = std::make_unique<TFailing>(std::move(*AConverter), Stall);
+    return opened;
   }
-
- private:
-  bool FStall;
-  struct TConverter : acm::Converter {
-    explicit TConverter(bool AStall) : Stall(AStall) {}
+  struct TFailing : acm::Converter {
+    TFailing(std::unique_ptr<acm::Converter> AInner, bool AStall)
+        : Inner(std::move(AInner)), Stall(AStall) {}
+    std::unique_ptr<acm::Converter> Inner;
     bool Stall;
     int Calls = 0;
-    uint64_t DestinationSize(uint64_t ABytes) const override { return ABytes; }
-    uint64_t SourceSize(uint64_t ABytes) const override { return ABytes; }
+    uint64_t DestinationSize(uint64_t N) const override { return Inner->DestinationSize(N); }
+    uint64_t SourceSize(uint64_t N) const override { return Inner->SourceSize(N); }
     MMRESULT Convert(acm::ConvertCall& ACall) override {
-      if (++Calls > 2) return Stall ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
-      const uint32_t count = std::min(ACall.source_length, ACall.destination_length) & ~1u;
-      std::copy_n(ACall.source, count, ACall.destination);
-      ACall.source_used = ACall.destination_used = count;
-      return MMSYSERR_NOERROR;
+      if (++Calls <= 2) return Inner->Convert(ACall);
+      return Stall ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
     }
   };
 };
@@ -134,7 +72,8 @@ class CompressionJob : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(In);
     fs::create_directories(Out);
-    WritePcm(Source, 1, 22050, 20000);
+    WriteWaveFile(Source, *MakeLinear(WAVE_FORMAT_PCM, 1, 22050, 16),
+                  PseudoRandomBytes(40000, 22050));
   }
   TTempDir Dir;
   const std::string In = Dir.File("in"), Out = Dir.File("out");
@@ -143,7 +82,10 @@ class CompressionJob : public ::testing::Test {
 
 TEST_F(CompressionJob, EveryCodecWritesAFileThatPeersDecode) {
   REQUIRE_PEER("ffmpeg");
-  const std::vector<uint16_t> codecs = Codecs();
+  std::vector<uint16_t> codecs;
+  for (const auto& driver : acm::Drivers())
+    for (const acm::TagCaps& caps : driver->Tags())
+      codecs.push_back(caps.tag);
   ASSERT_GE(codecs.size(), 5u);
   for (uint16_t tag : codecs) {
     SCOPED_TRACE(tag);
@@ -161,15 +103,14 @@ TEST_F(CompressionJob, EveryCodecWritesAFileThatPeersDecode) {
 }
 
 TEST_F(CompressionJob, TheSourceIsNeverItsOwnDestination) {
-  const Bytes before = Slurp(Source);
-  const std::string expected = "Cannot compress " + Source + " into " + Source +
-                               ": it is the source file itself. Choose another output directory.";
-  EXPECT_EQ(FailureOf(Source, Source, WAVE_FORMAT_ALAW), expected);
-  const std::string dotted = Out + "/../in/take.wav", linked = Out + "/link.wav";
+  const Bytes before = ReadFileBytes(Source);
+  const std::string linked = Out + "/link.wav";
   fs::create_symlink(Source, linked);
-  EXPECT_NE(FailureOf(Source, dotted, WAVE_FORMAT_ALAW), "");
-  EXPECT_NE(FailureOf(Source, linked, WAVE_FORMAT_ALAW), "");
-  EXPECT_EQ(Slurp(Source), before);
+  for (const std::string& same : {Source, Out + "/../in/take.wav", linked})
+    EXPECT_EQ(FailureOf(Source, same, WAVE_FORMAT_ALAW),
+              "Cannot compress " + Source + " into " + same +
+                  ": it is the source file itself. Choose another output directory.");
+  EXPECT_EQ(ReadFileBytes(Source), before);
   EXPECT_EQ(Leftovers(In, {"take.wav"}), std::vector<std::string>{});
 }
 
@@ -181,7 +122,7 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
   EXPECT_EQ(TagOf(Destination), WAVE_FORMAT_MULAW);
   EXPECT_EQ(fs::status(Destination).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  const Bytes good = Slurp(Destination);
+  const Bytes good = ReadFileBytes(Destination);
 
   // Whatever fails, the destination stays as it was and nothing else is left.
   std::ofstream(In + "/text.wav") << "not a wave file";
@@ -195,19 +136,18 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
   EXPECT_EQ(no_path.rfind("No conversion from PCM ", 0), 0u) << no_path;
   EXPECT_NE(no_path.find(" to format tag 32597 for " + Source + "."), std::string::npos);
   for (bool stall : {false, true}) {
-    acm::ScopedDriver failing(std::make_shared<TFailingDriver>(stall));
-    EXPECT_EQ(FailureOf(Source, Destination, TFailingDriver::Tag),
+    acm::ScopedDriver failing(std::make_shared<TFailingCodec>(stall));
+    EXPECT_EQ(FailureOf(Source, Destination, kFakeTag),
               "Compression of " + Source + " stopped early.");
   }
   {
     // The disk takes no more than 16 KiB per file: writing stops part-way.
-    struct sigaction ignore {};
+    struct sigaction ignore = {}, previous = {};
     ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
     sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit limit{}, old{};
+    rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
-    limit = old;
+    rlimit limit = old;
     limit.rlim_cur = 16384;
     setrlimit(RLIMIT_FSIZE, &limit);
     const std::string failure = FailureOf(Source, Destination, WAVE_FORMAT_PCM);
@@ -215,7 +155,7 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
     sigaction(SIGXFSZ, &previous, nullptr);
     EXPECT_EQ(failure, "Compression of " + Source + " stopped early.");
   }
-  EXPECT_EQ(Slurp(Destination), good);
+  EXPECT_EQ(ReadFileBytes(Destination), good);
   EXPECT_EQ(Leftovers(Out, {"take.wav"}), std::vector<std::string>{});
   EXPECT_EQ(Leftovers(In, {"take.wav", "text.wav"}), std::vector<std::string>{});
 }

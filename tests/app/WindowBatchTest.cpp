@@ -14,25 +14,11 @@
 
 #include "app/CompressionJob.h"
 #include "app/MainWindow.h"
-#include "tests/support/MemoryStream.h"
 #include "tests/support/Peers.h"
 #include "tests/support/QtScript.h"
-#include "wave/UKZWaveStream.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
-
-void WriteSine(const std::string& AFile, uint16_t AChannels, uint32_t ARate) {
-  auto format = TKZWaveFormat::CreateDefault();
-  format->SetFormatTag(WAVE_FORMAT_PCM);
-  format->SetChannels(AChannels);
-  format->SetSamplesPerSec(ARate);
-  format->SetBitsPerSample(16);
-  auto wave_format = TKZWaveStreamFormat::CreateFromFormat(format.get());
-  TMemoryStream audio(PseudoRandomBytes(ARate / 4 * AChannels * 2, ARate));
-  auto wave = TKZMMIOWaveStream::OpenWriteFile(AFile, *wave_format);
-  ASSERT_TRUE(wave && TKZStream::Copy(audio, *wave));
-  wave->Close();
-}
 
 QPushButton* Button(QWidget& ADialog, const QString& AText) {
   for (QPushButton* button : ADialog.findChildren<QPushButton*>())
@@ -48,8 +34,10 @@ TEST(WindowBatch, CompressesTheListedFilesWithTheChosenCodec) {
   const std::string in = dir.File("in"), out = dir.File("out");
   std::filesystem::create_directories(in);
   std::filesystem::create_directories(out);
-  WriteSine(in + "/one.wav", 1, 22050);
-  WriteSine(in + "/two.wav", 2, 44100);
+  WriteWaveFile(in + "/one.wav", *MakeLinear(WAVE_FORMAT_PCM, 1, 22050, 16),
+                PseudoRandomBytes(11024, 1));
+  WriteWaveFile(in + "/two.wav", *MakeLinear(WAVE_FORMAT_PCM, 2, 44100, 16),
+                PseudoRandomBytes(44100, 2));
   std::ofstream(in + "/notes.wav") << "not a wave file";
 
   int argc = 1;

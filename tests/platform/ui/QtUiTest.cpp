@@ -47,14 +47,10 @@ TEST(QtDialogs, CodecChoiceListsTagsAndStoresTheChoice) {
   request.cbwfx = static_cast<uint32_t>(buffer.size());
   request.pszTitle = "Choose a compression format:";
   // Open on the third IMA ADPCM format.
-  WAVEFORMATEX only{};
-  only.wFormatTag = WAVE_FORMAT_IMA_ADPCM;
-  request.pwfxEnum = &only;
-  request.fdwEnum = ACM_FORMATENUMF_WFORMATTAG;
-  const auto ima = acm::ListFormatChoices(request);
+  std::vector<acm::FormatChoice> ima;
+  for (const acm::FormatChoice& choice : acm::ListFormatChoices(request))
+    if (choice.format.Get().wFormatTag == WAVE_FORMAT_IMA_ADPCM) ima.push_back(choice);
   ASSERT_GT(ima.size(), 3u);
-  request.pwfxEnum = nullptr;
-  request.fdwEnum = 0;
   std::memcpy(buffer.data(), ima[2].format.Bytes(), ima[2].format.Size());
   request.fdwStyle = ACMFORMATCHOOSE_STYLEF_INITTOWFXSTRUCT;
 
