@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/acm/Acm.h"
 #include "platform/acm/AcmDriver.h"
 #include "platform/acm/AcmSamples.h"
@@ -33,14 +34,6 @@ std::vector<uint8_t> Signal(uint16_t channels, acm::SampleType type, uint32_t ra
   std::vector<uint8_t> bytes(samples.size() * acm::BytesPerSample(type));
   acm::WriteSamples(type, samples.data(), samples.size(), bytes.data());
   return bytes;
-}
-
-acm::FormatRecord Suggest(const acm::FormatRecord& source, uint16_t tag) {
-  std::vector<uint8_t> buffer(64, 0);
-  auto* templ = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
-  templ->wFormatTag = tag;
-  if (acmFormatSuggest(nullptr, &source.Get(), templ, 64, ACM_FORMATSUGGESTF_WFORMATTAG)) return {};
-  return acm::FormatRecord(*templ);
 }
 
 // Converts input whole, as often as the benchmark wants; answers the last output.
@@ -88,7 +81,7 @@ void BM_Encode(benchmark::State& state) {
   const auto channels = static_cast<uint16_t>(state.range(1));
   const auto source = Pcm(acm::SampleType::kSigned16, channels);
   const auto input = Signal(channels, acm::SampleType::kSigned16);
-  Convert(&state, source, Suggest(source, tag), input, input.size());
+  Convert(&state, source, SuggestedFormat(source, tag), input, input.size());
 }
 
 void BM_Decode(benchmark::State& state) {
@@ -96,9 +89,9 @@ void BM_Decode(benchmark::State& state) {
   const auto channels = static_cast<uint16_t>(state.range(1));
   const auto source = Pcm(acm::SampleType::kSigned16, channels);
   const auto input = Signal(channels, acm::SampleType::kSigned16);
-  const auto codec = Suggest(source, tag);
+  const auto codec = SuggestedFormat(source, tag);
   const auto coded = Convert(nullptr, source, codec, input, 0);
-  Convert(&state, codec, Suggest(codec, WAVE_FORMAT_PCM), coded, input.size());
+  Convert(&state, codec, SuggestedFormat(codec, WAVE_FORMAT_PCM), coded, input.size());
 }
 
 #define CODECS(bm)                       \
@@ -121,7 +114,7 @@ void BM_EncodeQuiet(benchmark::State& state) {
   const auto channels = static_cast<uint16_t>(state.range(1));
   const auto source = Pcm(acm::SampleType::kSigned16, channels);
   const auto input = Signal(channels, acm::SampleType::kSigned16, kRate, 0.01);
-  Convert(&state, source, Suggest(source, tag), input, input.size());
+  Convert(&state, source, SuggestedFormat(source, tag), input, input.size());
 }
 BENCHMARK(BM_EncodeQuiet)
     ->ArgNames({"tag", "ch"})

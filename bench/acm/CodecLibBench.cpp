@@ -2,10 +2,10 @@
 // encoder, the PCM written by a decoder), through the codec manager's calls.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/acm/Acm.h"
 #include "platform/acm/AcmDriver.h"
 #include "platform/acm/AcmSamples.h"
@@ -14,30 +14,12 @@ namespace {
 
 constexpr double kSeconds = 4;
 
-// A music-like signal: two tones per channel and a little noise.
+// The music-like signal's bytes.
 std::vector<uint8_t> Signal(uint32_t rate, uint16_t channels) {
-  const auto frames = static_cast<size_t>(rate * kSeconds);
-  std::vector<int16_t> samples(frames * channels);
-  uint32_t noise = 1;
-  for (size_t i = 0; i < frames; ++i)
-    for (uint16_t c = 0; c < channels; ++c) {
-      noise = noise * 1664525 + 1013904223;
-      const double t = static_cast<double>(i) / rate;
-      samples[i * channels + c] =
-          static_cast<int16_t>(9000 * std::sin(2 * M_PI * (220 + 55 * c) * t) +
-                               4000 * std::sin(2 * M_PI * 1870 * t) + (noise >> 23) - 256);
-    }
+  const auto samples = MusicSamples(rate, channels, kSeconds);
   std::vector<uint8_t> bytes(samples.size() * 2);
   std::memcpy(bytes.data(), samples.data(), bytes.size());
   return bytes;
-}
-
-acm::FormatRecord Suggest(const acm::FormatRecord& source, uint16_t tag) {
-  std::vector<uint8_t> buffer(64, 0);
-  auto* templ = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
-  templ->wFormatTag = tag;
-  if (acmFormatSuggest(nullptr, &source.Get(), templ, 64, ACM_FORMATSUGGESTF_WFORMATTAG)) return {};
-  return acm::FormatRecord(*templ);
 }
 
 // One signal through a new stream in 8 KB source buffers, flushed at the end: what a
@@ -83,7 +65,7 @@ void BM_Encode(benchmark::State& state) {
   const auto rate = static_cast<uint32_t>(state.range(1));
   const auto channels = static_cast<uint16_t>(state.range(2));
   const auto pcm = acm::MakeLinearRecord(acm::SampleType::kSigned16, channels, rate);
-  const auto codec = Suggest(pcm, tag);
+  const auto codec = SuggestedFormat(pcm, tag);
   const auto input = Signal(rate, channels);
   for (auto _ : state)
     benchmark::DoNotOptimize(Convert(pcm, codec, input).size());
@@ -95,7 +77,7 @@ void BM_Decode(benchmark::State& state) {
   const auto rate = static_cast<uint32_t>(state.range(1));
   const auto channels = static_cast<uint16_t>(state.range(2));
   const auto pcm = acm::MakeLinearRecord(acm::SampleType::kSigned16, channels, rate);
-  const auto codec = Suggest(pcm, tag);
+  const auto codec = SuggestedFormat(pcm, tag);
   const auto coded = Convert(pcm, codec, Signal(rate, channels));
   size_t decoded = 0;
   for (auto _ : state)

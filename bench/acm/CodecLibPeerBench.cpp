@@ -6,20 +6,17 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/acm/Acm.h"
 #include "wave/UKZWaveStream.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 std::unique_ptr<TKZWaveFormat> WaveFormatOf(const WAVEFORMATEX& AFormat) {
   auto format = TKZWaveFormat::CreateDefault();
@@ -31,22 +28,12 @@ std::unique_ptr<TKZWaveFormat> WaveFormatOf(const WAVEFORMATEX& AFormat) {
   return format;
 }
 
-// A music-like signal: two tones per channel and a little noise.
+// The music-like signal as a wave file.
 void MakeSource(const std::string& AName, uint32_t ARate, uint16_t AChannels, double ASeconds) {
   const WAVEFORMATEX pcm{WAVE_FORMAT_PCM, AChannels, ARate, 0, 0, 16, 0};
   auto wave = TKZMMIOWaveStream::OpenWriteFile(AName, *WaveFormatOf(pcm));
   if (!wave) throw Exception("cannot create " + AName);
-  const auto frames = static_cast<size_t>(ARate * ASeconds);
-  std::vector<int16_t> samples(frames * AChannels);
-  uint32_t noise = 1;
-  for (size_t i = 0; i < frames; ++i)
-    for (uint16_t c = 0; c < AChannels; ++c) {
-      noise = noise * 1664525 + 1013904223;
-      const double t = static_cast<double>(i) / ARate;
-      samples[i * AChannels + c] =
-          static_cast<int16_t>(9000 * std::sin(2 * M_PI * (220 + 55 * c) * t) +
-                               4000 * std::sin(2 * M_PI * 1870 * t) + (noise >> 23) - 256);
-    }
+  const auto samples = MusicSamples(ARate, AChannels, ASeconds);
   const auto size = static_cast<int32_t>(samples.size() * 2);
   if (wave->Write(AreaOf(samples.data(), size)) != size) throw Exception("cannot write " + AName);
   wave->Close();
@@ -106,9 +93,9 @@ void Encode(uint16_t ATag, const std::string& ASource, const std::string& ADest)
 double Best(const std::string& ACommand, int ARounds) {
   double best = 1e9;
   for (int round = 0; round < ARounds; ++round) {
-    const auto start = Clock::now();
+    const auto start = BenchClock::now();
     if (std::system(ACommand.c_str()) != 0) throw Exception("failed: " + ACommand);
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+    best = std::min(best, SecondsSince(start));
   }
   return best;
 }

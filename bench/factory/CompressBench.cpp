@@ -6,23 +6,17 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "factory/UKZWaveStreamFactory.h"
 #include "platform/rtl/Exception.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point AStart) {
-  return std::chrono::duration<double>(Clock::now() - AStart).count();
-}
 
 // Two tones and a little noise, 16-bit stereo at 44,100 Hz.
 void MakeSource(const std::string& AName, int64_t ABytes) {
@@ -78,16 +72,16 @@ int main(int argc, char** argv) {
     MakeSource(source, megabytes * 1000 * 1000);
     double unthreadedTime = 1e9, threadedTime = 1e9, ffmpegTime = 1e9;
     for (int round = 0; round < rounds; ++round) {
-      auto start = Clock::now();
+      auto start = BenchClock::now();
       Compress(source, plain, false);
-      unthreadedTime = std::min(unthreadedTime, Seconds(start));
-      start = Clock::now();
+      unthreadedTime = std::min(unthreadedTime, SecondsSince(start));
+      start = BenchClock::now();
       Compress(source, threaded, true);
-      threadedTime = std::min(threadedTime, Seconds(start));
-      start = Clock::now();
+      threadedTime = std::min(threadedTime, SecondsSince(start));
+      start = BenchClock::now();
       const std::string line = "ffmpeg -v error -y -i " + source + " -c:a adpcm_ima_wav " + peer;
       if (std::system(line.c_str()) != 0) throw Exception("ffmpeg failed");
-      ffmpegTime = std::min(ffmpegTime, Seconds(start));
+      ffmpegTime = std::min(ffmpegTime, SecondsSince(start));
     }
     if (std::filesystem::file_size(plain) != std::filesystem::file_size(threaded))
       throw Exception("the threaded chain wrote a different file");

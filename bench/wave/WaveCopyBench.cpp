@@ -6,21 +6,15 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "wave/UKZWaveStream.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point AStart) {
-  return std::chrono::duration<double>(Clock::now() - AStart).count();
-}
 
 // 16-bit stereo at 44,100 Hz, a pattern that changes with every block.
 void MakeSource(const std::string& AName, int64_t ABytes) {
@@ -65,17 +59,17 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
       std::filesystem::remove(copy);
       std::filesystem::remove(copied);
-      auto start = Clock::now();
+      auto start = BenchClock::now();
       WaveCopy(source, copy);
-      wave = std::min(wave, Seconds(start));
-      start = Clock::now();
+      wave = std::min(wave, SecondsSince(start));
+      start = BenchClock::now();
       if (std::system(("cp " + source + " " + copied).c_str()) != 0) throw Exception("cp failed");
-      cp = std::min(cp, Seconds(start));
+      cp = std::min(cp, SecondsSince(start));
       std::filesystem::remove(dd);
-      start = Clock::now();
+      start = BenchClock::now();
       const std::string line = "dd bs=8192 status=none if=" + source + " of=" + dd;
       if (std::system(line.c_str()) != 0) throw Exception("dd failed");
-      blocks = std::min(blocks, Seconds(start));
+      blocks = std::min(blocks, SecondsSince(start));
     }
     // The copy carries the sample count in a fact chunk, which the source lacks.
     if (std::filesystem::file_size(copy) != std::filesystem::file_size(source) + 12)

@@ -1,0 +1,44 @@
+#pragma once
+
+// What the benchmark programs share: a stopwatch, the music-like test signal, and the format the
+// codec manager suggests for a tag.
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "platform/acm/Acm.h"
+#include "platform/acm/AcmDriver.h"
+
+using BenchClock = std::chrono::steady_clock;
+
+inline double SecondsSince(BenchClock::time_point AStart) {
+  return std::chrono::duration<double>(BenchClock::now() - AStart).count();
+}
+
+// 16-bit samples, interleaved: two tones per channel and a little noise.
+inline std::vector<int16_t> MusicSamples(uint32_t ARate, uint16_t AChannels, double ASeconds) {
+  const auto frames = static_cast<size_t>(ARate * ASeconds);
+  std::vector<int16_t> samples(frames * AChannels);
+  uint32_t noise = 1;
+  for (size_t i = 0; i < frames; ++i)
+    for (uint16_t c = 0; c < AChannels; ++c) {
+      noise = noise * 1664525 + 1013904223;
+      const double t = static_cast<double>(i) / ARate;
+      samples[i * AChannels + c] =
+          static_cast<int16_t>(9000 * std::sin(2 * M_PI * (220 + 55 * c) * t) +
+                               4000 * std::sin(2 * M_PI * 1870 * t) + (noise >> 23) - 256);
+    }
+  return samples;
+}
+
+// The whole record the codec manager suggests for ATag from ASource; empty when it has none.
+inline acm::FormatRecord SuggestedFormat(const acm::FormatRecord& ASource, uint16_t ATag) {
+  std::vector<uint8_t> buffer(64, 0);
+  auto* templ = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
+  templ->wFormatTag = ATag;
+  if (acmFormatSuggest(nullptr, &ASource.Get(), templ, 64, ACM_FORMATSUGGESTF_WFORMATTAG))
+    return {};
+  return acm::FormatRecord(*templ);
+}
