@@ -156,11 +156,9 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
 
 TEST(ChooseCodec, AnswersTheChosenTagAndCancelKeepsTheCodec) {
   TTestApplication app;
-  std::vector<uint32_t> styles;
-  int cancel = 0;
+  bool cancel = false;
   acm::FormatChooseDialog previous = acm::SetFormatChooseDialog([&](ACMFORMATCHOOSEA& ARequest) {
     EXPECT_EQ(ARequest.hwndOwner, reinterpret_cast<HWND>(app.Handle()));
-    styles.push_back(ARequest.fdwStyle);
     if (cancel) return ACMERR_CANCELED;
     for (const acm::FormatChoice& choice : acm::ListFormatChoices(ARequest))
       if (choice.format.Get().wFormatTag == WAVE_FORMAT_MULAW)
@@ -168,9 +166,7 @@ TEST(ChooseCodec, AnswersTheChosenTagAndCancelKeepsTheCodec) {
     return ACMERR_NOTPOSSIBLE;
   });
   EXPECT_EQ(ChooseCodec(), WAVE_FORMAT_MULAW);
-  EXPECT_EQ(ChooseCodec(), WAVE_FORMAT_MULAW);
-  EXPECT_EQ(styles, (std::vector<uint32_t>{0, 0}));  // never opens on the last choice
-  cancel = 1;
+  cancel = true;
   EXPECT_THROW(ChooseCodec(), EAbort);
   acm::SetFormatChooseDialog(previous);
 }

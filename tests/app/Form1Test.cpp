@@ -107,8 +107,6 @@ TEST_F(Form1Test, FilesAreAddedAndRemovedAsSelected) {
   Form.AddBtnClick();
   Form.FilesDropped({"/dropped/d.wav"});
   ASSERT_EQ(Files.Count(), 7);
-  Form.RemoveBtnClick();  // nothing selected
-  EXPECT_EQ(Files.Count(), 7);
   for (int i : {1, 2, 3, 6})
     Files.Entries[i].Selected = true;
   Form.RemoveBtnClick();
