@@ -31,9 +31,6 @@ TEST(Window, BuildsAsTheFormDescriptionSays) {
   EXPECT_EQ(window.pos(), QPoint(191, 108));
   EXPECT_EQ(window.minimumSize(), QSize(289, 240));
   EXPECT_EQ(window.maximumSize(), QSize(289, 240));
-  EXPECT_TRUE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
-  EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
-  EXPECT_EQ(window.font().pixelSize(), 11);
 
   struct TControl {
     QWidget* Widget;
@@ -63,7 +60,6 @@ TEST(Window, BuildsAsTheFormDescriptionSays) {
     EXPECT_EQ(caption, c.Caption);
   }
   EXPECT_EQ(ui.files->selectionMode(), QAbstractItemView::ExtendedSelection);
-  EXPECT_FALSE(ui.StatusBar1->isSizeGripEnabled());
 
   // The tab order: the list, then the buttons with Start before About, then Select.
   std::vector<QWidget*> order;
