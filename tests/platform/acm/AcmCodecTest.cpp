@@ -17,12 +17,6 @@ constexpr uint16_t kCodecs[] = {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM, WAVE_F
 constexpr uint32_t kAll = ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
                           ACM_FORMATSUGGESTF_NSAMPLESPERSEC | ACM_FORMATSUGGESTF_WBITSPERSAMPLE;
 
-uint16_t Extra(const acm::FormatRecord& format, size_t offset) {
-  uint16_t v;
-  std::memcpy(&v, format.Bytes() + 18 + offset, 2);
-  return v;
-}
-
 }  // namespace
 
 TEST(AcmCodecs, RoundTripsMeetTheirFloors) {
@@ -47,7 +41,9 @@ TEST(AcmCodecs, SuggestionsKeepWhatTheCodecCarriesAndTakeTheNearestElse) {
   const auto ms = SuggestTag(Pcm(1, 11025), WAVE_FORMAT_ADPCM);
   EXPECT_EQ(ms.Get().nBlockAlign, 256);
   EXPECT_EQ(ms.Get().cbSize, 32);
-  EXPECT_EQ(Extra(ms, 0), 500);  // samples per block: 2 × (256 − 7) + 2
+  uint16_t per_block;
+  std::memcpy(&per_block, ms.Bytes() + 18, 2);
+  EXPECT_EQ(per_block, 500);  // samples per block: 2 × (256 − 7) + 2
 
   EXPECT_EQ(SuggestTag(Float(6, 96000), WAVE_FORMAT_IMA_ADPCM).Get().nChannels, 2);
   EXPECT_EQ(SuggestTag(Pcm(1, 500), WAVE_FORMAT_ADPCM).Get().nSamplesPerSec, 1000u);

@@ -56,7 +56,7 @@ TEST(AcmManager, CallsRefuseBadArguments) {
   EXPECT_EQ(open(&stream, ima, 0x100), MMSYSERR_INVALFLAG);
   EXPECT_EQ(open(nullptr, ima, 0), MMSYSERR_INVALPARAM);
 
-  // The format choice: no dialog installed, a record too small, a record of another size.
+  // The format choice: no dialog installed, a record too small for the choice.
   WAVEFORMATEX restriction{WAVE_FORMAT_ADPCM, 0, 0, 0, 0, 0, 0};
   ACMFORMATCHOOSEA choose{};
   choose.cbStruct = 232;

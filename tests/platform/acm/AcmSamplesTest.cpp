@@ -33,12 +33,8 @@ TEST(AcmSamples, LinearRecordsAreReadAsFilesHaveThem) {
 }
 
 TEST(AcmSamples, NarrowingSaturates) {
-  const float floats[] = {std::numeric_limits<float>::quiet_NaN(),
-                          std::numeric_limits<float>::infinity(),
-                          -std::numeric_limits<float>::infinity(),
-                          1.5f,
-                          0.5f,
-                          -1.0f};
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  const float floats[] = {std::nanf(""), kInfinity, -kInfinity, 1.5f, 0.5f, -1.0f};
   int32_t samples[6];
   acm::ReadSamples(acm::SampleType::kFloat32, reinterpret_cast<const uint8_t*>(floats), 6, samples);
   int16_t narrow[6];
