@@ -2,8 +2,6 @@
 // chain, its FIFO sized in milliseconds of the open end's format.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -30,7 +28,7 @@ struct TNotingStack : TStack {
 TEST(ThreadedFactories, ChainsEndWithAThreadedStreamAndWriteTheSameFile) {
   TTempDir dir;
   const std::string source = dir.File("source.wav"), coded = dir.File("coded.wav"),
-                    plain = dir.File("plain.wav"), both = dir.File("both.wav");
+                    plain = dir.File("plain.wav");
   auto pcm = MakeLinear(1, 2, 44100, 16);
   WriteWaveFile(source, *pcm, ToneBytes(*pcm, 100000), 100000);
   auto factory = TKZWaveStreamFactory::Create();
@@ -47,10 +45,8 @@ TEST(ThreadedFactories, ChainsEndWithAThreadedStreamAndWriteTheSameFile) {
   EXPECT_EQ(writing.Sizes, std::vector<int32_t>{176400});  // the open end takes the source's
   ASSERT_TRUE(writer && TKZStream::Copy(*reader, *writer));
   writer->Close();
-  ASSERT_TRUE(CompressFile(source, plain, WAVE_FORMAT_IMA_ADPCM) &&
-              CompressFile(source, both, WAVE_FORMAT_IMA_ADPCM, true));
-  EXPECT_TRUE(ReadFileBytes(coded) == ReadFileBytes(plain) &&
-              ReadFileBytes(both) == ReadFileBytes(plain));
+  ASSERT_TRUE(CompressFile(source, plain, WAVE_FORMAT_IMA_ADPCM));
+  EXPECT_TRUE(ReadFileBytes(coded) == ReadFileBytes(plain));
   factory->Reset();
   EXPECT_FALSE(factory->GetThreaded() || factory->GetThreadBufferTime() != 3000);
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -45,15 +45,10 @@ void CheckDecoded(const std::vector<double>& ASamples, const TKZWaveFormat& AFor
 TEST(TKZWaveStreamFactory, CompressesIntoEveryCodecOfTheManager) {
   REQUIRE_PEER("ffmpeg");
   TTempDir dir;
-  std::vector<uint16_t> tags;  // every tag the manager offers
-  ACMFORMATTAGDETAILSA details{sizeof details, 0, 0, 0, 0, 0, {}};
-  acmFormatTagEnumA(
-      nullptr, &details,
-      [](HACMDRIVERID, ACMFORMATTAGDETAILSA* ADetails, uintptr_t ATags, uint32_t) {
-        reinterpret_cast<std::vector<uint16_t>*>(ATags)->push_back(ADetails->dwFormatTag & 0xFFFF);
-        return 1;
-      },
-      reinterpret_cast<uintptr_t>(&tags), 0);
+  std::vector<uint16_t> tags;  // every tag the manager offers, once
+  for (const auto& driver : acm::Drivers())
+    for (const acm::TagCaps& caps : driver->Tags())
+      if (std::find(tags.begin(), tags.end(), caps.tag) == tags.end()) tags.push_back(caps.tag);
   ASSERT_GE(tags.size(), 6u);
   const std::string source = dir.File("source.wav");
   const int sources[][4] = {{1, 1, 8000, 8},   {1, 2, 11025, 8},  {1, 1, 22050, 16},
@@ -68,16 +63,15 @@ TEST(TKZWaveStreamFactory, CompressesIntoEveryCodecOfTheManager) {
       const std::string name = dir.File(std::to_string(tags[i]));
       ASSERT_TRUE(CompressFile(source, name + ".wav", tags[i])) << rate << " " << tags[i];
       peer += " -i " + ShellQuote(name + ".wav");
-      outputs += " -map " + std::to_string(i) + " -f f64le " + ShellQuote(name + ".raw");
+      outputs += " -map " + std::to_string(i) + " -f f32le " + ShellQuote(name + ".raw");
     }
     const TCommandResult decoded = RunCommand(peer + outputs);
     ASSERT_EQ(decoded.ExitCode, 0) << decoded.Output;
     for (uint16_t codec : tags) {
       SCOPED_TRACE(std::to_string(rate) + " Hz " + std::to_string(bits) + " bit " +
                    std::to_string(channels) + " ch into " + std::to_string(codec));
-      const TQuality* quality = kQualities;
-      while (quality->Tag != codec && quality->Tag != 0)
-        ++quality;
+      const TQuality& quality = *std::find_if(std::begin(kQualities), std::end(kQualities) - 1,
+                                              [&](const TQuality& q) { return q.Tag == codec; });
       const std::string name = dir.File(std::to_string(codec));
       auto stored = TKZMMIOWaveStream::OpenReadFile(name + ".wav");
       ASSERT_TRUE(stored);
@@ -92,12 +86,9 @@ TEST(TKZWaveStreamFactory, CompressesIntoEveryCodecOfTheManager) {
       auto decoder = factory->CreateReadStream(name + ".wav");
       ASSERT_TRUE(decoder);
       const Bytes pcm = ReadAll(*decoder);
-      CheckDecoded(SamplesOf(pcm, StreamFormatOf(*decoder).WaveFormat()), *wave, expected,
-                   *quality);
-      const Bytes bytes = ReadFileBytes(name + ".raw");
-      std::vector<double> samples(bytes.size() / 8);
-      std::memcpy(samples.data(), bytes.data(), samples.size() * 8);
-      CheckDecoded(samples, *wave, expected, *quality);
+      CheckDecoded(SamplesOf(pcm, StreamFormatOf(*decoder).WaveFormat()), *wave, expected, quality);
+      const auto floats = MakeLinear(3, wave->GetChannels(), wave->GetSamplesPerSec(), 32);
+      CheckDecoded(SamplesOf(ReadFileBytes(name + ".raw"), *floats), *wave, expected, quality);
     }
   }
 }
@@ -131,15 +122,7 @@ TEST(TKZWaveStreamFactory, ChainsAndWhatFails) {
   reader = factory->CreateReadStream(coded);
   EXPECT_EQ(ReadAll(*reader), ToneBytes(*mono, 12345));
   reader.reset();
-  // A path that resamples counts the destination's frames.
-  factory->GetFormat().SetSamplesPerSec(8000);
   auto plain = TKZMMIOWaveStream::OpenReadFile(source);
-  auto writer = factory->CreateWriteStream(dir.File("8000.wav"), *plain->GetFormat());
-  ASSERT_TRUE(writer && TKZStream::Copy(*plain, *writer));
-  writer->Close();
-  writer = TKZMMIOWaveStream::OpenReadFile(dir.File("8000.wav"));
-  EXPECT_EQ(StreamFormatOf(*writer).Fact().GetSampleCount(), std::lround(12345 * 8000 / 22050.));
-  writer.reset();
 
   // Sources that do not open (no path is looked for); a second step that does not open; a codec
   // out of reach; a destination that cannot be made: none, and nothing left open.
@@ -163,7 +146,7 @@ TEST(TKZWaveStreamFactory, ChainsAndWhatFails) {
   auto pcm = MakeLinear(1, 2, 44100, 16);
   TWaveMemory destination(*HKZACMFormat::SuggestFormat(*pcm, *Tagged(WAVE_FORMAT_IMA_ADPCM)));
   factory->GetFormat().SetFormatTag(WAVE_FORMAT_IMA_ADPCM);
-  writer = factory->CreateWriteStream(destination, *pcm);
+  auto writer = factory->CreateWriteStream(destination, *pcm);
   TMemoryStream input(ToneBytes(*pcm, 10000));
   ASSERT_TRUE(writer && TKZStream::Copy(input, *writer));
   EXPECT_EQ(destination.Data.size(), 4u * 2048);  // 2,041 frames a block of 2,048 bytes

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-TMemoryStream::~TMemoryStream() { Note("destroy"); }
-
 int32_t TMemoryStream::Read(const TKZArea& AArea) {
   Note("read");
   if (FailReads) return -1;
@@ -41,8 +39,6 @@ bool TMemoryStream::Seek(const TKZSeek& ASeek) {
   Position = static_cast<int32_t>(target);
   return true;
 }
-
-void TMemoryStream::Close() { Note("close"); }
 
 std::vector<uint8_t> PseudoRandomBytes(size_t ACount, uint32_t ASeed) {
   std::vector<uint8_t> bytes(ACount);

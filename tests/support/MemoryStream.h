@@ -13,12 +13,13 @@ class TMemoryStream : public TKZStream {
  public:
   TMemoryStream() = default;
   explicit TMemoryStream(std::vector<uint8_t> AData) : Data(std::move(AData)) {}
+  ~TMemoryStream() override { Note("destroy"); }
 
   int32_t GetPosition() override { return Position; }
   int32_t Read(const TKZArea& AArea) override;
   int32_t Write(const TKZArea& AArea) override;
   bool Seek(const TKZSeek& ASeek) override;
-  void Close() override;
+  void Close() override { Note("close"); }
 
   std::vector<uint8_t> Data;
   int32_t Position = 0;
@@ -30,8 +31,6 @@ class TMemoryStream : public TKZStream {
   bool FailSeeks = false;
   // Called with "read", "write", "seek", "close" or "destroy" before the call does its work.
   std::function<void(const std::string&)> OnCall;
-
-  ~TMemoryStream() override;
 
  private:
   void Note(const std::string& ACall) {

@@ -9,10 +9,6 @@
 #include <iterator>
 #include <stdexcept>
 
-bool HavePeer(const std::string& AProgram) {
-  return RunCommand("command -v " + ShellQuote(AProgram)).ExitCode == 0;
-}
-
 TCommandResult RunCommand(const std::string& ACommandLine) {
   const std::string line = ACommandLine + " 2>&1";
   FILE* pipe = popen(line.c_str(), "r");

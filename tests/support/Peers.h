@@ -10,11 +10,9 @@
 // Other programs that read and write the files we do (ffmpeg, ffprobe, sox). A test that needs
 // one calls REQUIRE_PEER: without the peer it is skipped on a developer's machine and fails
 // where CI is set.
-bool HavePeer(const std::string& AProgram);
-
 #define REQUIRE_PEER(program)                                                 \
   do {                                                                        \
-    if (!HavePeer(program)) {                                                 \
+    if (RunCommand("command -v " + ShellQuote(program)).ExitCode != 0) {      \
       if (std::getenv("CI")) FAIL() << "peer " << (program) << " is missing"; \
       GTEST_SKIP() << "peer " << (program) << " is missing";                  \
     }                                                                         \

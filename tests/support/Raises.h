@@ -5,12 +5,12 @@
 
 #include "platform/rtl/Exception.h"
 
-// The message of the Exception a call raises; "(nothing raised)" when it returns.
+// The message of the exception a call raises; "(nothing raised)" when it returns.
 inline std::string RaisedMessage(const std::function<void()>& ACall) {
   try {
     ACall();
-  } catch (const Exception& e) {
-    return e.Message();
+  } catch (const std::exception& e) {
+    return e.what();
   }
   return "(nothing raised)";
 }

@@ -2,10 +2,6 @@
 
 #include <filesystem>
 
-TTestApplication::TTestApplication() : FWindow("TApplication", 0, nullptr, 0) {}
-
-TTestApplication::~TTestApplication() = default;
-
 namespace {
 
 class TScriptedView : public ui::TBrowseDialogView {
@@ -20,7 +16,6 @@ class TScriptedView : public ui::TBrowseDialogView {
     AScript.Root = ui::ItemText(info.pidlRoot);
     AScript.Selections.clear();
     AScript.StatusText.clear();
-    ++AScript.Runs;
   }
 
   std::unique_ptr<ui::TWindow> MakeButton(uint32_t AStyle, int32_t AId) override {
@@ -80,13 +75,6 @@ TScriptedBrowser::~TScriptedBrowser() {
 TScriptedBrowser::TStep TScriptedBrowser::Select(const std::string& APath) {
   return [APath](ui::TBrowseDialog& ADialog) {
     ui::TItemPtr item(ui::MakeFolderItem(APath));
-    SendMessageA(ADialog.Handle(), BFFM_SETSELECTIONA, 0, reinterpret_cast<LPARAM>(item.get()));
-  };
-}
-
-TScriptedBrowser::TStep TScriptedBrowser::SelectVirtual(const std::string& AName) {
-  return [AName](ui::TBrowseDialog& ADialog) {
-    ui::TItemPtr item(ui::MakeVirtualItem(AName));
     SendMessageA(ADialog.Handle(), BFFM_SETSELECTIONA, 0, reinterpret_cast<LPARAM>(item.get()));
   };
 }

@@ -13,8 +13,7 @@
 
 class TTestApplication : public TApplication {
  public:
-  TTestApplication();
-  ~TTestApplication() override;
+  TTestApplication() : FWindow("TApplication", 0, nullptr, 0) {}
 
   HWND Handle() const override { return FWindow.Handle(); }
   HWND MainFormHandle() const override { return MainForm; }
@@ -50,11 +49,9 @@ class TScriptedBrowser {
   std::vector<std::string> Selections;
   std::string StatusText;
   RECT Rect{100, 100, 400, 500};
-  int Runs = 0;
 
   // Steps that the user might take.
   static TStep Select(const std::string& APath);
-  static TStep SelectVirtual(const std::string& AName);
   static TStep Click(int AId);
 
  private:

@@ -3,13 +3,10 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <stdexcept>
 
-namespace {
-
-constexpr double kPi = 3.14159265358979323846, kHertz[] = {440, 660, 1250};
-
-}  // namespace
+constexpr double kPi = std::numbers::pi, kHertz[] = {440, 660, 1250};
 
 std::unique_ptr<TKZWaveFormat> FormatOfRecord(const void* ARecord, size_t ASize) {
   const auto* bytes = static_cast<const uint8_t*>(ARecord);

@@ -42,7 +42,6 @@ TEST(TKZWaveFormat, PcmDerivesItsDependentFields) {
   EXPECT_FALSE(format->IsComplete());
   EXPECT_THROW(format->GetBytesForTime(1), Exception);
 
-  EXPECT_EQ(PcmFormat(2, 44100, 16)->GetBytesForTime(3000), 529200);
   // 3 s at 1,536,000 bytes per second: the product passes 32 bits, the result does not.
   EXPECT_EQ(PcmFormat(2, 192000, 32)->GetBytesForTime(3000), 4608000);
   EXPECT_EQ(PcmFormat(2, 192000, 32)->GetBytesForTime(INT32_MAX), INT32_MAX);
@@ -84,10 +83,8 @@ TEST(TKZWaveFormat, RecordsAndCountsReadAndWritten) {
   // Records that would make a reader run past the buffer are no records.
   EXPECT_FALSE(Read(WAVE_FORMAT_PCM, 14, 0) || Read(0x11, 16, 0) || Read(0x11, 20, 3) ||
                Read(0x11, 65538, 0));
-  TMemoryStream out(Bytes(17, 0));
-  EXPECT_EQ(TKZWaveFormat::ReadFrom(*out.AsStream(), 18), nullptr);  // fewer bytes came
-  out.Data.clear();
-  out.Position = 0;
+  TMemoryStream shorter(Bytes(17, 0)), out;
+  EXPECT_EQ(TKZWaveFormat::ReadFrom(*shorter.AsStream(), 18), nullptr);  // fewer bytes came
   EXPECT_TRUE(Read(0x11, 21, 3)->WriteTo(*out.AsStream()));
   EXPECT_EQ(out.Data.size(), 21u);
   EXPECT_THROW(TKZWaveFormat().WriteTo(*out.AsStream()), Exception);
