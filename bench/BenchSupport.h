@@ -3,15 +3,40 @@
 // What the benchmark programs share: a stopwatch, the music-like test signal, and the format the
 // codec manager suggests for a tag.
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "platform/acm/Acm.h"
 #include "platform/acm/AcmDriver.h"
 
 using BenchClock = std::chrono::steady_clock;
+
+// A new folder under the system's temporary folder, removed with everything in it at the end.
+class TBenchFolder {
+ public:
+  TBenchFolder()
+      : FPath((std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX").string()) {
+    if (!mkdtemp(FPath.data())) throw std::runtime_error("cannot create a folder in " + FPath);
+  }
+  ~TBenchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(FPath, ignored);
+  }
+  TBenchFolder(const TBenchFolder&) = delete;
+  TBenchFolder& operator=(const TBenchFolder&) = delete;
+
+  std::string File(const std::string& AName) const { return FPath + "/" + AName; }
+
+ private:
+  std::string FPath;
+};
 
 inline double SecondsSince(BenchClock::time_point AStart) {
   return std::chrono::duration<double>(BenchClock::now() - AStart).count();

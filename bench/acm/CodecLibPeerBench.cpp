@@ -114,22 +114,21 @@ int main(int argc, char** argv) {
   }
   const double seconds = argc > 1 ? std::atof(argv[1]) : 120;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-  std::string folder = (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX").string();
-  if (!mkdtemp(folder.data())) return 1;
-  const std::string self = std::filesystem::canonical("/proc/self/exe").string();
-  const std::string cd = folder + "/cd.wav", phone = folder + "/phone.wav";
-  int result = 0;
   try {
+    const TBenchFolder folder;
+    const std::string self = std::filesystem::canonical("/proc/self/exe").string();
+    const std::string cd = folder.File("cd.wav"), phone = folder.File("phone.wav");
     MakeSource(cd, 44100, 2, seconds);
     MakeSource(phone, 8000, 1, seconds * 4);
-    const double mp3_ours = Best(self + " encode 0x55 " + cd + " " + folder + "/ours.wav", rounds);
-    const double mp3_ffmpeg =
-        Best("ffmpeg -v error -y -i " + cd + " -c:a libmp3lame -b:a 128k " + folder + "/ffmpeg.wav",
-             rounds);
+    const double mp3_ours =
+        Best(self + " encode 0x55 " + cd + " " + folder.File("ours.wav"), rounds);
+    const double mp3_ffmpeg = Best(
+        "ffmpeg -v error -y -i " + cd + " -c:a libmp3lame -b:a 128k " + folder.File("ffmpeg.wav"),
+        rounds);
     const double gsm_ours =
-        Best(self + " encode 0x31 " + phone + " " + folder + "/ours-gsm.wav", rounds);
+        Best(self + " encode 0x31 " + phone + " " + folder.File("ours-gsm.wav"), rounds);
     const double gsm_sox =
-        Best("sox " + phone + " -e gsm-full-rate " + folder + "/sox-gsm.wav", rounds);
+        Best("sox " + phone + " -e gsm-full-rate " + folder.File("sox-gsm.wav"), rounds);
     std::printf(
         "MP3 128 kbit/s, %.0f s of 44,100 Hz stereo, best of %d: ours %.3f s, "
         "ffmpeg libmp3lame %.3f s, ratio %.3f\n",
@@ -140,8 +139,7 @@ int main(int argc, char** argv) {
         seconds * 4, rounds, gsm_ours, gsm_sox, gsm_ours / gsm_sox);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "codec_lib_peer_bench: %s\n", e.what());
-    result = 1;
+    return 1;
   }
-  std::filesystem::remove_all(folder);
-  return result;
+  return 0;
 }

@@ -63,12 +63,10 @@ void Compress(const std::string& ASource, const std::string& ADestination, bool 
 int main(int argc, char** argv) {
   const int64_t megabytes = argc > 1 ? std::atoll(argv[1]) : 100;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-  std::string folder = (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX").string();
-  if (!mkdtemp(folder.data())) return 1;
-  const std::string source = folder + "/source.wav", plain = folder + "/plain.wav",
-                    threaded = folder + "/threaded.wav", peer = folder + "/ffmpeg.wav";
-  int result = 0;
   try {
+    const TBenchFolder folder;
+    const std::string source = folder.File("source.wav"), plain = folder.File("plain.wav"),
+                      threaded = folder.File("threaded.wav"), peer = folder.File("ffmpeg.wav");
     MakeSource(source, megabytes * 1000 * 1000);
     double unthreadedTime = 1e9, threadedTime = 1e9, ffmpegTime = 1e9;
     for (int round = 0; round < rounds; ++round) {
@@ -93,8 +91,7 @@ int main(int argc, char** argv) {
         unthreadedTime / ffmpegTime, threadedTime / unthreadedTime);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "compress_bench: %s\n", e.what());
-    result = 1;
+    return 1;
   }
-  std::filesystem::remove_all(folder);
-  return result;
+  return 0;
 }

@@ -48,12 +48,10 @@ void WaveCopy(const std::string& ASource, const std::string& ADest) {
 int main(int argc, char** argv) {
   const int64_t megabytes = argc > 1 ? std::atoll(argv[1]) : 100;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
-  std::string folder = (std::filesystem::temp_directory_path() / "corvane-bench-XXXXXX").string();
-  if (!mkdtemp(folder.data())) return 1;
-  const std::string source = folder + "/source.wav", copy = folder + "/copy.wav",
-                    copied = folder + "/cp.wav", dd = folder + "/dd.wav";
-  int result = 0;
   try {
+    const TBenchFolder folder;
+    const std::string source = folder.File("source.wav"), copy = folder.File("copy.wav"),
+                      copied = folder.File("cp.wav"), dd = folder.File("dd.wav");
     MakeSource(source, megabytes * 1000 * 1000);
     double wave = 1e9, cp = 1e9, blocks = 1e9;
     for (int round = 0; round < rounds; ++round) {
@@ -80,8 +78,7 @@ int main(int argc, char** argv) {
         static_cast<long long>(megabytes), rounds, wave, cp, wave / cp, blocks);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "wave_copy_bench: %s\n", e.what());
-    result = 1;
+    return 1;
   }
-  std::filesystem::remove_all(folder);
-  return result;
+  return 0;
 }
