@@ -126,7 +126,8 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
 
   // Whatever fails, the destination stays as it was and nothing else is left.
   EXPECT_EQ(FailureOf(Source, Out + "/no/such/folder/take.wav", WAVE_FORMAT_MULAW),
-            "Cannot create " + Out + "/no/such/folder/take.wav.");
+            "Cannot write " + Out + "/no/such/folder/take.wav: " + Out +
+                "/no/such/folder: No such file or directory.");
   const std::string no_path = FailureOf(Source, Destination, 0x7F55);
   EXPECT_EQ(no_path.rfind("No conversion from PCM ", 0), 0u) << no_path;
   EXPECT_NE(no_path.find(" to format tag 32597 for " + Source + "."), std::string::npos);
@@ -148,7 +149,7 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
     const std::string failure = FailureOf(Source, Destination, WAVE_FORMAT_PCM);
     setrlimit(RLIMIT_FSIZE, &old);
     sigaction(SIGXFSZ, &previous, nullptr);
-    EXPECT_EQ(failure, "Compression of " + Source + " stopped early.");
+    EXPECT_EQ(failure, "Cannot write " + Destination + ": File too large.");
   }
   EXPECT_EQ(ReadFileBytes(Destination), good);
   EXPECT_EQ(Leftovers(Out, {"take.wav"}), std::vector<std::string>{});
