@@ -269,6 +269,8 @@ std::string BatchUsage() {
          "      --threaded        read-ahead / write-behind threads in each chain\n"
          "      --list-codecs     print every codec: tag, name, and the formats it offers; exit\n"
          "  -q, --quiet           no progress, errors only\n"
+         "      --no-sync         do not wait for each file to reach the disk (faster; a crash\n"
+         "                        may then lose files reported done)\n"
          "  -h, --help            this text\n"
          "      --version         the program's version\n"
          "\n"
@@ -302,6 +304,7 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
                          {0, "threaded", &settings.Threaded},
                          {0, "list-codecs", &list},
                          {'q', "quiet", &settings.Quiet},
+                         {0, "no-sync", &settings.NoSync},
                          {'h', "help", &help},
                          {0, "version", &version}};
 
@@ -464,6 +467,7 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     options.SampleRate = ASettings.SampleRate;
     options.Channels = ASettings.Channels;
     options.Threaded = ASettings.Threaded;
+    options.Sync = !ASettings.NoSync;
     options.Stop = &AStop;
     options.Progress = [&](int32_t ABytes) {
       copied += ABytes;

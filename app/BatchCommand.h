@@ -45,6 +45,7 @@ struct TBatchSettings {
   bool SkipExisting = false;
   bool Threaded = false;
   bool Quiet = false;
+  bool NoSync = false;  // leave putting files on disk to the system
   int32_t Jobs = 0;  // 0: one per core
   std::vector<std::string> Inputs;
 };
