@@ -143,6 +143,18 @@ void TDestinationFile::Commit() {
         Fail(errno);
     }
     if (FTemporary.empty()) Fail(EEXIST);
+  } else {
+    // A named file is only renamed while its name is still this file: whatever was put in
+    // its place (a link to another file) stays where it was, and nothing replaces the
+    // destination.
+    struct stat named, own;
+    if (::fstatat(FFolder, FTemporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) Fail(errno);
+    if (::fstat(FFile, &own) != 0) Fail(errno);
+    if (named.st_dev != own.st_dev || named.st_ino != own.st_ino) {
+      const std::string name = std::exchange(FTemporary, "");  // not ours to remove
+      throw Exception("Cannot write " + FDestination + ": its temporary file " + name +
+                      " was replaced while it was written.");
+    }
   }
   if (::renameat(FFolder, FTemporary.c_str(), FFolder, FName.c_str()) != 0) Fail(errno);
   FTemporary.clear();
