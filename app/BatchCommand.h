@@ -46,7 +46,7 @@ struct TBatchSettings {
   bool Threaded = false;
   bool Quiet = false;
   bool NoSync = false;  // leave putting files on disk to the system
-  int32_t Jobs = 0;  // 0: one per core
+  int32_t Jobs = 0;     // 0: one per core
   std::vector<std::string> Inputs;
 };
 
@@ -84,7 +84,7 @@ struct TBatchSummary {
   int32_t Done = 0;
   int32_t Skipped = 0;
   int32_t Failed = 0;
-  int32_t NotDone = 0;  // abandoned or never started when the batch was stopped
+  int32_t NotDone = 0;   // abandoned or never started when the batch was stopped
   int32_t Warnings = 0;  // files compressed with a warning, such as a truncated source
   int64_t InputBytes = 0;
   int64_t OutputBytes = 0;

@@ -33,13 +33,13 @@ void Walk(const fs::path& AFolder, const fs::path& ATop, const fs::path& AOutput
       continue;
     }
     if (!entry->is_regular_file(ignored) || !EndsWithWav(entry->path())) continue;
-    AFound.push_back({entry->path().string(),
-                      (AOutput / entry->path().lexically_relative(ATop)).string(), ""});
+    AFound.push_back(
+        {entry->path().string(), (AOutput / entry->path().lexically_relative(ATop)).string(), ""});
   }
   if (error)
-    ARefused.push_back({AFolder.string(), "",
-                        "Cannot read the folder " + AFolder.string() + ": " + error.message() +
-                            "."});
+    ARefused.push_back(
+        {AFolder.string(), "",
+         "Cannot read the folder " + AFolder.string() + ": " + error.message() + "."});
   for (const fs::path& folder : folders)
     Walk(folder, ATop, AOutput, AFound, ARefused);
 }

@@ -164,9 +164,9 @@ int64_t Frames(const TKZWaveStreamFormat& AFormat, int64_t ABytes, int64_t ADecl
   const TKZWaveFormat& wave = AFormat.WaveFormat();
   const int64_t align = wave.GetBlockAlign();
   const uint16_t tag = wave.GetFormatTag();
-  if ((tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) && align > 0)
-    return ABytes / align;
-  if (!AFormat.Fact().HasSampleCount() || ADeclared <= 0) return ABytes / std::max<int64_t>(1, align);
+  if ((tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) && align > 0) return ABytes / align;
+  if (!AFormat.Fact().HasSampleCount() || ADeclared <= 0)
+    return ABytes / std::max<int64_t>(1, align);
   const auto count = static_cast<int64_t>(static_cast<uint32_t>(AFormat.Fact().GetSampleCount()));
   return count * ABytes / ADeclared;
 }
@@ -187,8 +187,7 @@ std::string TruncationWarning(const std::string& ASource, const TKZWaveStreamFor
     return "";
   return ASource + ": the data ends after " +
          Thousands(Frames(AFormat, AReport.DataSize, AReport.DeclaredDataSize)) + " of " +
-         Thousands(Frames(AFormat, AReport.DeclaredDataSize, AReport.DeclaredDataSize)) +
-         " frames";
+         Thousands(Frames(AFormat, AReport.DeclaredDataSize, AReport.DeclaredDataSize)) + " frames";
 }
 
 // The audio bytes of the wave file just written into ADescriptor.

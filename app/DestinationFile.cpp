@@ -39,14 +39,18 @@ bool IsTemporaryName(const char* AName) {
 
 }  // namespace
 
-void RemoveStaleTemporaries(int AFolder) {
+void RemoveStaleTemporaries(int AFolder, const std::string& AName) {
   static std::mutex lock;
-  static std::set<std::pair<dev_t, ino_t>> seen;
+  // By name and file: a folder removed and made again may get the same file number.
+  static std::set<std::string> seen;
   struct stat folder;
   if (::fstat(AFolder, &folder) != 0) return;
   {
     std::lock_guard<std::mutex> hold(lock);
-    if (!seen.emplace(folder.st_dev, folder.st_ino).second) return;
+    if (!seen.insert(AName + "\n" + std::to_string(folder.st_dev) + ":" +
+                     std::to_string(folder.st_ino))
+             .second)
+      return;
   }
   const int copy = ::openat(AFolder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (copy < 0) return;
@@ -97,7 +101,7 @@ void TDestinationFile::Open(bool AUnnamed) {
     Fail(errno);
   }
 
-  RemoveStaleTemporaries(FFolder);
+  RemoveStaleTemporaries(FFolder, FFolderName);
   if (AUnnamed) FFile = ::openat(FFolder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   // File systems without unnamed files refuse them in one of these ways.
   if (FFile < 0 && (!AUnnamed || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {

@@ -47,6 +47,6 @@ class TDestinationFile {
 };
 
 // Removes the named temporary files in the folder that a killed job of this user left: the
-// prefix, a regular file, owned by this user, unchanged for a minute. Each folder is looked at
-// once per process.
-void RemoveStaleTemporaries(int AFolder);
+// prefix, a regular file, owned by this user, unchanged for a minute. Each folder (AName) is
+// looked at once per process.
+void RemoveStaleTemporaries(int AFolder, const std::string& AName);

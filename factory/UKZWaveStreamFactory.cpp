@@ -143,8 +143,7 @@ std::unique_ptr<TKZStream> TKZWaveStreamFactory::CreateReadStream(int ADescripto
 std::unique_ptr<TKZStream> TKZWaveStreamFactory::CreateWriteStream(int ADescriptor,
                                                                    const TKZFormat& AFormat,
                                                                    TKZFileReport* AReport) {
-  return BuildWriteChain(*TKZWriteStreamFactory::CreateDescriptor(ADescriptor, AReport),
-                         AFormat);
+  return BuildWriteChain(*TKZWriteStreamFactory::CreateDescriptor(ADescriptor, AReport), AFormat);
 }
 
 void TKZWaveStreamFactory::AddThreadStream(TKZStreamFactory& AFactory) const {

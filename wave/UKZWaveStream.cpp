@@ -144,8 +144,7 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
   if (!chunk) return Abandon(mmio, riff, MMIO_REFUSED_NOFORMAT);
   auto wave = TKZWaveFormat::ReadFrom(view, SizeOf(*chunk));
   // A chunk that cannot be left (its size points beyond any offset) makes a malformed file.
-  if (!wave || !mmio.Ascend(std::move(chunk)))
-    return Abandon(mmio, riff, MMIO_REFUSED_BADFORMAT);
+  if (!wave || !mmio.Ascend(std::move(chunk))) return Abandon(mmio, riff, MMIO_REFUSED_BADFORMAT);
 
   std::unique_ptr<TKZWaveFact> fact;
   chunk = mmio.Descend(*riff, Code("fact"));

@@ -313,13 +313,13 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
   auto bytesAt = [&](int64_t AAt, int32_t ANeed) -> const uint8_t* {
     if (held >= 0 && AAt >= held && AAt + ANeed <= held + count) return buffer + (AAt - held);
     if (!SeekTo(hmmio, AAt)) return nullptr;
-    const auto want = static_cast<int32_t>(
-        std::max<int64_t>(ANeed, std::min<int64_t>(sizeof buffer, end - AAt)));
+    const auto want =
+        static_cast<int32_t>(std::max<int64_t>(ANeed, std::min<int64_t>(sizeof buffer, end - AAt)));
     held = AAt;
     count = 0;
     while (count < ANeed) {
-      const int32_t n =
-          mmioRead(hmmio, reinterpret_cast<char*>(buffer + count), want - static_cast<int32_t>(count));
+      const int32_t n = mmioRead(hmmio, reinterpret_cast<char*>(buffer + count),
+                                 want - static_cast<int32_t>(count));
       if (n <= 0) return nullptr;
       count += n;
     }
