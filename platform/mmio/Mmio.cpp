@@ -23,6 +23,7 @@ namespace {
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
 constexpr uint32_t kAccessMask = 0x0003;
 constexpr uint32_t kKnownOpenFlags = kAccessMask | MMIO_CREATE;
+constexpr int32_t kMaxChunksWalked = 65536;
 
 LRESULT Send(HMMIO hmmio, uint32_t uMsg, LPARAM lParam1, LPARAM lParam2) {
   return hmmio->Info.pIOProc(&hmmio->Info, uMsg, lParam1, lParam2);
@@ -326,8 +327,10 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
     return buffer;
   };
   int64_t position = hmmio->Info.lDiskOffset;
-  for (;;) {
-    if (position + 8 > end) return MMIOERR_CHUNKNOTFOUND;
+  // Files hold tens of chunks: a search through more is a search through no RIFF file, and
+  // would otherwise take as long as the file is large.
+  for (int32_t walked = 0;; ++walked) {
+    if (position + 8 > end || walked == kMaxChunksWalked) return MMIOERR_CHUNKNOTFOUND;
     const uint8_t* header = bytesAt(position, 8);
     if (!header) return MMIOERR_CHUNKNOTFOUND;
     if (!std::all_of(header, header + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; }))

@@ -136,8 +136,8 @@ int32_t mmioSeek(HMMIO hmmio, int32_t lOffset, int iOrigin);
 // Finds a chunk from the current offset: MMIO_FINDCHUNK by pmmcki->ckid, MMIO_FINDRIFF and
 // MMIO_FINDLIST by pmmcki->fccType, no flag the next chunk; within the data of pmmckiParent
 // when given. Headers are read through a buffer; the search ends at a chunk id that is not
-// four printable characters (zeros, or bytes that are no RIFF file). On success the file
-// stands at the chunk's data (after a form type).
+// four printable characters (zeros, or bytes that are no RIFF file) and after 65,536 chunks.
+// On success the file stands at the chunk's data (after a form type).
 MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent,
                      uint32_t fuDescend);
 // Leaves the chunk: for one created here, rewrites its size when it changed and writes a pad
