@@ -256,7 +256,7 @@ std::string BatchUsage() {
          "      --version         the program's version\n"
          "\n"
          "Exit status: 0 when every file was compressed or skipped, 1 when any failed, 2 for a\n"
-         "command line it cannot follow, 130 when interrupted.\n"
+         "command line it cannot follow, 128 + the signal when stopped by one (130 for Ctrl-C).\n"
          "Example: corvane-batch -o phone -c mulaw --rate 8000 --channels 1 -r prompts\n";
 }
 
