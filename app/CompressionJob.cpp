@@ -215,7 +215,13 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   TKZFileReport read, written;
   auto factory = TKZWaveStreamFactory::Create();
   factory->SetThreaded(AOptions.Threaded);
-  std::unique_ptr<TKZStream> reader = factory->CreateReadStream(source.Get(), &read);
+  std::unique_ptr<TKZStream> reader;
+  // A file that fails while its head is read raises without words; its report has them.
+  try {
+    reader = factory->CreateReadStream(source.Get(), &read);
+  } catch (const Exception& failure) {
+    if (!failure.Message().empty()) throw;
+  }
   const auto* format =
       reader ? dynamic_cast<const TKZWaveStreamFormat*>(reader->GetFormat()) : nullptr;
   if (!format) {
@@ -234,8 +240,12 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   if (AOptions.Channels != 0) factory->GetFormat().SetChannels(AOptions.Channels);
 
   TDestinationFile destination(ADestination, AOptions.Sync);
-  std::unique_ptr<TKZStream> writer =
-      factory->CreateWriteStream(destination.Descriptor(), *format, &written);
+  std::unique_ptr<TKZStream> writer;
+  try {
+    writer = factory->CreateWriteStream(destination.Descriptor(), *format, &written);
+  } catch (const Exception& failure) {
+    if (!failure.Message().empty()) throw;
+  }
   if (!writer) {
     if (!HKZACMFormat::FindPath(format->WaveFormat(), factory->GetFormat()))
       throw Exception("No conversion from " + FormatName(format->WaveFormat()) + " to " +

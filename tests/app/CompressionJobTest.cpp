@@ -141,15 +141,15 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
     EXPECT_EQ(FailureOf(Source, Destination, kFakeTag),
               "Compression of " + Source + " stopped early.");
   }
-  {
-    // The disk takes no more than 16 KiB per file: writing stops part-way.
+  for (rlim_t size : {16384, 20}) {
+    // The disk takes no more than this per file: writing stops part-way, or in the head.
     struct sigaction ignore = {}, previous = {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &previous);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit limit = old;
-    limit.rlim_cur = 16384;
+    limit.rlim_cur = size;
     setrlimit(RLIMIT_FSIZE, &limit);
     const std::string failure = FailureOf(Source, Destination, WAVE_FORMAT_PCM);
     setrlimit(RLIMIT_FSIZE, &old);
