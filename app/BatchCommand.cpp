@@ -114,9 +114,12 @@ class TBatchReport {
   void Failed(const TBatchItem& AItem, const std::string& AReason) {
     std::lock_guard<std::mutex> hold(FLock);
     ++FFinished;
-    // The reason names the file as a rule; where it does not, the line does.
-    const std::string text =
-        AReason.find(AItem.Source) == std::string::npos ? AItem.Source + ": " + AReason : AReason;
+    // The reason names the file (or its destination) as a rule; where it does not, the line
+    // does.
+    const bool named =
+        AReason.find(AItem.Source) != std::string::npos ||
+        (!AItem.Destination.empty() && AReason.find(AItem.Destination) != std::string::npos);
+    const std::string text = named ? AReason : AItem.Source + ": " + AReason;
     Say(Paint("error:", "31") + " " + Escaped(text), true);
   }
 

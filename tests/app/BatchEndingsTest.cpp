@@ -84,7 +84,8 @@ class BatchEnding : public ::testing::Test {
 TEST_F(BatchEnding, EveryStopSignalMidFileKeepsTheOldDestinationAndLeavesNothingElse) {
   WritePcm(In / "a.wav", 1, 4000);
   WritePcm(In / "b.wav", 2, 2'000'000);  // long enough to be under way when the signal comes
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+  // SIGKILL cannot be caught: the file being written has no name to leave behind.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL}) {
     SCOPED_TRACE(signal);
     fs::remove(Out / "a.wav");
     std::ofstream(Out / "b.wav") << "old";
@@ -103,8 +104,8 @@ TEST_F(BatchEnding, EveryStopSignalMidFileKeepsTheOldDestinationAndLeavesNothing
     while (fgets(line, sizeof line, said))
       text += line;
     fclose(said);
-    EXPECT_EQ(ExitCodeOf(batch), 128 + signal) << text;
-    EXPECT_THAT(text, HasSubstr("\ninterrupted: 1 done"));
+    EXPECT_EQ(ExitCodeOf(batch), signal == SIGKILL ? -SIGKILL : 128 + signal) << text;
+    if (signal != SIGKILL) EXPECT_THAT(text, HasSubstr("\ninterrupted: 1 done"));
     EXPECT_EQ(Names(Out), (std::vector<std::string>{"a.wav", "b.wav"}));
     EXPECT_EQ(ReadFileBytes(Out / "b.wav"), (Bytes{'o', 'l', 'd'}));
   }
@@ -159,8 +160,8 @@ TEST_F(BatchEnding, FoldersItCannotReadOrThatVanish) {
   const std::atomic<bool> stop{false};
   RunBatch(items, settings, {out, err, false, false}, stop);
   for (const fs::path& destination : {Out / "a.wav", Out / "z" / "c.wav"})
-    EXPECT_THAT(err.str(), HasSubstr("Cannot write " + destination.string() + ": " + Out.string() +
-                                     ": No such file or directory.\n"));
+    EXPECT_THAT(err.str(), HasSubstr("error: Cannot write " + destination.string() + ": " +
+                                     Out.string() + ": No such file or directory.\n"));
   EXPECT_FALSE(fs::exists(Out));
 }
 
