@@ -52,12 +52,15 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
 // (0 to 65535). Cancelling raises the silent EAbort, so the caller keeps its codec.
 int32_t ChooseCodec();
 
-// The window's compression: this job.
+// The window's compression: this job, with the options its owner sets (a stop flag, where
+// warnings go).
 class TCompressionJob : public TCompression {
  public:
   int32_t ChooseCodec() override { return ::ChooseCodec(); }
   void CompressFile(const std::string& ASource, const std::string& ADestination,
                     int32_t ACodec) override {
-    ::CompressFile(ASource, ADestination, ACodec);
+    ::CompressFile(ASource, ADestination, ACodec, Options);
   }
+
+  TCompressOptions Options;
 };
