@@ -285,7 +285,7 @@ TEST_F(CompressionJob, EveryFailureSaysWhy) {
   ASSERT_EQ(chmod(locked.c_str(), 0), 0);
   std::ofstream(Destination) << "older";
   ASSERT_EQ(chmod(Destination.c_str(), 0444), 0);
-  ASSERT_EQ(chmod(Out.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(Out.c_str(), 0555), 0);
   const std::pair<std::pair<std::string, std::string>, std::string> denied[] = {
       {{locked, Out + "/locked.wav"}, "Cannot read " + locked + ": Permission denied."},
       {{Source, Destination}, Destination + " is read-only."},
@@ -295,6 +295,7 @@ TEST_F(CompressionJob, EveryFailureSaysWhy) {
     EXPECT_EQ(AsNobody([&, &f = files] { return FailureOf(f.first, f.second, WAVE_FORMAT_ALAW); }),
               message);
   EXPECT_EQ(ReadFileBytes(Destination), (Bytes{'o', 'l', 'd', 'e', 'r'}));
+  chmod(Out.c_str(), 0755);
 }
 
 TEST_F(CompressionJob, HostileSources) {
