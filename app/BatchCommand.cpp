@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "app/BatchFolders.h"
 #include "app/CompressionJob.h"
 
 #ifndef CORVANE_VERSION
@@ -69,11 +70,6 @@ uint64_t NumberArgument(const std::string& AOption, const std::string& AText, ui
   return *value;
 }
 
-bool EndsWithWav(const fs::path& APath) {
-  const std::string name = Lower(APath.filename().string());
-  return name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0;
-}
-
 // What a destination is known by when two are compared: its absolute path with the links
 // of the folders that exist resolved.
 std::string DestinationKey(const fs::path& ADestination) {
@@ -81,30 +77,6 @@ std::string DestinationKey(const fs::path& ADestination) {
   fs::path key = fs::weakly_canonical(fs::absolute(ADestination, error), error);
   if (error) key = fs::absolute(ADestination, error).lexically_normal();
   return key.string();
-}
-
-// The .wav files below AFolder, sorted, with the folder's part of their path; the output
-// folder is not searched. A folder that cannot be read gives a refused item.
-void AddFolder(const fs::path& AFolder, const fs::path& AOutput, std::vector<TBatchItem>& AItems) {
-  std::vector<TBatchItem> found;
-  std::error_code error;
-  fs::recursive_directory_iterator entry(AFolder, error), end;
-  for (; !error && entry != end; entry.increment(error)) {
-    std::error_code ignored;
-    if (entry->is_directory(ignored)) {
-      if (fs::equivalent(entry->path(), AOutput, ignored)) entry.disable_recursion_pending();
-      continue;
-    }
-    if (!entry->is_regular_file(ignored) || !EndsWithWav(entry->path())) continue;
-    found.push_back({entry->path().string(),
-                     (AOutput / entry->path().lexically_relative(AFolder)).string(), ""});
-  }
-  std::sort(found.begin(), found.end(),
-            [](const TBatchItem& A, const TBatchItem& B) { return A.Source < B.Source; });
-  AItems.insert(AItems.end(), found.begin(), found.end());
-  if (error)
-    AItems.push_back({AFolder.string(), "",
-                      "Cannot read the folder " + AFolder.string() + ": " + error.message() + "."});
 }
 
 // What the command says while a batch runs. Workers call it at once; one lock keeps lines
@@ -127,8 +99,8 @@ class TBatchReport {
     std::lock_guard<std::mutex> hold(FLock);
     ++FFinished;
     if (!FConsole.Terminal)
-      Say("compressed " + AItem.Source + " -> " + AItem.Destination + " (" + Thousands(AInput) +
-          " -> " + Thousands(AOutput) + " bytes)");
+      Say(Escaped("compressed " + AItem.Source + " -> " + AItem.Destination + " (" +
+                  Thousands(AInput) + " -> " + Thousands(AOutput) + " bytes)"));
     else if (!FQuiet)
       Draw(FCopied.load());
   }
@@ -136,16 +108,25 @@ class TBatchReport {
   void Skipped(const TBatchItem& AItem) {
     std::lock_guard<std::mutex> hold(FLock);
     ++FFinished;
-    Say("skipped " + AItem.Destination + ": it exists");
+    Say(Escaped("skipped " + AItem.Destination + ": it exists"));
   }
 
   void Failed(const TBatchItem& AItem, const std::string& AReason) {
     std::lock_guard<std::mutex> hold(FLock);
     ++FFinished;
-    // The reason names the file as a rule; where it does not, the line does.
-    const std::string text =
-        AReason.find(AItem.Source) == std::string::npos ? AItem.Source + ": " + AReason : AReason;
-    Say(Paint("error:", "31") + " " + text, true);
+    // The reason names the file (or its destination) as a rule; where it does not, the line
+    // does.
+    const bool named =
+        AReason.find(AItem.Source) != std::string::npos ||
+        (!AItem.Destination.empty() && AReason.find(AItem.Destination) != std::string::npos);
+    const std::string text = named ? AReason : AItem.Source + ": " + AReason;
+    Say(Paint("error:", "31") + " " + Escaped(text), true);
+  }
+
+  // A file compressed all the same, with something a person should know.
+  void Warned(const std::string& AWarning) {
+    std::lock_guard<std::mutex> hold(FLock);
+    Say(Paint("warning:", "33") + " " + Escaped(AWarning), true);
   }
 
   void Finish(const TBatchSummary& ASummary, double ASeconds) {
@@ -157,6 +138,9 @@ class TBatchReport {
     std::string line = ASummary.Stopped ? "interrupted: " : "";
     line += std::to_string(ASummary.Done) + " done, " + std::to_string(ASummary.Skipped) +
             " skipped, " + std::to_string(ASummary.Failed) + " failed";
+    if (ASummary.Warnings > 0)
+      line += ", " + std::to_string(ASummary.Warnings) +
+              (ASummary.Warnings == 1 ? " warning" : " warnings");
     if (ASummary.Stopped) line += ", " + std::to_string(ASummary.NotDone) + " not compressed";
     line += "; " + Thousands(ASummary.InputBytes) + " bytes in, " +
             Thousands(ASummary.OutputBytes) + " bytes out; " + time;
@@ -269,11 +253,13 @@ std::string BatchUsage() {
          "      --threaded        read-ahead / write-behind threads in each chain\n"
          "      --list-codecs     print every codec: tag, name, and the formats it offers; exit\n"
          "  -q, --quiet           no progress, errors only\n"
+         "      --no-sync         do not wait for each file to reach the disk (faster; a crash\n"
+         "                        may then lose files reported done)\n"
          "  -h, --help            this text\n"
          "      --version         the program's version\n"
          "\n"
          "Exit status: 0 when every file was compressed or skipped, 1 when any failed, 2 for a\n"
-         "command line it cannot follow, 130 when interrupted.\n"
+         "command line it cannot follow, 128 + the signal when stopped by one (130 for Ctrl-C).\n"
          "Example: corvane-batch -o phone -c mulaw --rate 8000 --channels 1 -r prompts\n";
 }
 
@@ -302,6 +288,7 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
                          {0, "threaded", &settings.Threaded},
                          {0, "list-codecs", &list},
                          {'q', "quiet", &settings.Quiet},
+                         {0, "no-sync", &settings.NoSync},
                          {'h', "help", &help},
                          {0, "version", &version}};
 
@@ -414,7 +401,7 @@ std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings) {
     if (fs::is_directory(status)) {
       if (!ASettings.Recursive)
         throw EUsage(input + " is a folder: give -r to compress the .wav files in it.");
-      AddFolder(input, output, items);
+      AddFolderFiles(input, output, items);
     } else if (fs::exists(status)) {
       items.push_back({input, (output / fs::path(input).filename()).string(), ""});
     } else {
@@ -423,15 +410,24 @@ std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings) {
     }
   }
   // Two files into one destination would race, and the last one would win unseen.
+  // The same file given twice is simply compressed once.
   std::map<std::string, const TBatchItem*> taken;
-  for (TBatchItem& item : items) {
+  std::vector<bool> again(items.size(), false);
+  for (size_t i = 0; i < items.size(); ++i) {
+    TBatchItem& item = items[i];
     if (!item.Refusal.empty()) continue;
     const auto [place, added] = taken.emplace(DestinationKey(item.Destination), &item);
-    if (!added)
+    if (added) continue;
+    if (fs::equivalent(place->second->Source, item.Source, error))
+      again[i] = true;
+    else
       item.Refusal = "Not compressing " + item.Source + " into " + item.Destination + ": it is " +
                      "the destination of " + place->second->Source + " in this batch already.";
   }
-  return items;
+  std::vector<TBatchItem> planned;
+  for (size_t i = 0; i < items.size(); ++i)
+    if (!again[i]) planned.push_back(std::move(items[i]));
+  return planned;
 }
 
 TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettings& ASettings,
@@ -444,6 +440,7 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
 
   std::mutex lock;  // guards summary
   TBatchSummary summary;
+  TMirroredFolders folders;
   std::atomic<size_t> next{0};
   auto compress = [&](const TBatchItem& AItem) {
     if (!AItem.Refusal.empty()) {
@@ -464,20 +461,21 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     options.SampleRate = ASettings.SampleRate;
     options.Channels = ASettings.Channels;
     options.Threaded = ASettings.Threaded;
+    options.Sync = !ASettings.NoSync;
     options.Stop = &AStop;
     options.Progress = [&](int32_t ABytes) {
       copied += ABytes;
       report.Progress(ABytes);
     };
+    options.Warning = [&](const std::string& AWarning) {
+      report.Warned(AWarning);
+      std::lock_guard<std::mutex> hold(lock);
+      ++summary.Warnings;
+    };
     std::string failure;
     try {
-      const fs::path folder = fs::path(AItem.Destination).parent_path();
-      if (!folder.empty() && !fs::is_directory(folder, error)) {
-        fs::create_directories(folder, error);
-        if (error)
-          throw Exception("Cannot create the folder " + folder.string() + " for " + AItem.Source +
-                          ": " + error.message() + ".");
-      }
+      folders.Create(fs::path(AItem.Destination).parent_path(), ASettings.Output,
+                     AItem.Destination);
       CompressFile(AItem.Source, AItem.Destination, ASettings.Codec, options);
     } catch (const ECompressionStopped&) {
       std::lock_guard<std::mutex> hold(lock);
@@ -521,6 +519,7 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     workers.emplace_back(work);
   for (std::thread& worker : workers)
     worker.join();
+  folders.RemoveEmpty();
 
   summary.Stopped = AStop.load();
   summary.NotDone += static_cast<int32_t>(AItems.size() - std::min(next.load(), AItems.size()));
@@ -536,7 +535,7 @@ int RunBatchCommand(const std::vector<std::string>& AArguments, const TBatchCons
     settings = ParseBatchArguments(AArguments);
     if (settings.Action == TBatchAction::Compress) items = PlanBatch(settings);
   } catch (const EUsage& usage) {
-    AConsole.Err << "corvane-batch: " << usage.Message() << "\n"
+    AConsole.Err << "corvane-batch: " << Escaped(usage.Message()) << "\n"
                  << "Try corvane-batch --help for the options.\n";
     return ExitUsage;
   }

@@ -45,7 +45,8 @@ struct TBatchSettings {
   bool SkipExisting = false;
   bool Threaded = false;
   bool Quiet = false;
-  int32_t Jobs = 0;  // 0: one per core
+  bool NoSync = false;  // leave putting files on disk to the system
+  int32_t Jobs = 0;     // 0: one per core
   std::vector<std::string> Inputs;
 };
 
@@ -65,8 +66,9 @@ struct TBatchItem {
 // The files of a batch in the order given, those of a folder sorted by path. A plain file goes
 // to the output folder under its own name; with -r, a folder's .wav files (any letter case) at
 // any depth go to the same place below the output folder (an output folder inside it is not
-// searched). A later file that maps to an earlier one's destination is refused. Raises EUsage
-// when the output folder is missing or a folder is given without -r.
+// searched); a folder that cannot be read is refused by itself and the walk goes on. The same
+// file given twice is taken once; another file that maps to an earlier one's destination is
+// refused. Raises EUsage when the output folder is missing or a folder is given without -r.
 std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings);
 
 // Where the command writes: the usage, version and codec list to Out, everything else to Err.
@@ -82,7 +84,8 @@ struct TBatchSummary {
   int32_t Done = 0;
   int32_t Skipped = 0;
   int32_t Failed = 0;
-  int32_t NotDone = 0;  // abandoned or never started when the batch was stopped
+  int32_t NotDone = 0;   // abandoned or never started when the batch was stopped
+  int32_t Warnings = 0;  // files compressed with a warning, such as a truncated source
   int64_t InputBytes = 0;
   int64_t OutputBytes = 0;
   bool Stopped = false;

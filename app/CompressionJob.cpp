@@ -7,7 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <random>
+#include <system_error>
+
+#include "app/DestinationFile.h"
 
 #include "codec/UKZACMFormat.h"
 #include "core/UKZMemory.h"
@@ -20,50 +22,84 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A new, empty file beside the destination, under a name of its own. It is removed when it
-// goes, unless Commit renamed it over the destination.
-class TTemporaryFile {
+std::string Words(int AError) {
+  return std::system_category().message(AError);
+}
+
+// An open descriptor, closed when it goes.
+class TDescriptor {
  public:
-  explicit TTemporaryFile(const std::string& ADestination) : FDestination(ADestination) {
-    const fs::path destination(ADestination);
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && FName.empty(); ++attempt) {
-      const fs::path name =
-          destination.parent_path() / ("." + destination.filename().string() + "." +
-                                       std::to_string(random() % 1000000) + ".part");
-      const int file = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (file >= 0) {
-        ::close(file);
-        FName = name.string();
-      } else if (errno != EEXIST) {
-        break;
-      }
-    }
-  }
-  ~TTemporaryFile() {
-    if (!FName.empty()) ::unlink(FName.c_str());
-  }
-  TTemporaryFile(const TTemporaryFile&) = delete;
-  TTemporaryFile& operator=(const TTemporaryFile&) = delete;
-
-  bool Created() const { return !FName.empty(); }
-  const std::string& Name() const { return FName; }
-
-  // Puts the file in the destination's place; an existing destination lends it its
-  // permissions. False when the rename failed (the file stays temporary).
-  bool Commit() {
-    struct stat existing;
-    if (::stat(FDestination.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-      ::chmod(FName.c_str(), existing.st_mode & 07777);
-    if (::rename(FName.c_str(), FDestination.c_str()) != 0) return false;
-    FName.clear();
-    return true;
-  }
+  explicit TDescriptor(int AFile) : FFile(AFile) {}
+  ~TDescriptor() { ::close(FFile); }
+  TDescriptor(const TDescriptor&) = delete;
+  TDescriptor& operator=(const TDescriptor&) = delete;
+  int Get() const { return FFile; }
 
  private:
-  std::string FDestination;
-  std::string FName;
+  int FFile;
 };
+
+// Why a source that is not a regular file is not read.
+[[noreturn]] void NotAFile(const std::string& ASource, mode_t AMode) {
+  std::string what = "it is not a regular file";
+  if (S_ISDIR(AMode)) what = "it is a folder";
+  if (S_ISFIFO(AMode)) what = "it is a FIFO, not a regular file";
+  if (S_ISCHR(AMode) || S_ISBLK(AMode)) what = "it is a device, not a regular file";
+  if (S_ISSOCK(AMode)) what = "it is a socket, not a regular file";
+  throw Exception("Cannot read " + ASource + ": " + what + ".");
+}
+
+// The source, opened for reading only when it is a regular file: a FIFO would wait for a
+// writer, a device never end.
+int OpenSource(const std::string& ASource) {
+  struct stat st;
+  if (::stat(ASource.c_str(), &st) != 0)
+    throw Exception("Cannot read " + ASource + ": " + Words(errno) + ".");
+  if (!S_ISREG(st.st_mode)) NotAFile(ASource, st.st_mode);
+  // Non-blocking, in case a FIFO took the file's place since.
+  const int file = ::open(ASource.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (file < 0) throw Exception("Cannot read " + ASource + ": " + Words(errno) + ".");
+  if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(file);
+    NotAFile(ASource, st.st_mode);
+  }
+  ::fcntl(file, F_SETFL, ::fcntl(file, F_GETFL) & ~O_NONBLOCK);
+  return file;
+}
+
+// What a person is told about a source that failed; empty when nothing is known.
+std::string ReadFailure(const std::string& ASource, const TKZFileReport& AReport) {
+  if (AReport.SystemError != 0)
+    return "Cannot read " + ASource + ": " + Words(AReport.SystemError) + ".";
+  switch (AReport.Refusal) {
+    case MMIO_REFUSED_NOTREGULAR:
+      return "Cannot read " + ASource + ": it is not a regular file.";
+    case MMIO_REFUSED_TOOLARGE:
+      return ASource + " is larger than 2 GiB, which Corvane does not read yet.";
+    case MMIO_REFUSED_NOTRIFF:
+      return ASource + " is not a wave file (no RIFF header).";
+    case MMIO_REFUSED_RF64:
+      return ASource + " is an RF64 file, which Corvane does not read yet.";
+    case MMIO_REFUSED_FORM:
+      return ASource + " is not a wave file (a RIFF file of another kind).";
+    case MMIO_REFUSED_NOFORMAT:
+      return ASource + " is not a wave file (no fmt chunk).";
+    case MMIO_REFUSED_BADFORMAT:
+      return ASource + " is not a wave file (a fmt chunk that cannot be read).";
+    case MMIO_REFUSED_NODATA:
+      return ASource + " is not a wave file (no data chunk).";
+    default:
+      return "";
+  }
+}
+
+std::string WriteFailure(const std::string& ADestination, const TKZFileReport& AReport) {
+  if (AReport.SystemError != 0)
+    return "Cannot write " + ADestination + ": " + Words(AReport.SystemError) + ".";
+  if (AReport.Refusal == MMIO_REFUSED_TOOLARGE)
+    return "Cannot write " + ADestination + ": it would pass 2 GiB, the largest wave file.";
+  return "";
+}
 
 // The manager's name of a format tag, such as "IMA ADPCM".
 std::string CodecName(uint16_t ATag) {
@@ -104,19 +140,61 @@ std::string TargetName(uint16_t ATag, const TCompressOptions& AOptions) {
   return text;
 }
 
-// The stream copy, block by block, with the job's progress and stop. False when a read or a
-// write failed.
-bool CopyBlocks(TKZStream& AReader, TKZStream& AWriter, const std::string& ASource,
-                const TCompressOptions& AOptions) {
+// Which side of a copy failed.
+enum class TCopied { Whole, ReadFailed, WriteFailed };
+
+// The stream copy, block by block, with the job's progress and stop.
+TCopied CopyBlocks(TKZStream& AReader, TKZStream& AWriter, const std::string& ASource,
+                   const TCompressOptions& AOptions) {
   TKZMemChunk buffer(AllocArea(HKZStream::CopyBufferSize));
   for (;;) {
     if (AOptions.Stop && AOptions.Stop->load(std::memory_order_relaxed))
       throw ECompressionStopped("Compression of " + ASource + " interrupted.");
     const int32_t n = AReader.Read(buffer.FArea);
-    if (n <= 0) return n == 0;
-    if (AWriter.Write(Area(buffer.FArea.Start, n)) != n) return false;
+    if (n == 0) return TCopied::Whole;
+    if (n < 0) return TCopied::ReadFailed;
+    if (AWriter.Write(Area(buffer.FArea.Start, n)) != n) return TCopied::WriteFailed;
     if (AOptions.Progress) AOptions.Progress(n);
   }
+}
+
+// The frames a source's data chunk holds for AFormat: whole blocks of linear audio, or the
+// share of the fact count of compressed audio.
+int64_t Frames(const TKZWaveStreamFormat& AFormat, int64_t ABytes, int64_t ADeclared) {
+  const TKZWaveFormat& wave = AFormat.WaveFormat();
+  const int64_t align = wave.GetBlockAlign();
+  const uint16_t tag = wave.GetFormatTag();
+  if ((tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) && align > 0) return ABytes / align;
+  if (!AFormat.Fact().HasSampleCount() || ADeclared <= 0)
+    return ABytes / std::max<int64_t>(1, align);
+  const auto count = static_cast<int64_t>(static_cast<uint32_t>(AFormat.Fact().GetSampleCount()));
+  return count * ABytes / ADeclared;
+}
+
+std::string Thousands(int64_t AValue) {
+  std::string text = std::to_string(AValue);
+  for (int i = static_cast<int>(text.size()) - 3; i > 0; i -= 3)
+    text.insert(i, ",");
+  return text;
+}
+
+// "x.wav: the data ends after 236 of 4,410 frames" for a source whose data chunk ends before
+// its header says; empty for a whole one. Writers that could not seek back leave the largest
+// sizes there: their data simply runs to the end of the file.
+std::string TruncationWarning(const std::string& ASource, const TKZWaveStreamFormat& AFormat,
+                              const TKZFileReport& AReport) {
+  if (AReport.DeclaredDataSize <= AReport.DataSize || AReport.DeclaredDataSize >= 0x7FFFFFFF)
+    return "";
+  return ASource + ": the data ends after " +
+         Thousands(Frames(AFormat, AReport.DataSize, AReport.DeclaredDataSize)) + " of " +
+         Thousands(Frames(AFormat, AReport.DeclaredDataSize, AReport.DeclaredDataSize)) + " frames";
+}
+
+// The audio bytes of the wave file just written into ADescriptor.
+int64_t WrittenAudio(int ADescriptor) {
+  TKZFileReport report;
+  auto written = TKZMMIOWaveStream::OpenReadDescriptor(ADescriptor, &report);
+  return written ? report.DataSize : 0;
 }
 
 bool SameFile(const std::string& ASource, const std::string& ADestination) {
@@ -132,48 +210,85 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
     throw Exception("Cannot compress " + ASource + " into " + ADestination +
                     ": it is the source file itself. Choose another output directory.");
   const auto tag = static_cast<uint16_t>(ACodec & 0xFFFF);
+  const TDescriptor source(OpenSource(ASource));
+  // Whatever the chains' files meet ends up here: both outlive the chains.
+  TKZFileReport read, written;
   auto factory = TKZWaveStreamFactory::Create();
   factory->SetThreaded(AOptions.Threaded);
-  std::unique_ptr<TKZStream> reader = factory->CreateReadStream(ASource);
+  std::unique_ptr<TKZStream> reader;
+  // A file that fails while its head is read raises without words; its report has them.
+  try {
+    reader = factory->CreateReadStream(source.Get(), &read);
+  } catch (const Exception& failure) {
+    if (!failure.Message().empty()) throw;
+  }
   const auto* format =
       reader ? dynamic_cast<const TKZWaveStreamFormat*>(reader->GetFormat()) : nullptr;
-  if (!format) throw Exception("Cannot read " + ASource + " as a wave file.");
+  if (!format) {
+    reader.reset();
+    const std::string why = ReadFailure(ASource, read);
+    throw Exception(why.empty() ? "Cannot read " + ASource + " as a wave file." : why);
+  }
+  TKZWaveStreamFormat sourceFormat;
+  sourceFormat.Assign(format);
+  if (AOptions.Stop && AOptions.Stop->load())
+    throw ECompressionStopped("Compression of " + ASource + " interrupted.");
   factory->Reset();
   factory->SetThreaded(AOptions.Threaded);
   factory->GetFormat().SetFormatTag(tag);
   if (AOptions.SampleRate != 0) factory->GetFormat().SetSamplesPerSec(AOptions.SampleRate);
   if (AOptions.Channels != 0) factory->GetFormat().SetChannels(AOptions.Channels);
 
-  TTemporaryFile temporary(ADestination);
-  if (!temporary.Created()) throw Exception("Cannot create " + ADestination + ".");
-  std::unique_ptr<TKZStream> writer = factory->CreateWriteStream(temporary.Name(), *format);
+  TDestinationFile destination(ADestination, AOptions.Sync);
+  std::unique_ptr<TKZStream> writer;
+  try {
+    writer = factory->CreateWriteStream(destination.Descriptor(), *format, &written);
+  } catch (const Exception& failure) {
+    if (!failure.Message().empty()) throw;
+  }
   if (!writer) {
     if (!HKZACMFormat::FindPath(format->WaveFormat(), factory->GetFormat()))
       throw Exception("No conversion from " + FormatName(format->WaveFormat()) + " to " +
                       TargetName(tag, AOptions) + " for " + ASource + ".");
-    throw Exception("Cannot create " + ADestination + ".");
+    const std::string why = WriteFailure(ADestination, written);
+    throw Exception(why.empty() ? "Cannot create " + ADestination + "." : why);
   }
-  const std::string stopped = "Compression of " + ASource + " stopped early.";
+  // A failure is told by the file it happened to; a codec that failed leaves no reason.
+  auto failed = [&](TCopied ASide) {
+    writer.reset();
+    reader.reset();
+    std::string why = ASide == TCopied::ReadFailed ? ReadFailure(ASource, read) : "";
+    if (why.empty()) why = WriteFailure(ADestination, written);
+    if (why.empty()) why = ReadFailure(ASource, read);
+    throw Exception(why.empty() ? "Compression of " + ASource + " stopped early." : why);
+  };
   // A stopped job leaves by raising: its chains are destroyed, its temporary file removed.
-  bool copied = false;
+  TCopied copied = TCopied::WriteFailed;
   try {
     copied = CopyBlocks(*reader, *writer, ASource, AOptions);
   } catch (const Exception& failure) {
     // The class library's guards raise without words; the person is told which file.
     if (!failure.Message().empty()) throw;
   }
-  if (!copied) throw Exception(stopped);
+  if (copied != TCopied::Whole) failed(copied);
   reader.reset();
   try {
     writer->Close();
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {
-    throw Exception(stopped);
+    failed(TCopied::WriteFailed);
   }
   writer.reset();
   factory.reset();
-  if (!temporary.Commit()) throw Exception("Cannot create " + ADestination + ".");
+  // Compressed audio that decodes to nothing makes an empty file, not a compressed one.
+  const uint16_t sourceTag = sourceFormat.WaveFormat().GetFormatTag();
+  if (sourceTag != WAVE_FORMAT_PCM && sourceTag != WAVE_FORMAT_IEEE_FLOAT && read.DataSize > 0 &&
+      WrittenAudio(destination.Descriptor()) == 0)
+    throw Exception("No audio could be decoded from " + ASource + ".");
+  destination.Commit();
+  const std::string warning = TruncationWarning(ASource, sourceFormat, read);
+  if (!warning.empty() && AOptions.Warning) AOptions.Warning(warning);
 }
 
 int32_t ChooseCodec() {

@@ -23,6 +23,12 @@ struct TCompressOptions {
   const std::atomic<bool>* Stop = nullptr;
   // Told the number of source bytes of each block copied.
   std::function<void(int32_t)> Progress;
+  // Told what the person should know of a file that was compressed all the same, such as
+  // "x.wav: the data ends after 236 of 4,410 frames".
+  std::function<void(const std::string&)> Warning;
+  // The file and its name reach the disk before the job returns, so that a crash a moment
+  // later keeps it; false leaves that to the system, for speed.
+  bool Sync = true;
 };
 
 // A job abandoned because it was asked to stop: nothing of it is left on disk.
@@ -32,11 +38,13 @@ class ECompressionStopped : public Exception {
 };
 
 // Compresses ASource into ADestination with the codec whose format tag is the low 16 bits of
-// ACodec; rate, channels and block layout follow from the source. The file is written beside
-// ADestination under a temporary name and renamed over it only once it is complete, so a
-// failure leaves an existing destination as it was and no partial file behind. A destination
-// that is the source itself is refused before anything is written. Every failure raises an
-// Exception whose text names the file and the reason.
+// ACodec; rate, channels and block layout follow from the source. Only a regular file is read.
+// The file is written beside ADestination without a name (see TDestinationFile) and renamed
+// over it only once it is complete, so a failure, a signal or a crash leaves an existing
+// destination as it was and no partial file behind. A destination that is the source itself,
+// or that the user may not write, is refused before anything is written; the destination's
+// folder is never created. Every failure raises an Exception whose text names the file and
+// the reason, such as "Cannot write out/x.wav: No space left on device.".
 void CompressFile(const std::string& ASource, const std::string& ADestination, int32_t ACodec,
                   const TCompressOptions& AOptions = {});
 
@@ -44,12 +52,15 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
 // (0 to 65535). Cancelling raises the silent EAbort, so the caller keeps its codec.
 int32_t ChooseCodec();
 
-// The window's compression: this job.
+// The window's compression: this job, with the options its owner sets (a stop flag, where
+// warnings go).
 class TCompressionJob : public TCompression {
  public:
   int32_t ChooseCodec() override { return ::ChooseCodec(); }
   void CompressFile(const std::string& ASource, const std::string& ADestination,
                     int32_t ACodec) override {
-    ::CompressFile(ASource, ADestination, ACodec);
+    ::CompressFile(ASource, ADestination, ACodec, Options);
   }
+
+  TCompressOptions Options;
 };

@@ -1,11 +1,15 @@
 // The headless command: corvane-batch -o DIR -c CODEC [options] FILE|FOLDER...
-// Ctrl-C (or a termination request) stops the batch cleanly: running files are abandoned and
-// their temporary files removed; a second Ctrl-C ends the process at once.
+// Ctrl-C, a termination request, a closed terminal (SIGHUP) and SIGQUIT stop the batch cleanly:
+// running files are abandoned and their temporary files removed, and the exit status is 128
+// and the signal; a second signal ends the process at once. A closed standard output or error
+// is a write error, not the end of the batch: SIGPIPE is ignored.
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -31,14 +35,22 @@ int main(int argc, char** argv) {
   action.sa_handler = OnStopSignal;
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    sigaction(stop, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 
   const char* term = std::getenv("TERM");
   const bool terminal = isatty(STDERR_FILENO) == 1;
   const bool colour = terminal && !std::getenv("NO_COLOR") && term && std::strcmp(term, "dumb");
   const TBatchConsole console{std::cout, std::cerr, terminal, colour};
   const int code = RunBatchCommand(std::vector<std::string>(argv + 1, argv + argc), console, Stop);
+  // What a caller reads from standard output (the usage, the codec list) must be whole.
+  errno = 0;
   std::cout.flush();
+  if ((!std::cout || std::ferror(stdout)) && code == ExitSuccess) {
+    std::cerr << "corvane-batch: cannot write the output"
+              << (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()) << ".\n";
+    return ExitFailed;
+  }
   return code == ExitInterrupted && StopSignal != 0 ? 128 + StopSignal : code;
 }

@@ -36,6 +36,9 @@ TKZStreamFactory::TKZStreamFactory(const std::string& AFileName)
 TKZStreamFactory::TKZStreamFactory(TKZStream& AStream)
     : FFormat(TKZWaveFormat::CreateDefault()), FStream(&AStream) {}
 
+TKZStreamFactory::TKZStreamFactory(int ADescriptor, TKZFileReport* AReport)
+    : FFormat(TKZWaveFormat::CreateDefault()), FDescriptor(ADescriptor), FReport(AReport) {}
+
 TKZStreamFactory::~TKZStreamFactory() {
   Unwind();
 }
@@ -70,12 +73,15 @@ std::unique_ptr<TKZStream> TKZStreamFactory::GetResult() {
 std::unique_ptr<TKZStream> TKZStreamFactory::OpenWaveReader() {
   if (FStream && HKZStream::HasFormat(*FStream)) return std::make_unique<TKZProxyStream>(*FStream);
   if (FStream) return TKZMMIOWaveStream::OpenReadStream(*FStream);
+  if (FDescriptor >= 0) return TKZMMIOWaveStream::OpenReadDescriptor(FDescriptor, FReport);
   return TKZMMIOWaveStream::OpenReadFile(FFileName);
 }
 
 std::unique_ptr<TKZStream> TKZStreamFactory::OpenWaveWriter(const TKZWaveStreamFormat& AFormat) {
   if (FStream && HKZStream::HasFormat(*FStream)) return std::make_unique<TKZProxyStream>(*FStream);
   if (FStream) return TKZMMIOWaveStream::OpenWriteStream(*FStream, AFormat);
+  if (FDescriptor >= 0)
+    return TKZMMIOWaveStream::OpenWriteDescriptor(FDescriptor, AFormat, FReport);
   return TKZMMIOWaveStream::OpenWriteFile(FFileName, AFormat);
 }
 
@@ -127,6 +133,17 @@ std::unique_ptr<TKZStream> TKZWaveStreamFactory::CreateWriteStream(const std::st
 std::unique_ptr<TKZStream> TKZWaveStreamFactory::CreateWriteStream(TKZStream& AStream,
                                                                    const TKZFormat& AFormat) {
   return BuildWriteChain(*TKZWriteStreamFactory::CreateStream(AStream), AFormat);
+}
+
+std::unique_ptr<TKZStream> TKZWaveStreamFactory::CreateReadStream(int ADescriptor,
+                                                                  TKZFileReport* AReport) {
+  return BuildReadChain(*TKZReadStreamFactory::CreateDescriptor(ADescriptor, AReport));
+}
+
+std::unique_ptr<TKZStream> TKZWaveStreamFactory::CreateWriteStream(int ADescriptor,
+                                                                   const TKZFormat& AFormat,
+                                                                   TKZFileReport* AReport) {
+  return BuildWriteChain(*TKZWriteStreamFactory::CreateDescriptor(ADescriptor, AReport), AFormat);
 }
 
 void TKZWaveStreamFactory::AddThreadStream(TKZStreamFactory& AFactory) const {

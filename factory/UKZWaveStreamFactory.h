@@ -28,6 +28,9 @@ class TKZStreamFactory : public TKZObject {
   // format is used as it is, one without is read or written as a wave file.
   explicit TKZStreamFactory(const std::string& AFileName);
   explicit TKZStreamFactory(TKZStream& AStream);
+  // A chain over the open file ADescriptor, which stays the caller's; why its file fails goes
+  // into AReport when given (see TKZMMIO::OpenDescriptor).
+  TKZStreamFactory(int ADescriptor, TKZFileReport* AReport);
   ~TKZStreamFactory() override;
 
   // The threaded stream over AStream with a FIFO of ABufferSize bytes, or none.
@@ -60,6 +63,8 @@ class TKZStreamFactory : public TKZObject {
   std::unique_ptr<TKZWaveFormat> FFormat;
   std::string FFileName;
   TKZStream* FStream = nullptr;
+  int FDescriptor = -1;
+  TKZFileReport* FReport = nullptr;
 };
 
 // The stack of reading chains: its threaded stream reads ahead.
@@ -74,6 +79,10 @@ class TKZReadStreamFactory : public TKZStreamFactory {
   template <class T = TKZReadStreamFactory>
   static std::unique_ptr<T> CreateStream(TKZStream& AStream) {
     return std::make_unique<T>(AStream);
+  }
+  template <class T = TKZReadStreamFactory>
+  static std::unique_ptr<T> CreateDescriptor(int ADescriptor, TKZFileReport* AReport) {
+    return std::make_unique<T>(ADescriptor, AReport);
   }
 
   std::unique_ptr<TKZStream> CreateThreadStream(TKZStream& AStream, int32_t ABufferSize) override;
@@ -91,6 +100,10 @@ class TKZWriteStreamFactory : public TKZStreamFactory {
   template <class T = TKZWriteStreamFactory>
   static std::unique_ptr<T> CreateStream(TKZStream& AStream) {
     return std::make_unique<T>(AStream);
+  }
+  template <class T = TKZWriteStreamFactory>
+  static std::unique_ptr<T> CreateDescriptor(int ADescriptor, TKZFileReport* AReport) {
+    return std::make_unique<T>(ADescriptor, AReport);
   }
 
   std::unique_ptr<TKZStream> CreateThreadStream(TKZStream& AStream, int32_t ABufferSize) override;
@@ -130,6 +143,11 @@ class TKZWaveStreamFactory : public TKZObject {
   std::unique_ptr<TKZStream> CreateWriteStream(const std::string& AFileName,
                                                const TKZFormat& ASourceFormat);
   std::unique_ptr<TKZStream> CreateWriteStream(TKZStream& AStream, const TKZFormat& ASourceFormat);
+  // The same over an open descriptor, which stays the caller's: the file is never looked up
+  // by name again. Why it fails goes into AReport, which must outlive the chain.
+  std::unique_ptr<TKZStream> CreateReadStream(int ADescriptor, TKZFileReport* AReport);
+  std::unique_ptr<TKZStream> CreateWriteStream(int ADescriptor, const TKZFormat& ASourceFormat,
+                                               TKZFileReport* AReport);
 
   // Fill the given stack and answer its result.
   std::unique_ptr<TKZStream> BuildReadChain(TKZStreamFactory& AFactory);

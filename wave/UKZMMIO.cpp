@@ -1,5 +1,10 @@
 #include "wave/UKZMMIO.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -32,14 +37,66 @@ TKZMMIO::~TKZMMIO() {
 
 void TKZMMIO::Close() {
   if (!FHandle) return;
+  Report();
   const HMMIO handle = FHandle;
   FHandle = nullptr;
-  if (mmioClose(handle, 0) != 0) Fail();
+  if (mmioClose(handle, 0) != 0) {
+    FReport->Merge(errno, 0);
+    Fail();
+  }
+}
+
+void TKZMMIO::Refuse(uint32_t ARefusal) {
+  mmioRefuse(FHandle, ARefusal);
+  FReport->Merge(0, ARefusal);
+}
+
+TKZFileReport& TKZMMIO::Report() {
+  int error = 0;
+  uint32_t refusal = 0;
+  if (FHandle && mmioGetFailure(FHandle, &error, &refusal) == 0) FReport->Merge(error, refusal);
+  return *FReport;
+}
+
+void TKZMMIO::SetReport(TKZFileReport* AReport) {
+  if (!AReport) return;
+  const TKZFileReport& known = Report();
+  AReport->Merge(known.SystemError, known.Refusal);
+  FReport = AReport;
 }
 
 std::unique_ptr<TKZMMIO> TKZMMIO::Open(const std::string& AFileName, TKZMMIOOpenModes AModes) {
   const HMMIO handle = mmioOpenA(AFileName.c_str(), nullptr, ModeFlags(AModes));
   return handle ? std::make_unique<TKZMMIO>(handle) : nullptr;
+}
+
+std::unique_ptr<TKZMMIO> TKZMMIO::OpenDescriptor(int ADescriptor, TKZMMIOOpenModes AModes,
+                                                 TKZFileReport* AReport) {
+  TKZFileReport ignored;
+  TKZFileReport& report = AReport ? *AReport : ignored;
+  const int copy = ::fcntl(ADescriptor, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    report.Merge(errno, 0);
+    return nullptr;
+  }
+  MMIOINFO info;
+  std::memset(&info, 0, sizeof info);
+  info.fccIOProc = FOURCC_DOS;
+  info.adwInfo[0] = static_cast<uintptr_t>(copy);
+  // The file's own record of its failure dies with a refused open; the procedure's is kept.
+  const HMMIO handle = mmioOpenA(nullptr, &info, ModeFlags(AModes));
+  if (!handle) {
+    struct stat st;
+    if (::fstat(copy, &st) == 0 && !S_ISREG(st.st_mode))
+      report.Merge(S_ISDIR(st.st_mode) ? EISDIR : 0, MMIO_REFUSED_NOTREGULAR);
+    else if (::fstat(copy, &st) == 0 && st.st_size > kMaxOffset)
+      report.Merge(0, MMIO_REFUSED_TOOLARGE);
+    ::close(copy);
+    return nullptr;
+  }
+  auto mmio = std::make_unique<TKZMMIO>(handle);
+  mmio->SetReport(AReport);
+  return mmio;
 }
 
 std::unique_ptr<TKZMMIO> TKZMMIO::OpenOnStream(TKZStream& AStream, TKZMMIOOpenModes AModes) {
@@ -115,8 +172,17 @@ std::unique_ptr<TKZRiffChunk> TKZMMIO::CreateChunk(const TKZRiffChunk& AParent, 
 }
 
 std::unique_ptr<TKZRiffChunk> TKZMMIO::DescendRiff(FOURCC AFccType) {
-  auto chunk = std::make_unique<TKZRiffChunk>(0, AFccType);
-  if (mmioDescend(FHandle, chunk->GetInfo(), nullptr, MMIO_FINDRIFF) != 0) return nullptr;
+  // A RIFF file begins with its header: one look, never a search through whatever follows.
+  auto chunk = std::make_unique<TKZRiffChunk>(0, 0);
+  MMCKINFO& info = *chunk->GetInfo();
+  if (mmioDescend(FHandle, &info, nullptr, 0) != 0 || info.ckid != FOURCC_RIFF) {
+    Refuse(info.ckid == mmioFOURCC('R', 'F', '6', '4') ? MMIO_REFUSED_RF64 : MMIO_REFUSED_NOTRIFF);
+    return nullptr;
+  }
+  if (info.fccType != AFccType) {
+    Refuse(MMIO_REFUSED_FORM);
+    return nullptr;
+  }
   return chunk;
 }
 

@@ -44,6 +44,22 @@ class TKZMMIOOpenModes {
   uint8_t FBits = 0;
 };
 
+// What went wrong with one file, for the person told about it: the system error (errno) of
+// its first failing call, the first reason it was refused (MMIO_REFUSED_...), and for a wave
+// file read, the size of its data chunk as its header says and as the file holds it. Zero
+// for what is not known.
+struct TKZFileReport {
+  int SystemError = 0;
+  uint32_t Refusal = 0;
+  int64_t DeclaredDataSize = 0;
+  int64_t DataSize = 0;
+  // Keeps the first of each: what is known already stays.
+  void Merge(int ASystemError, uint32_t ARefusal) {
+    if (SystemError == 0) SystemError = ASystemError;
+    if (Refusal == 0) Refusal = ARefusal;
+  }
+};
+
 // Owns one open multimedia file. Platform failures raise Exception with an empty message;
 // searches that find nothing answer none.
 class TKZMMIO : public TKZObject {
@@ -58,6 +74,10 @@ class TKZMMIO : public TKZObject {
 
   // A disk file; none when it cannot be opened. Always a TKZMMIO, whatever the caller wants.
   static std::unique_ptr<TKZMMIO> Open(const std::string& AFileName, TKZMMIOOpenModes AModes);
+  // The open file ADescriptor from its start, through a duplicate: the descriptor stays the
+  // caller's. omWrite empties the file. Why it failed goes into AReport when given.
+  static std::unique_ptr<TKZMMIO> OpenDescriptor(int ADescriptor, TKZMMIOOpenModes AModes,
+                                                 TKZFileReport* AReport = nullptr);
   // A file whose bytes come from and go to AStream, which stands at the file's start, stays
   // the caller's and must outlive the file.
   static std::unique_ptr<TKZMMIO> OpenOnStream(TKZStream& AStream, TKZMMIOOpenModes AModes);
@@ -76,7 +96,8 @@ class TKZMMIO : public TKZObject {
   std::unique_ptr<TKZRiffChunk> CreateRiff(FOURCC AFccType);
   // Writes a chunk header (size 0) at the current offset; none when it cannot.
   std::unique_ptr<TKZRiffChunk> CreateChunk(const TKZRiffChunk& AParent, FOURCC ACkId);
-  // Finds a RIFF chunk of that form type from the current offset and stands after its type.
+  // The RIFF chunk at the current offset when it is of that form type, standing after its
+  // type; none otherwise (the reason is noted: no RIFF header, RF64, another form).
   std::unique_ptr<TKZRiffChunk> DescendRiff(FOURCC AFccType);
   // Finds a chunk inside AParent from the current offset and stands at its data; when none is
   // found the file stays where it was.
@@ -85,8 +106,17 @@ class TKZMMIO : public TKZObject {
   // whether or not that worked.
   bool Ascend(std::unique_ptr<TKZRiffChunk> AChunk);
 
+  // Notes why the file is refused (MMIO_REFUSED_...), unless a reason is noted already.
+  void Refuse(uint32_t ARefusal);
+  // Why the file failed so far. From SetReport on, that goes to AReport (which must outlive
+  // this file) as well, and stays there once the file is closed.
+  TKZFileReport& Report();
+  void SetReport(TKZFileReport* AReport);
+
  private:
   HMMIO FHandle;
+  TKZFileReport FOwnReport;
+  TKZFileReport* FReport = &FOwnReport;
 };
 
 // Serves the I/O procedure messages of one multimedia file from a stream it does not own.
@@ -124,6 +154,12 @@ class TKZMMIOStream : public TKZStream {
   template <class T = TKZMMIOStream>
   static std::unique_ptr<T> Open(const std::string& AFileName, TKZMMIOOpenModes AModes) {
     auto mmio = TKZMMIO::Open(AFileName, AModes);
+    return mmio ? std::make_unique<T>(std::move(mmio)) : nullptr;
+  }
+  template <class T = TKZMMIOStream>
+  static std::unique_ptr<T> OpenDescriptor(int ADescriptor, TKZMMIOOpenModes AModes,
+                                           TKZFileReport* AReport = nullptr) {
+    auto mmio = TKZMMIO::OpenDescriptor(ADescriptor, AModes, AReport);
     return mmio ? std::make_unique<T>(std::move(mmio)) : nullptr;
   }
   template <class T = TKZMMIOStream>

@@ -20,8 +20,9 @@ int32_t SizeOf(const TKZRiffChunk& AChunk) {
 }
 
 // Leaves the RIFF chunk of a head that could not be completed, so that what was written is a
-// well-formed file; it answers the failure.
-bool Abandon(TKZMMIO& AMMIO, std::unique_ptr<TKZRiffChunk>& ARiff) {
+// well-formed file, noting why a read one is refused; it answers the failure.
+bool Abandon(TKZMMIO& AMMIO, std::unique_ptr<TKZRiffChunk>& ARiff, uint32_t ARefusal = 0) {
+  if (ARefusal != 0) AMMIO.Refuse(ARefusal);
   AMMIO.Ascend(std::move(ARiff));
   return false;
 }
@@ -140,10 +141,10 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
   if (!riff) return false;
 
   auto chunk = mmio.Descend(*riff, Code("fmt "));
-  if (!chunk) return Abandon(mmio, riff);
+  if (!chunk) return Abandon(mmio, riff, MMIO_REFUSED_NOFORMAT);
   auto wave = TKZWaveFormat::ReadFrom(view, SizeOf(*chunk));
   // A chunk that cannot be left (its size points beyond any offset) makes a malformed file.
-  if (!wave || !mmio.Ascend(std::move(chunk))) return Abandon(mmio, riff);
+  if (!wave || !mmio.Ascend(std::move(chunk))) return Abandon(mmio, riff, MMIO_REFUSED_BADFORMAT);
 
   std::unique_ptr<TKZWaveFact> fact;
   chunk = mmio.Descend(*riff, Code("fact"));
@@ -153,14 +154,17 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
   }
 
   auto data = mmio.Descend(*riff, Code("data"));
-  if (!data) return Abandon(mmio, riff);
+  if (!data) return Abandon(mmio, riff, MMIO_REFUSED_NODATA);
   // Writers that cannot seek back leave a data size larger than the file (up to 0xFFFFFFFF):
   // the data is what the file holds.
   MMCKINFO& info = *data->GetInfo();
   const int32_t end = mmioSeek(mmio.GetHandle(), 0, SEEK_END);
   const int64_t limit = end >= 0 ? end : kMaxOffset;
+  TKZFileReport& report = mmio.Report();
+  report.DeclaredDataSize = info.cksize;
   info.cksize = static_cast<uint32_t>(
       std::min<int64_t>(info.cksize, std::max<int64_t>(0, limit - info.dwDataOffset)));
+  report.DataSize = info.cksize;
   mmio.Seek(SeekFromBegin(static_cast<int32_t>(info.dwDataOffset)));
 
   if (!fact && wave->GetFormatTag() == WAVE_FORMAT_PCM) {

@@ -78,6 +78,9 @@ class TKZMMIOWaveStream : public TKZStream {
   // Raises when the file does not close or, for a writer, when its sizes could not be put in.
   // Afterwards Read and Write answer -1.
   void Close() override;
+  // Why the file failed so far (see TKZMMIO::Report); a reader's also tells a data chunk that
+  // ends before its header says.
+  const TKZFileReport& Report() const { return FMMIOStream->GetMMIO().Report(); }
 
   // On a file that stands at its start. Takes AMMIOStream only on success; on failure it
   // stays with the caller.
@@ -91,6 +94,13 @@ class TKZMMIOWaveStream : public TKZStream {
   template <class T = TKZMMIOWaveStream>
   static std::unique_ptr<T> OpenReadFile(const std::string& AFileName) {
     auto file = TKZMMIOStream::Open(AFileName, {omRead});
+    return file ? OpenRead<T>(file) : nullptr;
+  }
+  // On an open descriptor, which stays the caller's (see TKZMMIO::OpenDescriptor); why the
+  // file is refused or fails later goes into AReport when given.
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenReadDescriptor(int ADescriptor, TKZFileReport* AReport = nullptr) {
+    auto file = TKZMMIOStream::OpenDescriptor(ADescriptor, {omRead}, AReport);
     return file ? OpenRead<T>(file) : nullptr;
   }
   // AStream stands at the start of the wave file it holds and stays the caller's; it must
@@ -115,6 +125,13 @@ class TKZMMIOWaveStream : public TKZStream {
   template <class T = TKZMMIOWaveStream>
   static std::unique_ptr<T> OpenWriteFile(const std::string& AFileName, const TKZFormat& AFormat) {
     auto file = TKZMMIOStream::Open(AFileName, {omWrite});
+    return file ? OpenWrite<T>(file, AFormat) : nullptr;
+  }
+  // Empties the open file ADescriptor, which stays the caller's, and writes into it.
+  template <class T = TKZMMIOWaveStream>
+  static std::unique_ptr<T> OpenWriteDescriptor(int ADescriptor, const TKZFormat& AFormat,
+                                                TKZFileReport* AReport = nullptr) {
+    auto file = TKZMMIOStream::OpenDescriptor(ADescriptor, {omWrite}, AReport);
     return file ? OpenWrite<T>(file, AFormat) : nullptr;
   }
   template <class T = TKZMMIOWaveStream>

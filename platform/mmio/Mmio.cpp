@@ -13,6 +13,9 @@
 
 struct HMMIO__ {
   MMIOINFO Info;
+  // Why the file failed: the first of each kind wins.
+  int SystemError = 0;
+  uint32_t Refusal = 0;
 };
 
 namespace {
@@ -20,6 +23,7 @@ namespace {
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
 constexpr uint32_t kAccessMask = 0x0003;
 constexpr uint32_t kKnownOpenFlags = kAccessMask | MMIO_CREATE;
+constexpr int32_t kMaxChunksWalked = 65536;
 
 LRESULT Send(HMMIO hmmio, uint32_t uMsg, LPARAM lParam1, LPARAM lParam2) {
   return hmmio->Info.pIOProc(&hmmio->Info, uMsg, lParam1, lParam2);
@@ -30,8 +34,58 @@ int Descriptor(const MMIOINFO* AInfo) {
   return static_cast<int>(AInfo->adwInfo[0]);
 }
 
+void NoteError(MMIOINFO* AInfo, int AError) {
+  if (AInfo->hmmio && AInfo->hmmio->SystemError == 0) AInfo->hmmio->SystemError = AError;
+}
+
+void NoteRefusal(HMMIO hmmio, uint32_t ARefusal) {
+  if (hmmio && hmmio->Refusal == 0) hmmio->Refusal = ARefusal;
+}
+
+// A descriptor fit for the access asked: a regular file within the 32-bit offsets for
+// reading (a FIFO or a device is no file to parse); anything but a folder for writing.
+LRESULT CheckDescriptor(MMIOINFO* AInfo, int AFile) {
+  struct stat st;
+  if (::fstat(AFile, &st) != 0) {
+    NoteError(AInfo, errno);
+    return MMIOERR_CANNOTOPEN;
+  }
+  const bool reading = (AInfo->dwFlags & kAccessMask) != MMIO_WRITE;
+  if (S_ISDIR(st.st_mode) || (reading && !S_ISREG(st.st_mode))) {
+    NoteError(AInfo, S_ISDIR(st.st_mode) ? EISDIR : 0);
+    NoteRefusal(AInfo->hmmio, MMIO_REFUSED_NOTREGULAR);
+    return MMIOERR_CANNOTOPEN;
+  }
+  // Offsets are 32-bit: a file that already passes them is refused rather than misread.
+  if (S_ISREG(st.st_mode) && st.st_size > kMaxOffset) {
+    NoteRefusal(AInfo->hmmio, MMIO_REFUSED_TOOLARGE);
+    return MMIOERR_CANNOTOPEN;
+  }
+  return 0;
+}
+
+// The disk file procedure's mark, in adwInfo[1], of a descriptor the caller opened.
+constexpr uintptr_t kCallersDescriptor = 1;
+
+// A descriptor the caller opened; MMIO_CREATE empties it.
+LRESULT OpenDescriptor(MMIOINFO* AInfo) {
+  const int fd = Descriptor(AInfo);
+  AInfo->adwInfo[1] = kCallersDescriptor;
+  if (const LRESULT refused = CheckDescriptor(AInfo, fd)) return refused;
+  if ((AInfo->dwFlags & MMIO_CREATE) && ::ftruncate(fd, 0) != 0) {
+    NoteError(AInfo, errno);
+    return MMIOERR_CANNOTOPEN;
+  }
+  if (::lseek(fd, 0, SEEK_SET) < 0) {
+    NoteError(AInfo, errno);
+    return MMIOERR_CANNOTSEEK;
+  }
+  AInfo->lDiskOffset = 0;
+  return 0;
+}
+
 LRESULT OpenFile(MMIOINFO* AInfo, const char* AName) {
-  if (!AName) return MMIOERR_CANNOTOPEN;
+  if (!AName) return AInfo->fccIOProc == FOURCC_DOS ? OpenDescriptor(AInfo) : MMIOERR_CANNOTOPEN;
   int flags = O_CLOEXEC;
   switch (AInfo->dwFlags & kAccessMask) {
     case MMIO_WRITE:
@@ -41,21 +95,23 @@ LRESULT OpenFile(MMIOINFO* AInfo, const char* AName) {
       flags |= O_RDWR;
       break;
     default:
-      flags |= O_RDONLY;
+      // A FIFO without a writer would hold the open; the check below refuses it anyway.
+      flags |= O_RDONLY | O_NONBLOCK;
   }
   if (AInfo->dwFlags & MMIO_CREATE) flags |= O_CREAT | O_TRUNC;
   int fd;
   do {
     fd = ::open(AName, flags, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return errno == ENOENT ? MMIOERR_FILENOTFOUND : MMIOERR_CANNOTOPEN;
-  struct stat st;
-  // Offsets are 32-bit: a file that already passes them is refused rather than misread.
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
-      (S_ISREG(st.st_mode) && st.st_size > kMaxOffset)) {
-    ::close(fd);
-    return MMIOERR_CANNOTOPEN;
+  if (fd < 0) {
+    NoteError(AInfo, errno);
+    return errno == ENOENT ? MMIOERR_FILENOTFOUND : MMIOERR_CANNOTOPEN;
   }
+  if (const LRESULT refused = CheckDescriptor(AInfo, fd)) {
+    ::close(fd);
+    return refused;
+  }
+  if (flags & O_NONBLOCK) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   AInfo->adwInfo[0] = static_cast<uintptr_t>(fd);
   AInfo->lDiskOffset = 0;
   return 0;
@@ -66,7 +122,10 @@ LRESULT ReadFile(MMIOINFO* AInfo, char* ABuffer, int64_t ACount) {
   do {
     n = ::read(Descriptor(AInfo), ABuffer, static_cast<size_t>(ACount));
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return -1;
+  if (n < 0) {
+    NoteError(AInfo, errno);
+    return -1;
+  }
   AInfo->lDiskOffset += static_cast<int32_t>(n);
   return n;
 }
@@ -78,6 +137,7 @@ LRESULT WriteFile(MMIOINFO* AInfo, const char* ABuffer, int64_t ACount) {
     const ssize_t n =
         ::write(Descriptor(AInfo), ABuffer + done, static_cast<size_t>(ACount - done));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) NoteError(AInfo, errno);
     if (n <= 0) break;
     done += n;
   }
@@ -97,7 +157,10 @@ LRESULT SeekFile(MMIOINFO* AInfo, int64_t AOffset, LPARAM AOrigin) {
       break;
     case SEEK_END: {
       struct stat st;
-      if (::fstat(Descriptor(AInfo), &st) != 0) return -1;
+      if (::fstat(Descriptor(AInfo), &st) != 0) {
+        NoteError(AInfo, errno);
+        return -1;
+      }
       base = st.st_size;
       break;
     }
@@ -109,7 +172,10 @@ LRESULT SeekFile(MMIOINFO* AInfo, int64_t AOffset, LPARAM AOrigin) {
   // Only this procedure moves the descriptor, so the offset it keeps is the descriptor's: a
   // seek to where the file stands (before every transfer of a chunk stream) costs no call.
   if (target == AInfo->lDiskOffset) return target;
-  if (::lseek(Descriptor(AInfo), static_cast<off_t>(target), SEEK_SET) < 0) return -1;
+  if (::lseek(Descriptor(AInfo), static_cast<off_t>(target), SEEK_SET) < 0) {
+    NoteError(AInfo, errno);
+    return -1;
+  }
   AInfo->lDiskOffset = static_cast<int32_t>(target);
   return target;
 }
@@ -120,7 +186,10 @@ LRESULT FileIOProc(MMIOINFO* AInfo, uint32_t uMsg, LPARAM lParam1, LPARAM lParam
     case MMIOM_OPEN:
       return OpenFile(AInfo, reinterpret_cast<const char*>(lParam1));
     case MMIOM_CLOSE:
-      return ::close(Descriptor(AInfo)) == 0 ? 0 : MMIOERR_CANNOTCLOSE;
+      if (AInfo->adwInfo[1] == kCallersDescriptor && (lParam1 & MMIO_FHOPEN)) return 0;
+      if (::close(Descriptor(AInfo)) == 0) return 0;
+      NoteError(AInfo, errno);
+      return MMIOERR_CANNOTCLOSE;
     case MMIOM_READ:
       return ReadFile(AInfo, reinterpret_cast<char*>(lParam1), lParam2);
     case MMIOM_WRITE:
@@ -138,17 +207,7 @@ bool SeekTo(HMMIO hmmio, int64_t AOffset) {
   return Send(hmmio, MMIOM_SEEK, static_cast<LPARAM>(AOffset), SEEK_SET) == AOffset;
 }
 
-// Headers are read and written whole, whatever counts the procedure moves per call.
-bool ReadAll(HMMIO hmmio, uint8_t* ABuffer, int32_t ACount) {
-  int32_t done = 0;
-  while (done < ACount) {
-    const int32_t n = mmioRead(hmmio, reinterpret_cast<char*>(ABuffer + done), ACount - done);
-    if (n <= 0) return false;
-    done += n;
-  }
-  return true;
-}
-
+// Headers are written whole, whatever counts the procedure moves per call.
 bool WriteAll(HMMIO hmmio, const uint8_t* ABuffer, int32_t ACount) {
   int32_t done = 0;
   while (done < ACount) {
@@ -191,8 +250,10 @@ HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen) 
   if (pmmioinfo) handle->Info = *pmmioinfo;
   MMIOINFO& info = handle->Info;
   if (!info.pIOProc) {
-    if (!pszFileName || (info.fccIOProc != 0 && info.fccIOProc != FOURCC_DOS))
+    const bool descriptor = !pszFileName && info.fccIOProc == FOURCC_DOS;
+    if ((!pszFileName && !descriptor) || (info.fccIOProc != 0 && info.fccIOProc != FOURCC_DOS))
       return fail(MMIOERR_INVALIDFILE);
+    if (!descriptor) info.adwInfo[1] = 0;
     info.pIOProc = &FileIOProc;
   }
   info.dwFlags = fdwOpen;
@@ -227,7 +288,10 @@ int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch) {
 
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch) {
   if (!hmmio || cch < 0) return -1;
-  if (int64_t{hmmio->Info.lDiskOffset} + cch > kMaxOffset) return -1;
+  if (int64_t{hmmio->Info.lDiskOffset} + cch > kMaxOffset) {
+    NoteRefusal(hmmio, MMIO_REFUSED_TOOLARGE);
+    return -1;
+  }
   const LRESULT n = Send(hmmio, MMIOM_WRITE, reinterpret_cast<LPARAM>(pch), cch);
   return n < 0 || n > cch ? -1 : static_cast<int32_t>(n);
 }
@@ -243,22 +307,47 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
   if (!hmmio || !pmmcki) return MMIOERR_INVALIDFILE;
   const int64_t end = pmmckiParent ? int64_t{pmmckiParent->dwDataOffset} + pmmckiParent->cksize
                                    : std::numeric_limits<int64_t>::max();
+  // Headers are read from a buffer of the bytes ahead: a file of many small chunks (or of
+  // zeros) costs one call per buffer, not one per header.
+  uint8_t buffer[16384];
+  int64_t held = -1, count = 0;  // the buffer holds the file's bytes from held, count of them
+  auto bytesAt = [&](int64_t AAt, int32_t ANeed) -> const uint8_t* {
+    if (held >= 0 && AAt >= held && AAt + ANeed <= held + count) return buffer + (AAt - held);
+    if (!SeekTo(hmmio, AAt)) return nullptr;
+    const auto want =
+        static_cast<int32_t>(std::max<int64_t>(ANeed, std::min<int64_t>(sizeof buffer, end - AAt)));
+    held = AAt;
+    count = 0;
+    while (count < ANeed) {
+      const int32_t n = mmioRead(hmmio, reinterpret_cast<char*>(buffer + count),
+                                 want - static_cast<int32_t>(count));
+      if (n <= 0) return nullptr;
+      count += n;
+    }
+    return buffer;
+  };
   int64_t position = hmmio->Info.lDiskOffset;
-  for (;;) {
-    if (position + 8 > end || (position != hmmio->Info.lDiskOffset && !SeekTo(hmmio, position)))
+  // Files hold tens of chunks: a search through more is a search through no RIFF file, and
+  // would otherwise take as long as the file is large.
+  for (int32_t walked = 0;; ++walked) {
+    if (position + 8 > end || walked == kMaxChunksWalked) return MMIOERR_CHUNKNOTFOUND;
+    const uint8_t* header = bytesAt(position, 8);
+    if (!header) return MMIOERR_CHUNKNOTFOUND;
+    if (!std::all_of(header, header + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; }))
       return MMIOERR_CHUNKNOTFOUND;
-    uint8_t header[8];
-    if (!ReadAll(hmmio, header, 8)) return MMIOERR_CHUNKNOTFOUND;
     const FOURCC id = GetLE32(header);
     const uint32_t size = GetLE32(header + 4);
     const int64_t data = position + 8;
     const bool form = id == FOURCC_RIFF || id == FOURCC_LIST;
     FOURCC type = 0;
     if (form) {
-      if (data + 4 > end || !ReadAll(hmmio, header, 4)) return MMIOERR_CHUNKNOTFOUND;
-      type = GetLE32(header);
+      if (data + 4 > end) return MMIOERR_CHUNKNOTFOUND;
+      const uint8_t* field = bytesAt(data, 4);
+      if (!field) return MMIOERR_CHUNKNOTFOUND;
+      type = GetLE32(field);
     }
     if (Matches(*pmmcki, fuDescend, id, type)) {
+      if (!SeekTo(hmmio, data + (form ? 4 : 0))) return MMIOERR_CANNOTSEEK;
       pmmcki->ckid = id;
       pmmcki->cksize = size;
       if (form) pmmcki->fccType = type;
@@ -309,6 +398,19 @@ MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t fuCreate) {
   if (!WriteAll(hmmio, header, form ? 12 : 8)) return MMIOERR_CANNOTWRITE;
   pmmcki->dwDataOffset = static_cast<uint32_t>(position + 8);
   pmmcki->dwFlags = MMIO_DIRTY;
+  return 0;
+}
+
+MMRESULT mmioGetFailure(HMMIO hmmio, int* pSystemError, uint32_t* pRefusal) {
+  if (!hmmio) return MMIOERR_INVALIDFILE;
+  if (pSystemError) *pSystemError = hmmio->SystemError;
+  if (pRefusal) *pRefusal = hmmio->Refusal;
+  return 0;
+}
+
+MMRESULT mmioRefuse(HMMIO hmmio, uint32_t uRefusal) {
+  if (!hmmio) return MMIOERR_INVALIDFILE;
+  NoteRefusal(hmmio, uRefusal);
   return 0;
 }
 

@@ -5,8 +5,11 @@
 // of such a service know. It depends on nothing of the class library.
 //
 // Nothing is buffered: every read, write and seek is one call of the file's I/O procedure (for
-// a disk file, one POSIX read, write or lseek). Offsets are 32-bit signed; a file that would
-// pass 2 GiB is refused, never wrapped.
+// a disk file, one POSIX read, write or lseek); only the chunk search reads ahead. Offsets are
+// 32-bit signed; a file that would pass 2 GiB is refused, never wrapped.
+//
+// Each open file keeps why it failed, for a person to be told: the system error of its first
+// failing call and the reason it was refused (mmioGetFailure).
 
 #include <cstdint>
 #include <cstdio>
@@ -85,6 +88,9 @@ constexpr uint32_t MMIOM_OPEN = 3;
 constexpr uint32_t MMIOM_CLOSE = 4;
 constexpr uint32_t MMIOM_WRITEFLUSH = 5;
 
+// mmioClose: a file opened on a descriptor leaves the descriptor open.
+constexpr uint32_t MMIO_FHOPEN = 0x0010;
+
 // Result codes.
 constexpr MMRESULT MMIOERR_BASE = 256;
 constexpr MMRESULT MMIOERR_FILENOTFOUND = MMIOERR_BASE + 1;
@@ -97,12 +103,31 @@ constexpr MMRESULT MMIOERR_CANNOTSEEK = MMIOERR_BASE + 7;
 constexpr MMRESULT MMIOERR_CHUNKNOTFOUND = MMIOERR_BASE + 9;
 constexpr MMRESULT MMIOERR_INVALIDFILE = MMIOERR_BASE + 16;
 
+// Why a file was refused (none, 0, when it was not), beyond the result codes. The file layer
+// notes the first three; those of RIFF and wave files are noted by their readers.
+constexpr uint32_t MMIO_REFUSED_NOTREGULAR = 1;  // a folder, FIFO or device read as a file
+constexpr uint32_t MMIO_REFUSED_TOOLARGE = 2;    // it passes, or would pass, 2 GiB
+constexpr uint32_t MMIO_REFUSED_NOTRIFF = 3;     // no RIFF header at its start
+constexpr uint32_t MMIO_REFUSED_RF64 = 4;        // an RF64 header at its start
+constexpr uint32_t MMIO_REFUSED_FORM = 5;        // a RIFF file of another form type
+constexpr uint32_t MMIO_REFUSED_NOFORMAT = 6;    // no format chunk
+constexpr uint32_t MMIO_REFUSED_BADFORMAT = 7;   // a format chunk that cannot be read
+constexpr uint32_t MMIO_REFUSED_NODATA = 8;      // no data chunk
+
 // Opens a disk file by name with MMIO_READ, MMIO_WRITE or MMIO_READWRITE, and MMIO_CREATE to
-// create or truncate it; or, with no name, the file that pmmioinfo->pIOProc serves. Answers
-// none on failure, with the reason in pmmioinfo->wErrorRet when a record was given.
+// create or truncate it; or, with no name, the file that pmmioinfo->pIOProc serves; or, with
+// no name, no procedure and fccIOProc FOURCC_DOS, the open descriptor in adwInfo[0], which the
+// file closes when it closes (but with MMIO_FHOPEN). Only regular files are read: a folder, a
+// FIFO or a device opened by name for reading is refused without waiting for a writer.
+// Answers none on failure, with the reason in pmmioinfo->wErrorRet when a record was given.
 HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen);
 // Closes the file and releases the handle in any case; non-zero when the procedure failed.
 MMRESULT mmioClose(HMMIO hmmio, uint32_t fuClose);
+// The system error (errno) of the file's first failing call, 0 for none, and the first reason
+// it was refused (MMIO_REFUSED_...), 0 for none. Either pointer may be none.
+MMRESULT mmioGetFailure(HMMIO hmmio, int* pSystemError, uint32_t* pRefusal);
+// Notes why the caller refuses the file, unless a reason is noted already.
+MMRESULT mmioRefuse(HMMIO hmmio, uint32_t uRefusal);
 // The count moved (0 at the end of the file), or -1.
 int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch);
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
@@ -110,7 +135,9 @@ int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
 int32_t mmioSeek(HMMIO hmmio, int32_t lOffset, int iOrigin);
 // Finds a chunk from the current offset: MMIO_FINDCHUNK by pmmcki->ckid, MMIO_FINDRIFF and
 // MMIO_FINDLIST by pmmcki->fccType, no flag the next chunk; within the data of pmmckiParent
-// when given. On success the file stands at the chunk's data (after a form type).
+// when given. Headers are read through a buffer; the search ends at a chunk id that is not
+// four printable characters (zeros, or bytes that are no RIFF file) and after 65,536 chunks.
+// On success the file stands at the chunk's data (after a form type).
 MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent,
                      uint32_t fuDescend);
 // Leaves the chunk: for one created here, rewrites its size when it changed and writes a pad

@@ -108,7 +108,7 @@ TEST(WindowBatch, CompressesTheListedFilesWithTheChosenCodec) {
   form.StartBtn->click();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0], QString::fromStdString(TForm1::AboutText()).replace('\r', '\n'));
-  EXPECT_EQ(boxes[1].toStdString(), "Cannot read " + in + "/notes.wav as a wave file.");
+  EXPECT_EQ(boxes[1].toStdString(), in + "/notes.wav is not a wave file (no RIFF header).");
   EXPECT_EQ(form.StatusBar1->currentMessage().toStdString(), "Compressing " + in + "/notes.wav");
   EXPECT_TRUE(script.Done());
 }

@@ -281,6 +281,31 @@ class Mp3DecodeStream final : public Converter {
   uint32_t bytes_per_second_;
 };
 
+// The manager's calls answer result codes: whatever LAME's set-up or encoding raises stays on
+// this side of them.
+class NoThrowConverter final : public Converter {
+ public:
+  explicit NoThrowConverter(std::unique_ptr<Converter> inner) : inner_(std::move(inner)) {}
+  uint64_t DestinationSize(uint64_t source_bytes) const override {
+    return inner_->DestinationSize(source_bytes);
+  }
+  uint64_t SourceSize(uint64_t destination_bytes) const override {
+    return inner_->SourceSize(destination_bytes);
+  }
+  MMRESULT Convert(ConvertCall& call) override {
+    try {
+      return inner_->Convert(call);
+    } catch (const std::bad_alloc&) {
+      return MMSYSERR_NOMEM;
+    } catch (...) {
+      return MMSYSERR_ERROR;
+    }
+  }
+
+ private:
+  std::unique_ptr<Converter> inner_;
+};
+
 // ---- Driver
 
 class Mp3Driver final : public CodecDriver {
@@ -313,7 +338,16 @@ class Mp3Driver final : public CodecDriver {
     }
     if (destination.wFormatTag == WAVE_FORMAT_MPEGLAYER3 && !Encodable(destination))
       return ACMERR_NOTPOSSIBLE;
-    return CodecDriver::Open(source, destination, converter);
+    try {
+      const MMRESULT opened = CodecDriver::Open(source, destination, converter);
+      if (opened == MMSYSERR_NOERROR && converter && *converter)
+        *converter = std::make_unique<NoThrowConverter>(std::move(*converter));
+      return opened;
+    } catch (const std::bad_alloc&) {
+      return MMSYSERR_NOMEM;
+    } catch (...) {
+      return MMSYSERR_ERROR;
+    }
   }
 
   std::vector<FormatRecord> ListFormats(uint16_t tag) const override {

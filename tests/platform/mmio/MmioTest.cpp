@@ -1,6 +1,8 @@
 #include "platform/mmio/Mmio.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -58,6 +60,58 @@ TEST(Mmio, OffsetsNeverPass2GiB) {
   EXPECT_EQ(mmioClose(file, 0), 0u);
   ASSERT_EQ(truncate(name.c_str(), off_t{INT_MAX} + 1), 0);
   EXPECT_EQ(mmioOpenA(name.c_str(), nullptr, MMIO_READ), nullptr);
+}
+
+// Chunks of no data, "abcd", without end; counts the reads asked of it.
+int EndlessReads = 0;
+LRESULT EndlessChunks(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2) {
+  if (AMessage == MMIOM_SEEK) return AInfo->lDiskOffset = static_cast<int32_t>(AParam1);
+  if (AMessage != MMIOM_READ) return 0;
+  ++EndlessReads;
+  for (LPARAM i = 0; i < AParam2; ++i)
+    reinterpret_cast<char*>(AParam1)[i] = "abcd\0\0\0\0"[(AInfo->lDiskOffset + i) % 8];
+  AInfo->lDiskOffset += static_cast<int32_t>(AParam2);
+  return AParam2;
+}
+
+TEST(Mmio, SearchesThroughABufferAndGivesUp) {
+  MMIOINFO info{};
+  info.pIOProc = &EndlessChunks;
+  HMMIO file = mmioOpenA(nullptr, &info, MMIO_READ);
+  MMCKINFO wanted{mmioStringToFOURCCA("fmt ", 0), 0, 0, 0, 0};
+  EXPECT_EQ(mmioDescend(file, &wanted, nullptr, MMIO_FINDCHUNK), MMIOERR_CHUNKNOTFOUND);
+  EXPECT_LT(EndlessReads, 100);
+  mmioClose(file, 0);
+}
+
+TEST(Mmio, OpensADescriptorAndKeepsWhyAFileFailed) {
+  TTempDir dir;
+  // A FIFO without a writer is refused at once, not waited for.
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(mmioOpenA(fifo.c_str(), nullptr, MMIO_READ), nullptr);
+
+  const std::string name = dir.File("a.riff");
+  std::ofstream(name) << "RIFF";
+  const int descriptor = open(name.c_str(), O_RDONLY);
+  MMIOINFO info{};
+  info.fccIOProc = FOURCC_DOS;
+  info.adwInfo[0] = static_cast<uintptr_t>(descriptor);
+  HMMIO file = mmioOpenA(nullptr, &info, MMIO_READ);
+  ASSERT_NE(file, nullptr);
+  char bytes[4];
+  EXPECT_EQ(mmioRead(file, bytes, 4), 4);
+  EXPECT_EQ(mmioWrite(file, bytes, 1), -1);  // a descriptor for reading only
+  ASSERT_EQ(mmioSeek(file, INT_MAX - 1, SEEK_SET), INT_MAX - 1);
+  EXPECT_EQ(mmioWrite(file, bytes, 4), -1);
+  EXPECT_EQ(mmioRefuse(file, MMIO_REFUSED_NOTRIFF), 0u);
+  int error = 0;
+  uint32_t refusal = 0;
+  EXPECT_EQ(mmioGetFailure(file, &error, &refusal), 0u);
+  EXPECT_EQ(error, EBADF);  // the first failure is kept, the later ones not
+  EXPECT_EQ(refusal, MMIO_REFUSED_TOOLARGE);
+  EXPECT_EQ(mmioClose(file, MMIO_FHOPEN), 0u);
+  EXPECT_EQ(close(descriptor), 0);  // still open: it stayed the caller's
 }
 
 }  // namespace
