@@ -246,12 +246,15 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
                   std::vector<uint8_t>& scratch) {
   const uint32_t spb = samples_per_block, nibbles = spb - 2;
   scratch.resize(3 * size_t{spb});
-  uint8_t* spare = scratch.data() + 2 * spb;
+  // A retry that wins swaps its job's nibbles with the spare room, so each block starts from the
+  // third part again: a spare left pointing into a later block's room would overwrite it.
+  uint8_t* const third = scratch.data() + 2 * spb;
   if (channels == 2) {  // the two channels of a block side by side
     const size_t block_bytes = 14 + nibbles;
     for (size_t b = 0; b < blocks; ++b, frames += 2 * spb, out += block_bytes) {
       Job left = Plan<2>(frames, spb, coefficients, scratch.data());
       Job right = Plan<2>(frames + 1, spb, coefficients, scratch.data() + spb);
+      uint8_t* spare = third;
       CodeLanes<2>(left.x, right.x, spb, left.lane, right.lane, left.nibbles, right.nibbles);
       Retry<2>(left, spb, coefficients, spare);
       Retry<2>(right, spb, coefficients, spare);
@@ -267,6 +270,7 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   for (; b + 1 < blocks; b += 2, frames += 2 * spb, out += 2 * block_bytes) {  // mono: two blocks
     Job first = Plan<1>(frames, spb, coefficients, scratch.data());
     Job second = Plan<1>(frames + spb, spb, coefficients, scratch.data() + spb);
+    uint8_t* spare = third;
     CodeLanes<1>(first.x, second.x, spb, first.lane, second.lane, first.nibbles, second.nibbles);
     Retry<1>(first, spb, coefficients, spare);
     Retry<1>(second, spb, coefficients, spare);
@@ -277,6 +281,7 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   }
   if (b < blocks) {
     Job job = Plan<1>(frames, spb, coefficients, scratch.data());
+    uint8_t* spare = third;
     CodeLane<1>(job.x, spb, job.lane, job.nibbles);
     Retry<1>(job, spb, coefficients, spare);
     WriteHeader(job, 1, out, 0, 1);
