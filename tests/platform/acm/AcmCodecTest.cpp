@@ -236,7 +236,7 @@ TEST(AcmCodecs, EncodersTakeEveryLinearSource) {
     }
 }
 
-TEST(AcmG711, EveryCodeCodesBackToItself) {
+TEST(AcmG711, EveryCodeCodesBackToItselfAndSamplesTakeTheNearestLevel) {
   // The decoding tables are held to the peers'; the encoders must agree with them.
   for (int code = 0; code < 256; ++code) {
     EXPECT_EQ(acm::LinearToAlaw(acm::AlawToLinear(static_cast<uint8_t>(code))), code);
@@ -244,4 +244,11 @@ TEST(AcmG711, EveryCodeCodesBackToItself) {
       EXPECT_EQ(acm::LinearToMulaw(acm::MulawToLinear(static_cast<uint8_t>(code))), code);
     }
   }
+  for (const auto& [encode, decode] : {std::pair{&acm::LinearToAlaw, &acm::AlawToLinear},
+                                       {&acm::LinearToMulaw, &acm::MulawToLinear}})
+    for (int sample = -32768; sample < 32768; sample += 3) {
+      const int error = std::abs(decode(encode(static_cast<int16_t>(sample))) - sample);
+      for (int code = 0; code < 256; ++code)
+        ASSERT_LE(error, std::abs(decode(static_cast<uint8_t>(code)) - sample)) << sample;
+    }
 }
