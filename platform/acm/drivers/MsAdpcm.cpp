@@ -19,6 +19,10 @@ constexpr int kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
                                  768, 614, 512, 409, 307, 230, 230, 230};
 constexpr int kMinDelta = 16;
 constexpr int kMaxDelta = 32767;
+// The samples that judge a first delta, and how far a predictor's residual may lie above the
+// least for the predictor still to be tried.
+constexpr uint32_t kDeltaProbe = 32;
+constexpr double kCandidateResidual = 3;
 // The decoder's delta never grows past what its next multiplication keeps in 32 bits.
 constexpr int64_t kDecoderDeltaLimit = INT32_MAX / 768;
 
@@ -155,14 +159,18 @@ Correlations Correlate(const int16_t* x, uint32_t n) {
           static_cast<double>(lag2)};
 }
 
-// The predictor whose residual has the least energy, a quadratic form in the coefficients.
+// The energy of the residual under a predictor, a quadratic form in the coefficients.
+double Residual(const Correlations& k, const ADPCMCOEFSET& c) {
+  const double a = c.iCoef1 / 256.0, b = c.iCoef2 / 256.0;
+  return k.e0 - 2 * (a * k.r01 + b * k.r02) + a * a * k.e1 + 2 * a * b * k.r12 + b * b * k.e2;
+}
+
+// The predictor whose residual has the least energy.
 size_t LeastResidual(const Correlations& k, std::span<const ADPCMCOEFSET> coefficients) {
   size_t best = 0;
   double least = 0;
   for (size_t p = 0; p < coefficients.size(); ++p) {
-    const double a = coefficients[p].iCoef1 / 256.0, b = coefficients[p].iCoef2 / 256.0;
-    const double residual =
-        k.e0 - 2 * (a * k.r01 + b * k.r02) + a * a * k.e1 + 2 * a * b * k.r12 + b * b * k.e2;
+    const double residual = Residual(k, coefficients[p]);
     if (p == 0 || residual < least) {
       least = residual;
       best = p;
@@ -183,11 +191,37 @@ int MatchedDelta(const int16_t* x, int stride, uint32_t count, const ADPCMCOEFSE
   return static_cast<int>(std::clamp<int64_t>(sum / (2 * (end - 2)), kMinDelta, kMaxDelta));
 }
 
+// The first delta, scored by decoded error: the matched one and multiples of it code the block's
+// first samples, and the least error of both decoder families wins. Four residuals are too few
+// to judge a block's level by alone.
+template <int kStride>
+int ChosenDelta(const int16_t* x, uint32_t count, const ADPCMCOEFSET& c) {
+  const int matched = MatchedDelta(x, kStride, count, c);
+  const uint32_t end = std::min<uint32_t>(count, kDeltaProbe + 2);
+  int best = matched;
+  int64_t least = INT64_MAX;
+  for (const int quarters : {4, 2, 3, 6, 8, 12}) {
+    const int delta = std::clamp(matched * quarters / 4, kMinDelta, kMaxDelta);
+    Lane l = StartLane(x, kStride, c, delta);
+    if (Tracks(l))
+      for (uint32_t j = 2; j < end; ++j)
+        Code<true>(x[j * kStride], l);
+    else
+      for (uint32_t j = 2; j < end; ++j)
+        Code<false>(x[j * kStride], l);
+    if (l.error < least) {
+      least = l.error;
+      best = delta;
+    }
+  }
+  return best;
+}
+
 // One channel of one block on its way through the encoder.
 struct Job {
   const int16_t* x;  // its first sample
   uint8_t* nibbles;  // one a byte
-  double energy;     // of samples 2..
+  Correlations sums;
   size_t predictor;
   int first_delta;
   Lane lane;
@@ -200,29 +234,60 @@ Job Plan(const int16_t* x, uint32_t count, std::span<const ADPCMCOEFSET> coeffic
   const Correlations sums = Correlate<kStride>(x, count);
   const size_t predictor = LeastResidual(sums, coefficients);
   const int delta = MatchedDelta(x, kStride, count, coefficients[predictor]);
-  return {x,         nibbles, sums.e0,
+  return {x,         nibbles, sums,
           predictor, delta,   StartLane(x, kStride, coefficients[predictor], delta)};
 }
 
-// A channel coded badly all the same (under 9 dB, as clipped or square waves are, whose jumps no
-// delta follows in time) is worth coding with every predictor: the one that predicts nothing
-// codes such a signal sample by sample. spare: room for the nibbles, swapped with the job's.
+// Codes like CodeLane, but gives up (answering false) once the error reaches bound: a candidate
+// that cannot beat the best so far is dropped after a few dozen samples.
+template <int kStride, bool kTrack>
+bool CodeLaneWithin(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbles, int64_t bound) {
+  Lane l = lane;
+  for (uint32_t j = 2; j < count;) {
+    for (const uint32_t end = std::min(count, j + 32); j < end; ++j)
+      nibbles[j - 2] = Code<kTrack>(x[j * kStride], l);
+    if (l.error >= bound) return false;
+  }
+  lane = l;
+  return true;
+}
+
+// The predictor chosen by least residual is only a guess at the one whose decoded signal comes
+// closest: the decoders round differently on pairs that are not multiples of 256, and a clipped
+// or square wave's jumps follow no prediction. So other predictors code the block too, and the
+// least decoded error of both decoder families wins: those whose residual is within
+// kCandidateResidual of the least, and every one where the block codes badly (under 9 dB).
+// spare: room for the nibbles, swapped with the job's.
+template <int kStride>
+bool TryCandidate(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients, size_t p,
+                  int delta, uint8_t*& spare) {
+  Lane lane = StartLane(job.x, kStride, coefficients[p], delta);
+  const bool within =
+      Tracks(lane) ? CodeLaneWithin<kStride, true>(job.x, count, lane, spare, job.lane.error)
+                   : CodeLaneWithin<kStride, false>(job.x, count, lane, spare, job.lane.error);
+  if (!within || lane.error >= job.lane.error) return false;
+  job.lane = lane;
+  job.predictor = p;
+  job.first_delta = delta;
+  std::swap(job.nibbles, spare);
+  return true;
+}
+
 template <int kStride>
 void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients, uint8_t*& spare) {
-  if (4 * static_cast<double>(job.lane.error) <= job.energy) return;  // each decoder under 1/8
   const size_t first = job.predictor;
+  const bool poor = 4 * static_cast<double>(job.lane.error) > job.sums.e0;
+  const double least = Residual(job.sums, coefficients[first]);
   for (size_t p = 0; p < coefficients.size(); ++p) {
     if (p == first) continue;
-    const int delta = MatchedDelta(job.x, kStride, count, coefficients[p]);
-    Lane lane = StartLane(job.x, kStride, coefficients[p], delta);
-    CodeLane<kStride>(job.x, count, lane, spare);
-    if (lane.error < job.lane.error) {
-      job.lane = lane;
-      job.predictor = p;
-      job.first_delta = delta;
-      std::swap(job.nibbles, spare);
-    }
+    if (!poor && Residual(job.sums, coefficients[p]) > kCandidateResidual * least) continue;
+    TryCandidate<kStride>(job, count, coefficients, p,
+                          MatchedDelta(job.x, kStride, count, coefficients[p]), spare);
   }
+  // The winner's first delta, judged the same way.
+  const int delta = ChosenDelta<kStride>(job.x, count, coefficients[job.predictor]);
+  if (delta != job.first_delta)
+    TryCandidate<kStride>(job, count, coefficients, job.predictor, delta, spare);
 }
 
 // The header fields of channel c of n: predictor index, delta, sample 1, sample 2.
