@@ -12,6 +12,7 @@
 #include "codec/UKZACMFormat.h"
 #include "core/UKZMemory.h"
 #include "factory/UKZWaveStreamFactory.h"
+#include "platform/acm/AcmCodec.h"
 #include "platform/rtl/Exception.h"
 #include "platform/ui/Forms.h"
 #include "wave/UKZWaveStream.h"
@@ -132,6 +133,8 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
     throw Exception("Cannot compress " + ASource + " into " + ADestination +
                     ": it is the source file itself. Choose another output directory.");
   const auto tag = static_cast<uint16_t>(ACodec & 0xFFFF);
+  // The chains are built on this thread: their encoders take these choices when they open.
+  const acm::ScopedEncoderOptions encoder({AOptions.HighQuality, AOptions.BlockSize});
   auto factory = TKZWaveStreamFactory::Create();
   factory->SetThreaded(AOptions.Threaded);
   std::unique_ptr<TKZStream> reader = factory->CreateReadStream(ASource);

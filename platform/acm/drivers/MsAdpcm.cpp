@@ -435,7 +435,7 @@ class MsDriver final : public CodecDriver {
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
     ADPCMWAVEFORMAT record;
-    const uint16_t align = StandardAdpcmBlockAlign(rate, channels);
+    const uint16_t align = ChosenAdpcmBlockAlign(WAVE_FORMAT_ADPCM, rate, channels);
     const uint32_t samples = MsAdpcmSamplesPerBlock(align, channels);
     record.wfx = {WAVE_FORMAT_ADPCM,
                   channels,
