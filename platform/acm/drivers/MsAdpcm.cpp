@@ -354,18 +354,182 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   }
 }
 
+// ---- The search (the high-quality mode)
+//
+// A beam search over nibble paths, as for IMA ADPCM: coder states carry both decoders' last two
+// samples, the delta and the predictor, and their summed squared error in both; each sample
+// extends every state by the nibbles around its rounded difference, and the cheapest distinct
+// states survive. The first states are every predictor from two first deltas, so the header's
+// predictor and delta are searched too; a wider beam over the first samples lets each show what
+// it does before the beam narrows.
+
+constexpr int kSurvivors = 8;
+constexpr int kFirstSurvivors = 16;
+constexpr uint32_t kWideSamples = 24;
+
+struct SearchNode {
+  int32_t s1, s2, t1, t2, delta;
+  int32_t root;  // the predictor times two, plus which first delta
+  int64_t cost;
+  int32_t parent;
+  uint8_t nibble;
+};
+
+bool SameState(const SearchNode& a, const SearchNode& b) {
+  return a.s1 == b.s1 && a.t1 == b.t1 && a.delta == b.delta && a.s2 == b.s2 && a.t2 == b.t2 &&
+         a.root / 2 == b.root / 2;
+}
+
+void Keep(const SearchNode& node, SearchNode* kept, int& count, int capacity) {
+  if (count == capacity && node.cost >= kept[count - 1].cost) return;
+  for (int k = 0; k < count; ++k)
+    if (SameState(kept[k], node)) {
+      if (kept[k].cost <= node.cost) return;
+      for (int i = k; i + 1 < count; ++i)
+        kept[i] = kept[i + 1];
+      --count;
+      break;
+    }
+  int at = count < capacity ? count++ : capacity - 1;
+  for (; at > 0 && kept[at - 1].cost > node.cost; --at)
+    kept[at] = kept[at - 1];
+  kept[at] = node;
+}
+
+struct SearchResult {
+  size_t predictor;
+  int first_delta;
+};
+
+// Codes samples 2..count-1 of one channel (stride apart) into nibbles.
+SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
+                           std::span<const ADPCMCOEFSET> coefficients, uint8_t* nibbles,
+                           std::vector<uint16_t>& trace) {
+  trace.resize(size_t{count} * kFirstSurvivors);
+  SearchNode nodes[kFirstSurvivors], next[kFirstSurvivors];
+  std::vector<int> deltas(2 * coefficients.size());
+  int alive = 0;
+  for (size_t p = 0; p < coefficients.size(); ++p) {
+    const int matched = MatchedDelta(x, stride, count, coefficients[p]);
+    deltas[2 * p] = matched;
+    deltas[2 * p + 1] = std::clamp(matched * 2, kMinDelta, kMaxDelta);
+    for (int d = 0; d < 2; ++d)
+      Keep({x[stride], x[0], x[stride], x[0], deltas[2 * p + d], static_cast<int32_t>(2 * p + d), 0,
+            -1, 0},
+           nodes, alive, kFirstSurvivors);
+  }
+  for (uint32_t j = 2; j < count; ++j) {
+    const int64_t sample = x[j * stride];
+    const int capacity = j < kWideSamples ? kFirstSurvivors : kSurvivors;
+    int kept = 0;
+    for (int k = 0; k < alive; ++k) {
+      const SearchNode& n = nodes[k];
+      const ADPCMCOEFSET& c = coefficients[n.root / 2];
+      const int64_t predictor = (int64_t{n.s1} * c.iCoef1 + int64_t{n.s2} * c.iCoef2) >> 8;
+      const int64_t shadow = (int64_t{n.t1} * c.iCoef1 + int64_t{n.t2} * c.iCoef2) / 256;
+      const int64_t difference = sample - ((predictor + shadow) >> 1);
+      const int64_t rounded = (2 * std::abs(difference) + n.delta) / (2 * n.delta);
+      const int q0 = static_cast<int>(std::min<int64_t>(rounded, 8)) * (difference < 0 ? -1 : 1);
+      for (int q = std::max(-8, q0 - 1); q <= std::min(7, q0 + 1); ++q) {
+        const int adapted = (kAdaptation[q & 15] * n.delta) >> 8;
+        if (adapted > kMaxDelta) continue;
+        SearchNode child;
+        child.s2 = n.s1;
+        child.t2 = n.t1;
+        child.s1 = Clamp16(predictor + int64_t{q} * n.delta);
+        child.t1 = Clamp16(shadow + int64_t{q} * n.delta);
+        child.delta = std::max(kMinDelta, adapted);
+        child.root = n.root;
+        const int64_t es = sample - child.s1, et = sample - child.t1;
+        child.cost = n.cost + es * es + et * et;
+        child.parent = k;
+        child.nibble = static_cast<uint8_t>(q & 15);
+        Keep(child, next, kept, capacity);
+      }
+    }
+    if (kept == 0) break;  // no nibble keeps the delta in range: cannot happen from 16 up
+    for (int k = 0; k < kept; ++k)
+      trace[size_t{j} * kFirstSurvivors + k] =
+          static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);
+    std::copy(next, next + kept, nodes);
+    alive = kept;
+  }
+  int k = 0;
+  for (uint32_t j = count - 1; j >= 2; --j) {
+    const uint16_t t = trace[size_t{j} * kFirstSurvivors + k];
+    nibbles[j - 2] = static_cast<uint8_t>(t & 15);
+    k = t >> 4;
+  }
+  return {static_cast<size_t>(nodes[0].root / 2), deltas[nodes[0].root]};
+}
+
+// The squared error of channel c of n in a coded block, in both decoder families.
+int64_t ChannelError(const uint8_t* block, uint16_t n, uint16_t c, uint32_t count,
+                     std::span<const ADPCMCOEFSET> coefficients, const int16_t* x) {
+  const ADPCMCOEFSET& co = coefficients[block[c] < coefficients.size() ? block[c] : 0];
+  int64_t delta = ReadInt16(block + n + 2 * c);
+  int64_t s1 = ReadInt16(block + 3 * n + 2 * c), s2 = ReadInt16(block + 5 * n + 2 * c);
+  int64_t t1 = s1, t2 = s2, error = 0;
+  for (uint32_t j = 2; j < count; ++j) {
+    const uint32_t k = n == 2 ? j - 2 : (j - 2) / 2;
+    const bool high = n == 2 ? c == 0 : (j - 2) % 2 == 0;
+    const int nibble = high ? block[7 * n + k] >> 4 : block[7 * n + k] & 15;
+    const int value = nibble - ((nibble & 8) << 1);
+    const int64_t s = Clamp16(((s1 * co.iCoef1 + s2 * co.iCoef2) >> 8) + value * delta);
+    const int64_t t = Clamp16((t1 * co.iCoef1 + t2 * co.iCoef2) / 256 + value * delta);
+    s2 = s1, s1 = s, t2 = t1, t1 = t;
+    delta = std::max<int64_t>(kMinDelta, (kAdaptation[nibble] * delta) >> 8);
+    const int64_t sample = x[j * n], es = sample - s, et = sample - t;
+    error += es * es + et * et;
+  }
+  return error;
+}
+
+// Whole blocks by the search; a channel of the quick encoder's that comes out closer stays.
+void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
+                  std::vector<uint8_t>& scratch, std::vector<uint16_t>& trace) {
+  const uint32_t spb = samples_per_block, count = spb - 2;
+  const size_t block_bytes = channels == 2 ? 14 + count : 7 + (count + 1) / 2;
+  EncodeBlocks(frames, channels, spb, coefficients, blocks, out, scratch);
+  std::vector<uint8_t> nibbles(count), saved(block_bytes);
+  for (size_t b = 0; b < blocks; ++b, frames += size_t{spb} * channels, out += block_bytes)
+    for (uint16_t c = 0; c < channels; ++c) {
+      const int64_t quick = ChannelError(out, channels, c, spb, coefficients, frames + c);
+      const SearchResult found =
+          SearchChannel(frames + c, channels, spb, coefficients, nibbles.data(), trace);
+      std::copy(out, out + block_bytes, saved.begin());
+      out[c] = static_cast<uint8_t>(found.predictor);
+      WriteInt16(out + channels + 2 * c, found.first_delta);
+      if (channels == 2) {
+        for (uint32_t k = 0; k < count; ++k)
+          out[14 + k] = static_cast<uint8_t>(c == 0 ? (out[14 + k] & 0x0F) | nibbles[k] << 4
+                                                    : (out[14 + k] & 0xF0) | nibbles[k]);
+      } else {
+        PackMono(nibbles.data(), count, out + 7);
+      }
+      if (ChannelError(out, channels, c, spb, coefficients, frames + c) > quick)
+        std::copy(saved.begin(), saved.end(), out);
+    }
+}
+
 class MsEncoder final : public BlockEncoder {
  public:
   MsEncoder(uint16_t channels, uint16_t block_align, uint32_t samples_per_block,
-            std::vector<ADPCMCOEFSET> coefficients)
+            std::vector<ADPCMCOEFSET> coefficients, bool search)
       : channels_(channels),
         block_align_(block_align),
         samples_per_block_(samples_per_block),
-        coefficients_(std::move(coefficients)) {}
+        coefficients_(std::move(coefficients)),
+        search_(search) {}
   uint32_t FramesPerBlock() const override { return samples_per_block_; }
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
-    EncodeBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_);
+    if (search_)
+      SearchBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_,
+                   trace_);
+    else
+      EncodeBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_);
     return blocks * block_align_;
   }
 
@@ -374,7 +538,9 @@ class MsEncoder final : public BlockEncoder {
   uint16_t block_align_;
   uint32_t samples_per_block_;
   std::vector<ADPCMCOEFSET> coefficients_;
+  bool search_;
   std::vector<uint8_t> scratch_;
+  std::vector<uint16_t> trace_;
 };
 
 class MsDecoder final : public BlockDecoder {
@@ -462,7 +628,7 @@ class MsDriver final : public CodecDriver {
  protected:
   std::unique_ptr<BlockEncoder> MakeEncoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<MsEncoder>(format.nChannels, format.nBlockAlign, ExtraField(format, 0),
-                                       Coefficients(format));
+                                       Coefficients(format), CurrentEncoderOptions().high_quality);
   }
   std::unique_ptr<BlockDecoder> MakeDecoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<MsDecoder>(format.nChannels, format.nBlockAlign, ExtraField(format, 0),
@@ -486,6 +652,13 @@ void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samp
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
   std::vector<uint8_t> scratch;
   EncodeBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch);
+}
+
+void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                         std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
+  std::vector<uint8_t> scratch;
+  std::vector<uint16_t> trace;
+  SearchBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch, trace);
 }
 
 namespace {
