@@ -258,36 +258,90 @@ bool CodeLaneWithin(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbl
 // least decoded error of both decoder families wins: those whose residual is within
 // kCandidateResidual of the least, and every one where the block codes badly (under 9 dB).
 // spare: room for the nibbles, swapped with the job's.
+// Two candidates side by side (their chains are independent, so the processor overlaps them),
+// given up together once both have reached bound; one given up answers the largest error.
+template <int kStride, bool kTrack0, bool kTrack1>
+void CodePairWithin(const int16_t* x, uint32_t count, Lane& a, Lane& b, uint8_t* na, uint8_t* nb,
+                    int64_t bound) {
+  Lane l0 = a, l1 = b;
+  for (uint32_t j = 2; j < count;) {
+    for (const uint32_t end = std::min(count, j + 32); j < end; ++j) {
+      na[j - 2] = Code<kTrack0>(x[j * kStride], l0);
+      nb[j - 2] = Code<kTrack1>(x[j * kStride], l1);
+    }
+    if (l0.error >= bound && l1.error >= bound) {
+      l0.error = l1.error = INT64_MAX;
+      break;
+    }
+  }
+  a = l0;
+  b = l1;
+}
+
 template <int kStride>
-bool TryCandidate(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients, size_t p,
-                  int delta, uint8_t*& spare) {
-  Lane lane = StartLane(job.x, kStride, coefficients[p], delta);
-  const bool within =
-      Tracks(lane) ? CodeLaneWithin<kStride, true>(job.x, count, lane, spare, job.lane.error)
-                   : CodeLaneWithin<kStride, false>(job.x, count, lane, spare, job.lane.error);
-  if (!within || lane.error >= job.lane.error) return false;
+void CodePairWithin(const int16_t* x, uint32_t count, Lane& a, Lane& b, uint8_t* na, uint8_t* nb,
+                    int64_t bound) {
+  if (Tracks(a) && Tracks(b))
+    CodePairWithin<kStride, true, true>(x, count, a, b, na, nb, bound);
+  else if (Tracks(a))
+    CodePairWithin<kStride, true, false>(x, count, a, b, na, nb, bound);
+  else if (Tracks(b))
+    CodePairWithin<kStride, false, true>(x, count, a, b, na, nb, bound);
+  else
+    CodePairWithin<kStride, false, false>(x, count, a, b, na, nb, bound);
+}
+
+// Takes a coded candidate whose error is the least so far; its nibbles are in spare.
+void Accept(Job& job, const Lane& lane, size_t p, int delta, uint8_t*& spare) {
+  if (lane.error >= job.lane.error) return;
   job.lane = lane;
   job.predictor = p;
   job.first_delta = delta;
   std::swap(job.nibbles, spare);
-  return true;
 }
 
+// spares: two rooms for nibbles, swapped with the job's as candidates win.
 template <int kStride>
-void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients, uint8_t*& spare) {
+void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
+           uint8_t* (&spares)[2]) {
   const size_t first = job.predictor;
   const bool poor = 4 * static_cast<double>(job.lane.error) > job.sums.e0;
   const double least = Residual(job.sums, coefficients[first]);
+  size_t tried[2];
+  int deltas[2];
+  Lane lanes[2];
+  int n = 0;
+  auto flush = [&] {
+    if (n == 2)
+      CodePairWithin<kStride>(job.x, count, lanes[0], lanes[1], spares[0], spares[1],
+                              job.lane.error);
+    else if (n == 1 && !(Tracks(lanes[0]) ? CodeLaneWithin<kStride, true>(job.x, count, lanes[0],
+                                                                          spares[0], job.lane.error)
+                                          : CodeLaneWithin<kStride, false>(
+                                                job.x, count, lanes[0], spares[0], job.lane.error)))
+      lanes[0].error = INT64_MAX;
+    for (int k = 0; k < n; ++k)
+      Accept(job, lanes[k], tried[k], deltas[k], spares[k]);
+    n = 0;
+  };
+  auto add = [&](size_t p, int delta) {
+    tried[n] = p;
+    deltas[n] = delta;
+    lanes[n] = StartLane(job.x, kStride, coefficients[p], delta);
+    if (++n == 2) flush();
+  };
   for (size_t p = 0; p < coefficients.size(); ++p) {
     if (p == first) continue;
     if (!poor && Residual(job.sums, coefficients[p]) > kCandidateResidual * least) continue;
-    TryCandidate<kStride>(job, count, coefficients, p,
-                          MatchedDelta(job.x, kStride, count, coefficients[p]), spare);
+    add(p, MatchedDelta(job.x, kStride, count, coefficients[p]));
   }
+  flush();
   // The winner's first delta, judged the same way.
   const int delta = ChosenDelta<kStride>(job.x, count, coefficients[job.predictor]);
-  if (delta != job.first_delta)
-    TryCandidate<kStride>(job, count, coefficients, job.predictor, delta, spare);
+  if (delta != job.first_delta) {
+    add(job.predictor, delta);
+    flush();
+  }
 }
 
 // The header fields of channel c of n: predictor index, delta, sample 1, sample 2.
@@ -310,16 +364,17 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
                   std::vector<uint8_t>& scratch) {
   const uint32_t spb = samples_per_block, nibbles = spb - 2;
-  scratch.resize(3 * size_t{spb});
-  // A retry that wins swaps its job's nibbles with the spare room, so each block starts from the
-  // third part again: a spare left pointing into a later block's room would overwrite it.
+  scratch.resize(4 * size_t{spb});
+  // A retry that wins swaps its job's nibbles with a spare room, so each block starts from the
+  // last two parts again: a spare left pointing into a later block's room would overwrite it.
   uint8_t* const third = scratch.data() + 2 * spb;
+  uint8_t* const fourth = scratch.data() + 3 * spb;
   if (channels == 2) {  // the two channels of a block side by side
     const size_t block_bytes = 14 + nibbles;
     for (size_t b = 0; b < blocks; ++b, frames += 2 * spb, out += block_bytes) {
       Job left = Plan<2>(frames, spb, coefficients, scratch.data());
       Job right = Plan<2>(frames + 1, spb, coefficients, scratch.data() + spb);
-      uint8_t* spare = third;
+      uint8_t* spare[2] = {third, fourth};
       CodeLanes<2>(left.x, right.x, spb, left.lane, right.lane, left.nibbles, right.nibbles);
       Retry<2>(left, spb, coefficients, spare);
       Retry<2>(right, spb, coefficients, spare);
@@ -335,7 +390,7 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   for (; b + 1 < blocks; b += 2, frames += 2 * spb, out += 2 * block_bytes) {  // mono: two blocks
     Job first = Plan<1>(frames, spb, coefficients, scratch.data());
     Job second = Plan<1>(frames + spb, spb, coefficients, scratch.data() + spb);
-    uint8_t* spare = third;
+    uint8_t* spare[2] = {third, fourth};
     CodeLanes<1>(first.x, second.x, spb, first.lane, second.lane, first.nibbles, second.nibbles);
     Retry<1>(first, spb, coefficients, spare);
     Retry<1>(second, spb, coefficients, spare);
@@ -346,7 +401,7 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   }
   if (b < blocks) {
     Job job = Plan<1>(frames, spb, coefficients, scratch.data());
-    uint8_t* spare = third;
+    uint8_t* spare[2] = {third, fourth};
     CodeLane<1>(job.x, spb, job.lane, job.nibbles);
     Retry<1>(job, spb, coefficients, spare);
     WriteHeader(job, 1, out, 0, 1);
