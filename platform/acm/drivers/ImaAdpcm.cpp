@@ -449,12 +449,14 @@ int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles
   return nodes[0].root;
 }
 
-// The squared error of channel c of a coded block against its samples, in both decoders.
+// The squared error of channel c of a coded block against its samples (count of them, the
+// header's included), in both decoders.
 int64_t ChannelError(const uint8_t* block, uint16_t channels, uint16_t c, uint32_t count,
                      const int16_t* x) {
   int reference = ReadInt16(block + 4 * c), product = reference;
   int index = std::min<int>(block[4 * c + 2], kMaxStepIndex);
-  int64_t error = 0;
+  const int64_t first = x[0] - reference;
+  int64_t error = 2 * first * first;
   for (uint32_t j = 1; j < count; ++j) {
     const uint32_t g = (j - 1) / 8, i = (j - 1) % 8;
     const uint8_t byte = block[4 * channels * (g + 1) + 4 * c + i / 2];
@@ -491,6 +493,7 @@ void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
       std::vector<uint8_t> words(4 * groups);
       for (uint32_t g = 0; g < groups; ++g)
         std::memcpy(&words[4 * g], out + 4 * channels * (g + 1) + 4 * c, 4);
+      std::memcpy(out + 4 * c, frames + c, 2);
       out[4 * c + 2] = static_cast<uint8_t>(index);
       for (uint32_t g = 0; g < groups; ++g)
         for (int i = 0; i < 4; ++i)
@@ -619,8 +622,46 @@ void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_
   SearchBlocks(frames, channels, samples_per_block, blocks, out, trace, nibbles);
 }
 
-void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                     size_t blocks, uint8_t* out) {
+namespace {
+
+// Near silence the smallest steps code worse than a held level (their magnitudes part the
+// decoder families, and the drift penalty leaves few nibbles): a quiet channel whose coding comes
+// out worse is written as its mean in the header with step index 0 and zero nibbles, which
+// every decoder reads as that level held.
+void HoldQuietChannels(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                       size_t blocks, uint8_t* out) {
+  constexpr int64_t kQuiet = 16 * 16;  // a mean square around the mean
+  const uint32_t groups = (samples_per_block - 1) / 8;
+  const size_t block_bytes = 4 * channels * (groups + 1);
+  const int64_t n = samples_per_block;
+  for (size_t b = 0; b < blocks;
+       ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
+    for (uint16_t c = 0; c < channels; ++c) {
+      int64_t sum = 0, squares = 0;
+      for (uint32_t j = 0; j < samples_per_block; ++j) {
+        const int64_t v = frames[j * channels + c];
+        sum += v;
+        squares += v * v;
+      }
+      const int64_t level = (2 * sum + (sum < 0 ? -n : n)) / (2 * n);  // rounded
+      const int64_t held = squares - 2 * level * sum + n * level * level;
+      if (held > kQuiet * n ||
+          2 * held >= ChannelError(out, channels, c, samples_per_block, frames + c))
+        continue;
+      const auto value = static_cast<int16_t>(level);
+      std::memcpy(out + 4 * c, &value, 2);
+      out[4 * c + 2] = 0;
+      for (uint32_t g = 0; g < groups; ++g)
+        std::memset(out + 4 * channels * (g + 1) + 4 * c, 0, 4);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+void EncodeQuickly(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                   size_t blocks, uint8_t* out) {
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
   const size_t block_samples = size_t{samples_per_block} * channels;
@@ -642,6 +683,14 @@ void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_
   }
   if (b < blocks)
     CodeOne(frames + 1, groups, out + 4, StartChannel(frames, 1, samples_per_block, out));
+}
+
+}  // namespace
+
+void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                     size_t blocks, uint8_t* out) {
+  EncodeQuickly(frames, channels, samples_per_block, blocks, out);
+  HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
 }
 
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out) {
