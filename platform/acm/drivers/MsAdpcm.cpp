@@ -485,9 +485,11 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
       const int64_t difference = sample - ((predictor + shadow) >> 1);
       const int64_t rounded = (2 * std::abs(difference) + n.delta) / (2 * n.delta);
       const int q0 = static_cast<int>(std::min<int64_t>(rounded, 8)) * (difference < 0 ? -1 : 1);
-      for (int q = std::max(-8, q0 - 1); q <= std::min(7, q0 + 1); ++q) {
+      for (int candidate = std::max(-8, q0 - 1); candidate <= std::min(7, q0 + 1); ++candidate) {
+        int q = candidate;  // within what keeps the delta at most 32,767, as the quick coder
+        while (((kAdaptation[q & 15] * n.delta) >> 8) > kMaxDelta)
+          q += q < 0 ? 1 : -1;
         const int adapted = (kAdaptation[q & 15] * n.delta) >> 8;
-        if (adapted > kMaxDelta) continue;
         SearchNode child;
         child.s2 = n.s1;
         child.t2 = n.t1;
@@ -502,7 +504,6 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
         Keep(child, next, kept, capacity);
       }
     }
-    if (kept == 0) break;  // no nibble keeps the delta in range: cannot happen from 16 up
     for (int k = 0; k < kept; ++k)
       trace[size_t{j} * kFirstSurvivors + k] =
           static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);
