@@ -369,19 +369,41 @@ Lane StartChannel(const int16_t* x, uint16_t channels, uint32_t samples_per_bloc
 
 constexpr int kSurvivors = 8;
 
+// The signed change of the prediction in a multiplying decoder, per step index and nibble.
+struct ProductTable {
+  int32_t product[(kMaxStepIndex + 1) * 16];
+};
+
+constexpr ProductTable MakeProductTable() {
+  ProductTable t{};
+  for (int index = 0; index <= kMaxStepIndex; ++index)
+    for (int nibble = 0; nibble < 16; ++nibble) {
+      const int change = ProductChange(kSteps[index], nibble & 7);
+      t.product[index * 16 + nibble] = nibble & 8 ? -change : change;
+    }
+  return t;
+}
+
+constexpr ProductTable kProductChanges = MakeProductTable();
+
 struct SearchNode {
   int32_t reference, product, index, root;
   int64_t cost;
+  uint64_t state;  // reference, product and index in one word, for telling states apart
   int32_t parent;
   uint8_t nibble;
 };
 
+uint64_t StateOf(int reference, int product, int index) {
+  return static_cast<uint64_t>(reference + 32768) | static_cast<uint64_t>(product + 32768) << 16 |
+         static_cast<uint64_t>(index) << 32;
+}
+
 // Keeps the kSurvivors cheapest distinct states, cheapest first, in kept[0..count).
-void Keep(const SearchNode& node, SearchNode* kept, int& count) {
+[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count) {
   if (count == kSurvivors && node.cost >= kept[count - 1].cost) return;
   for (int k = 0; k < count; ++k)
-    if (kept[k].reference == node.reference && kept[k].product == node.product &&
-        kept[k].index == node.index) {
+    if (kept[k].state == node.state) {
       if (kept[k].cost <= node.cost) return;
       for (int i = k; i + 1 < count; ++i)  // the dearer twin leaves
         kept[i] = kept[i + 1];
@@ -404,7 +426,7 @@ int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles
   const int matched = MatchedIndex(x, static_cast<uint16_t>(stride), count - 1);
   for (const int offset : {0, -1, 2, -3, 4, -6, 8, 12}) {
     const int index = std::clamp(matched + offset, 0, kMaxStepIndex);
-    Keep({x[0], x[0], index, index, 0, -1, 0}, nodes, alive);
+    Keep({x[0], x[0], index, index, 0, StateOf(x[0], x[0], index), -1, 0}, nodes, alive);
   }
   for (uint32_t j = 1; j < count; ++j) {
     const int sample = x[j * stride];
@@ -415,24 +437,28 @@ int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles
       const int difference = sample - ((n.reference + n.product) >> 1);
       const int sign = difference < 0 ? 8 : 0;
       const int m0 = std::min(7, 4 * std::abs(difference) / step);
-      const auto extend = [&](int nibble) {
-        const int m = nibble & 7;
-        const int r = ReferenceChange(step, m), q = ProductChange(step, m);
+      int candidates[6], n_candidates = 0;
+      for (int m = std::max(0, m0 - 1); m <= std::min(7, m0 + 1); ++m)
+        candidates[n_candidates++] = sign | m;
+      candidates[n_candidates++] = sign ^ 8;
+      if (m0 == 0) candidates[n_candidates++] = (sign ^ 8) | 1;
+      const Transition* row = &kTransitions[n.index * 16];
+      const int32_t* product_row = &kProductChanges.product[n.index * 16];
+      for (int i = 0; i < n_candidates; ++i) {
+        const int nibble = candidates[i];
         SearchNode c;
-        c.reference = std::clamp(n.reference + (nibble & 8 ? -r : r), -32768, 32767);
-        c.product = std::clamp(n.product + (nibble & 8 ? -q : q), -32768, 32767);
-        c.index = std::clamp(n.index + kIndexChange[nibble], 0, kMaxStepIndex);
-        c.root = n.root;
+        c.reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
+        c.product = std::clamp(n.product + product_row[nibble], -32768, 32767);
         const int64_t er = sample - c.reference, ep = sample - c.product;
         c.cost = n.cost + er * er + ep * ep;
+        if (kept == kSurvivors && c.cost >= next[kept - 1].cost) continue;
+        c.index = row[nibble].next;
+        c.state = StateOf(c.reference, c.product, c.index);
+        c.root = n.root;
         c.parent = k;
         c.nibble = static_cast<uint8_t>(nibble);
         Keep(c, next, kept);
-      };
-      for (int m = std::max(0, m0 - 1); m <= std::min(7, m0 + 2); ++m)
-        extend(sign | m);
-      extend((sign ^ 8) | 0);
-      if (m0 == 0) extend((sign ^ 8) | 1);
+      }
     }
     for (int k = 0; k < kept; ++k)
       trace[size_t{j} * kSurvivors + k] =

@@ -426,16 +426,22 @@ struct SearchNode {
   int32_t s1, s2, t1, t2, delta;
   int32_t root;  // the predictor times two, plus which first delta
   int64_t cost;
+  uint64_t samples;  // s1, s2, t1, t2 in one word, for telling states apart
   int32_t parent;
   uint8_t nibble;
 };
 
-bool SameState(const SearchNode& a, const SearchNode& b) {
-  return a.s1 == b.s1 && a.t1 == b.t1 && a.delta == b.delta && a.s2 == b.s2 && a.t2 == b.t2 &&
-         a.root / 2 == b.root / 2;
+uint64_t SamplesOf(int s1, int s2, int t1, int t2) {
+  return static_cast<uint64_t>(s1 + 32768) | static_cast<uint64_t>(s2 + 32768) << 16 |
+         static_cast<uint64_t>(t1 + 32768) << 32 | static_cast<uint64_t>(t2 + 32768) << 48;
 }
 
-void Keep(const SearchNode& node, SearchNode* kept, int& count, int capacity) {
+bool SameState(const SearchNode& a, const SearchNode& b) {
+  return a.samples == b.samples && a.delta == b.delta && a.root / 2 == b.root / 2;
+}
+
+[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count,
+                                        int capacity) {
   if (count == capacity && node.cost >= kept[count - 1].cost) return;
   for (int k = 0; k < count; ++k)
     if (SameState(kept[k], node)) {
@@ -470,7 +476,7 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
     deltas[2 * p + 1] = std::clamp(matched * 2, kMinDelta, kMaxDelta);
     for (int d = 0; d < 2; ++d)
       Keep({x[stride], x[0], x[stride], x[0], deltas[2 * p + d], static_cast<int32_t>(2 * p + d), 0,
-            -1, 0},
+            SamplesOf(x[stride], x[0], x[stride], x[0]), -1, 0},
            nodes, alive, kFirstSurvivors);
   }
   for (uint32_t j = 2; j < count; ++j) {
@@ -499,6 +505,8 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
         child.root = n.root;
         const int64_t es = sample - child.s1, et = sample - child.t1;
         child.cost = n.cost + es * es + et * et;
+        if (kept == capacity && child.cost >= next[kept - 1].cost) continue;
+        child.samples = SamplesOf(child.s1, child.s2, child.t1, child.t2);
         child.parent = k;
         child.nibble = static_cast<uint8_t>(q & 15);
         Keep(child, next, kept, capacity);
