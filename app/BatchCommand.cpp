@@ -13,6 +13,7 @@
 
 #include "app/BatchFolders.h"
 #include "app/CompressionJob.h"
+#include "platform/acm/AcmCodec.h"
 
 #ifndef CORVANE_VERSION
 #define CORVANE_VERSION "unknown"
@@ -251,6 +252,10 @@ std::string BatchUsage() {
          "                        them)\n"
          "  -j, --jobs N          files compressed at once (default: the number of cores)\n"
          "      --threaded        read-ahead / write-behind threads in each chain\n"
+         "      --quality MODE    fast (default) or high: a slower search for a closer sound\n"
+         "                        (ima-adpcm, ms-adpcm)\n"
+         "      --block-size BYTES  the block size of ima-adpcm and ms-adpcm (default: follows\n"
+         "                        the rate, as --list-codecs shows)\n"
          "      --list-codecs     print every codec: tag, name, and the formats it offers; exit\n"
          "  -q, --quiet           no progress, errors only\n"
          "      --no-sync         do not wait for each file to reach the disk (faster; a crash\n"
@@ -265,18 +270,17 @@ std::string BatchUsage() {
 
 TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   TBatchSettings settings;
-  std::string codec, rate, channels, jobs;
+  std::string codec, rate, channels, jobs, quality, block_size;
   // Each option with a value: where the value goes and what it is called in messages.
   struct TValued {
     char Short;
     const char* Long;
     std::string* Value;
   };
-  const TValued valued[] = {{'o', "output", &settings.Output},
-                            {'c', "codec", &codec},
-                            {0, "rate", &rate},
-                            {0, "channels", &channels},
-                            {'j', "jobs", &jobs}};
+  const TValued valued[] = {
+      {'o', "output", &settings.Output}, {'c', "codec", &codec}, {0, "rate", &rate},
+      {0, "channels", &channels},        {'j', "jobs", &jobs},   {0, "quality", &quality},
+      {0, "block-size", &block_size}};
   struct TFlag {
     char Short;
     const char* Long;
@@ -385,6 +389,20 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   }
   if (!jobs.empty())
     settings.Jobs = static_cast<int32_t>(NumberArgument("--jobs", jobs, 1024, "a number"));
+  if (!quality.empty() && quality != "fast" && quality != "high")
+    throw EUsage("--quality takes fast or high, not \"" + quality + "\".");
+  settings.HighQuality = quality == "high";
+  if (!block_size.empty()) {
+    const auto range = acm::ChoosableBlockSizes(chosen.Caps.tag);
+    if (!range) throw EUsage(chosen.Name + " has no block size to choose.");
+    const std::optional<uint64_t> bytes = ParseNumber(block_size, false);
+    if (!bytes || *bytes < range->low || *bytes > range->high || *bytes % range->multiple)
+      throw EUsage(chosen.Name + " blocks take " + Thousands(range->low) + " to " +
+                   Thousands(range->high) + " bytes" +
+                   (range->multiple > 1 ? " in steps of " + std::to_string(range->multiple) : "") +
+                   ", not \"" + block_size + "\".");
+    settings.BlockSize = static_cast<uint32_t>(*bytes);
+  }
   return settings;
 }
 
@@ -462,6 +480,8 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     options.Channels = ASettings.Channels;
     options.Threaded = ASettings.Threaded;
     options.Sync = !ASettings.NoSync;
+    options.HighQuality = ASettings.HighQuality;
+    options.BlockSize = ASettings.BlockSize;
     options.Stop = &AStop;
     options.Progress = [&](int32_t ABytes) {
       copied += ABytes;
@@ -553,7 +573,12 @@ int RunBatchCommand(const std::vector<std::string>& AArguments, const TBatchCons
       for (const TBatchCodec& codec : BatchCodecs()) {
         std::snprintf(line, sizeof line, "0x%04X  %-10s %-14s ", codec.Caps.tag, codec.Name.c_str(),
                       codec.Caps.name.c_str());
-        AConsole.Out << line << DescribeFormats(codec.Caps) << '\n';
+        AConsole.Out << line << DescribeFormats(codec.Caps);
+        if (const auto range = acm::ChoosableBlockSizes(codec.Caps.tag))
+          AConsole.Out << "; blocks of 256 bytes a channel up to 11,025 Hz, 512 up to 22,050 "
+                          "Hz, 1,024 above (--block-size "
+                       << Thousands(range->low) << " to " << Thousands(range->high) << ")";
+        AConsole.Out << '\n';
       }
       return ExitSuccess;
     }

@@ -44,6 +44,8 @@ struct TBatchSettings {
   bool Recursive = false;
   bool SkipExisting = false;
   bool Threaded = false;
+  bool HighQuality = false;  // --quality high
+  uint32_t BlockSize = 0;    // --block-size; 0: the codec's default
   bool Quiet = false;
   bool NoSync = false;  // leave putting files on disk to the system
   int32_t Jobs = 0;     // 0: one per core

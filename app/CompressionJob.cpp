@@ -14,6 +14,7 @@
 #include "codec/UKZACMFormat.h"
 #include "core/UKZMemory.h"
 #include "factory/UKZWaveStreamFactory.h"
+#include "platform/acm/AcmCodec.h"
 #include "platform/rtl/Exception.h"
 #include "platform/ui/Forms.h"
 #include "wave/UKZWaveStream.h"
@@ -213,6 +214,8 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   const TDescriptor source(OpenSource(ASource));
   // Whatever the chains' files meet ends up here: both outlive the chains.
   TKZFileReport read, written;
+  // The chains are built on this thread: their encoders take these choices when they open.
+  const acm::ScopedEncoderOptions encoder({AOptions.HighQuality, AOptions.BlockSize});
   auto factory = TKZWaveStreamFactory::Create();
   factory->SetThreaded(AOptions.Threaded);
   std::unique_ptr<TKZStream> reader;

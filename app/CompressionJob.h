@@ -18,6 +18,10 @@ struct TCompressOptions {
   uint16_t Channels = 0;
   // Read-ahead and write-behind threads in both chains.
   bool Threaded = false;
+  // The encoders' slower search for a closer decoded signal, and the ADPCM codecs' block size
+  // in bytes (0: the codec's default; one outside the codec's range is ignored).
+  bool HighQuality = false;
+  uint32_t BlockSize = 0;
   // Looked at between copy blocks: once it is set, the file is abandoned and the job raises
   // ECompressionStopped.
   const std::atomic<bool>* Stop = nullptr;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "codec/UKZACMFormat.h"
+#include "platform/acm/AcmSamples.h"
 #include "platform/rtl/Exception.h"
 
 namespace {
@@ -476,6 +477,7 @@ int32_t TKZACMConversionStream::Write(const TKZArea& AArea) {
     source += n;
     total += n;
   }
+  FAccepted += static_cast<uint64_t>(total);
   return total;
 }
 
@@ -489,6 +491,20 @@ void TKZACMConversionStream::Finish() {
       Fail();
     }
   }
+  TellFrameCount();
+}
+
+// A wave file below is told the frames that went into it (in its rate), for its fact chunk:
+// the codec pads its last block, and a source's own count may not be what its data held.
+void TKZACMConversionStream::TellFrameCount() {
+  auto* file = dynamic_cast<TKZMMIOWaveStream*>(FState.Stream);
+  const auto* inner = dynamic_cast<const TKZWaveStreamFormat*>(FState.Stream->GetFormat());
+  const auto linear = acm::ReadLinearFormat(*FState.Format->GetWaveFormatEx());
+  if (!file || !inner || !linear || linear->rate == 0) return;
+  const uint64_t frames = FAccepted / linear->FrameBytes(),
+                 to = inner->WaveFormat().GetSamplesPerSec();
+  const uint64_t scaled = (frames * to + linear->rate / 2) / linear->rate;
+  file->SetFrameCount(static_cast<uint32_t>(std::min<uint64_t>(scaled, UINT32_MAX)));
 }
 
 void TKZACMConversionStream::Close() {

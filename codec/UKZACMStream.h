@@ -267,6 +267,7 @@ class TKZACMConversionStream : public TKZStream {
   bool ConvertAndWrite();
   bool WriteDestination();
   void Finish();
+  void TellFrameCount();
 
   TKZACMConversionState FState;
   std::unique_ptr<TKZWaveStreamFormat> FStreamFormat;
@@ -274,4 +275,5 @@ class TKZACMConversionStream : public TKZStream {
   bool FFlushed = false;     // the end of the signal has been converted and released
   bool FFailed = false;      // a writer's Write failed; its output is incomplete
   bool FClosed = false;
+  uint64_t FAccepted = 0;  // bytes a writer took
 };

@@ -4,6 +4,7 @@
 #include <exception>
 #include <limits>
 
+#include "platform/acm/AcmSamples.h"
 #include "platform/rtl/Exception.h"
 
 namespace {
@@ -25,6 +26,15 @@ bool Abandon(TKZMMIO& AMMIO, std::unique_ptr<TKZRiffChunk>& ARiff, uint32_t ARef
   if (ARefusal != 0) AMMIO.Refuse(ARefusal);
   AMMIO.Ascend(std::move(ARiff));
   return false;
+}
+
+// The bytes of one frame of a linear format (PCM, float, or either as WAVE_FORMAT_EXTENSIBLE);
+// 0 for a codec's format. PCM of odd sizes counts its whole bytes.
+uint32_t LinearFrameBytes(TKZWaveFormat& AFormat) {
+  if (const auto linear = acm::ReadLinearFormat(*AFormat.GetWaveFormatEx()))
+    return linear->FrameBytes();
+  if (AFormat.GetFormatTag() != WAVE_FORMAT_PCM) return 0;
+  return AFormat.GetChannels() * (AFormat.GetBitsPerSample() / 8u);
 }
 
 }  // namespace
@@ -114,6 +124,8 @@ void TKZMMIOWaveStream::Close() {
   // Chunks created here carry MMIO_DIRTY until their size is in the file.
   const bool writing = (FDataChunk->GetInfo()->dwFlags & MMIO_DIRTY) != 0;
   TKZMMIO& mmio = FMMIOStream->GetMMIO();
+  const int64_t data_end = mmioSeek(mmio.GetHandle(), 0, SEEK_CUR);
+  const int64_t data_bytes = data_end - FDataChunk->GetInfo()->dwDataOffset;
   std::exception_ptr failure;
   bool ascended = true;
   // The data chunk ends where the last transfer left the file; the RIFF chunk after its pad.
@@ -124,6 +136,13 @@ void TKZMMIOWaveStream::Close() {
       if (!failure) failure = std::current_exception();
     }
   }
+  if (writing && FFactOffset >= 0 && !failure) {
+    try {
+      ascended = PutFrameCount(data_end >= 0 ? data_bytes : -1) && ascended;
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
   try {
     FMMIOStream->Close();
   } catch (...) {
@@ -132,6 +151,26 @@ void TKZMMIOWaveStream::Close() {
   if (failure) std::rethrow_exception(failure);
   // A reader's chunks need not be left cleanly; a writer's sizes must be in the file.
   if (writing && !ascended) throw Exception();
+}
+
+void TKZMMIOWaveStream::SetFrameCount(uint32_t AFrames) {
+  FFrames = AFrames;
+}
+
+bool TKZMMIOWaveStream::PutFrameCount(int64_t ADataBytes) {
+  // A linear format's frames are its data; a codec's are what was converted into it, never
+  // more than the head announced (a source's count excludes the padding of its last block).
+  auto count = static_cast<uint32_t>(FFormat->Fact().GetSampleCount());
+  if (const uint32_t frame = LinearFrameBytes(FFormat->WaveFormat()); frame && ADataBytes >= 0)
+    count = static_cast<uint32_t>(std::min<int64_t>(ADataBytes / frame, UINT32_MAX));
+  else if (FFrames >= 0)
+    count =
+        count ? std::min(count, static_cast<uint32_t>(FFrames)) : static_cast<uint32_t>(FFrames);
+  const uint8_t bytes[4] = {static_cast<uint8_t>(count), static_cast<uint8_t>(count >> 8),
+                            static_cast<uint8_t>(count >> 16), static_cast<uint8_t>(count >> 24)};
+  TKZMMIO& mmio = FMMIOStream->GetMMIO();
+  return mmio.Seek(SeekFromBegin(static_cast<int32_t>(FFactOffset))) == FFactOffset &&
+         mmio.Write(AreaOf(bytes, 4)) == 4;
 }
 
 bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
@@ -167,11 +206,12 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
   report.DataSize = info.cksize;
   mmio.Seek(SeekFromBegin(static_cast<int32_t>(info.dwDataOffset)));
 
-  if (!fact && wave->GetFormatTag() == WAVE_FORMAT_PCM) {
+  // A linear file's frames are what its data holds, whatever a fact chunk says (a truncated
+  // file keeps the count of the whole). A frame of no whole bytes gives no count rather than a
+  // division by zero.
+  if (const uint32_t frame = LinearFrameBytes(*wave)) {
     fact = std::make_unique<TKZWaveFact>();
-    // A frame of no whole bytes gives no count rather than a division by zero.
-    const int32_t frame = wave->GetChannels() * (wave->GetBitsPerSample() / 8);
-    if (frame > 0) fact->SetSampleCount(static_cast<int32_t>(info.cksize / frame));
+    fact->SetSampleCount(static_cast<int32_t>(info.cksize / frame));
   }
   AHead.Format = TKZWaveStreamFormat::CreateFromFormatAndFact(wave.get(), fact.get());
   AHead.Riff = std::move(riff);
@@ -192,10 +232,14 @@ bool TKZMMIOWaveStream::WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat
     written = mmio.Ascend(std::move(chunk)) && written;
     if (!written) return Abandon(mmio, riff);
 
-    if (format->Fact().HasSampleCount()) {
+    // Every format but PCM carries fact; Close puts in the frames actually written.
+    if (format->Fact().HasSampleCount() || format->WaveFormat().GetFormatTag() != WAVE_FORMAT_PCM) {
       chunk = mmio.CreateChunk(*riff, Code("fact"));
       if (!chunk) return Abandon(mmio, riff);
-      written = format->Fact().WriteTo(view);
+      AHead.FactOffset = chunk->GetInfo()->dwDataOffset;
+      static constexpr uint8_t kNone[4] = {};
+      written = format->Fact().HasSampleCount() ? format->Fact().WriteTo(view)
+                                                : view.Write(kNone, 4) == 4;
       written = mmio.Ascend(std::move(chunk)) && written;
       if (!written) return Abandon(mmio, riff);
     }

@@ -81,6 +81,10 @@ class TKZMMIOWaveStream : public TKZStream {
   // Why the file failed so far (see TKZMMIO::Report); a reader's also tells a data chunk that
   // ends before its header says.
   const TKZFileReport& Report() const { return FMMIOStream->GetMMIO().Report(); }
+  // A writer's frames as converted into it, which Close puts into the fact chunk that every
+  // format but PCM has (no more than the count the head carried, when it carried one). Linear
+  // formats need none: their count is their data.
+  void SetFrameCount(uint32_t AFrames);
 
   // On a file that stands at its start. Takes AMMIOStream only on success; on failure it
   // stays with the caller.
@@ -118,8 +122,10 @@ class TKZMMIOWaveStream : public TKZStream {
                                       const TKZFormat& AFormat) {
     THead head;
     if (!AMMIOStream || !WriteHead(*AMMIOStream, AFormat, head)) return nullptr;
-    return std::make_unique<T>(std::move(AMMIOStream), std::move(head.Riff), std::move(head.Data),
-                               *head.Format);
+    auto stream = std::make_unique<T>(std::move(AMMIOStream), std::move(head.Riff),
+                                      std::move(head.Data), *head.Format);
+    static_cast<TKZMMIOWaveStream&>(*stream).FFactOffset = head.FactOffset;
+    return stream;
   }
   // Creates the file, or truncates it.
   template <class T = TKZMMIOWaveStream>
@@ -146,9 +152,11 @@ class TKZMMIOWaveStream : public TKZStream {
     std::unique_ptr<TKZRiffChunk> Riff;
     std::unique_ptr<TKZRiffChunk> Data;
     std::unique_ptr<TKZWaveStreamFormat> Format;
+    int64_t FactOffset = -1;  // of a written fact chunk's count
   };
   static bool ReadHead(TKZMMIOStream& AFile, THead& AHead);
   static bool WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat, THead& AHead);
+  bool PutFrameCount(int64_t ADataBytes);
 
   std::unique_ptr<TKZMMIOStream> FMMIOStream;
   std::unique_ptr<TKZRiffChunk> FRiffChunk;
@@ -156,4 +164,6 @@ class TKZMMIOWaveStream : public TKZStream {
   std::unique_ptr<TKZWaveStreamFormat> FFormat;
   std::unique_ptr<TKZChildStream> FDataStream;
   bool FClosed = false;
+  int64_t FFactOffset = -1;
+  int64_t FFrames = -1;  // converted into a writer; none told
 };

@@ -243,6 +243,44 @@ uint16_t StandardAdpcmBlockAlign(uint32_t rate, uint16_t channels) {
   return static_cast<uint16_t>(per_channel * channels);
 }
 
+namespace {
+
+EncoderOptions& ThreadOptions() {
+  thread_local EncoderOptions options;
+  return options;
+}
+
+}  // namespace
+
+const EncoderOptions& CurrentEncoderOptions() {
+  return ThreadOptions();
+}
+
+std::optional<BlockSizeRange> ChoosableBlockSizes(uint16_t tag) {
+  // IMA blocks hold whole 4-byte groups per channel; both keep samples per block in 16 bits.
+  if (tag == WAVE_FORMAT_IMA_ADPCM) return BlockSizeRange{16, 32768, 8};
+  if (tag == WAVE_FORMAT_ADPCM) return BlockSizeRange{16, 32768, 1};
+  return std::nullopt;
+}
+
+uint16_t ChosenAdpcmBlockAlign(uint16_t tag, uint32_t rate, uint16_t channels) {
+  const uint32_t chosen = ThreadOptions().block_bytes;
+  const auto range = ChoosableBlockSizes(tag);
+  if (chosen != 0 && range && chosen >= range->low && chosen <= range->high &&
+      chosen % range->multiple == 0)
+    return static_cast<uint16_t>(chosen);
+  return StandardAdpcmBlockAlign(rate, channels);
+}
+
+ScopedEncoderOptions::ScopedEncoderOptions(const EncoderOptions& options)
+    : previous_(ThreadOptions()) {
+  ThreadOptions() = options;
+}
+
+ScopedEncoderOptions::~ScopedEncoderOptions() {
+  ThreadOptions() = previous_;
+}
+
 std::span<const uint32_t> ListedRates() {
   static constexpr uint32_t kRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
   return kRates;

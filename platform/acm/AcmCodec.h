@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/acm/AcmDriver.h"
@@ -150,6 +151,38 @@ class CodecDriver : public Driver {
 // The block alignment of both ADPCM codecs: 256 bytes per channel up to 11,025 Hz, 512 up to
 // 22,050 Hz, 1,024 above.
 uint16_t StandardAdpcmBlockAlign(uint32_t rate, uint16_t channels);
+
+// What a person chooses for the encoders beside the format: a slower search for a closer
+// decoded signal, and the block size of the ADPCM codecs (0: StandardAdpcmBlockAlign). They hold
+// on the thread that sets them, for the conversions it suggests and opens from then on: a job
+// builds its chain on one thread, and an opened encoder keeps what it was opened with.
+struct EncoderOptions {
+  bool high_quality = false;
+  uint32_t block_bytes = 0;
+};
+const EncoderOptions& CurrentEncoderOptions();
+
+// The block sizes a person may choose for a tag's blocks (nBlockAlign, whole multiples of
+// multiple from low to high, for one or two channels); none for a tag without the choice.
+struct BlockSizeRange {
+  uint32_t low, high, multiple;
+};
+std::optional<BlockSizeRange> ChoosableBlockSizes(uint16_t tag);
+// The block alignment of an ADPCM format: the calling thread's chosen block size where it fits
+// the tag's range, else StandardAdpcmBlockAlign.
+uint16_t ChosenAdpcmBlockAlign(uint16_t tag, uint32_t rate, uint16_t channels);
+
+// Sets the calling thread's options for its lifetime, then restores what was before.
+class ScopedEncoderOptions {
+ public:
+  explicit ScopedEncoderOptions(const EncoderOptions& options);
+  ~ScopedEncoderOptions();
+  ScopedEncoderOptions(const ScopedEncoderOptions&) = delete;
+  ScopedEncoderOptions& operator=(const ScopedEncoderOptions&) = delete;
+
+ private:
+  EncoderOptions previous_;
+};
 
 // The rates the codec-choice dialog lists for codecs.
 std::span<const uint32_t> ListedRates();

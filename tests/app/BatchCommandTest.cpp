@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "app/BatchCommand.h"
 #include "app/CompressionJob.h"
@@ -279,3 +280,37 @@ TEST_F(Batch, TheProgramStaysUnderTenMegabytesWhateverTheFileSize) {
 }
 
 }  // namespace
+
+// --quality and --block-size reach the ADPCM encoders through the job; sizes a codec's blocks
+// cannot take are refused with the range they can.
+TEST_F(Batch, QualityAndBlockSizeReachTheEncoders) {
+  const std::pair<Args, std::string> wrong[] = {
+      {{"-o", "o", "-c", "ima-adpcm", "--quality", "best", "x"},
+       "--quality takes fast or high, not \"best\"."},
+      {{"-o", "o", "-c", "ima-adpcm", "--block-size", "100", "x"},
+       "ima-adpcm blocks take 16 to 32,768 bytes in steps of 8, not \"100\"."},
+      {{"-o", "o", "-c", "ms-adpcm", "--block-size=40000", "x"},
+       "ms-adpcm blocks take 16 to 32,768 bytes, not \"40000\"."},
+      {{"-o", "o", "-c", "alaw", "--block-size", "256", "x"}, "alaw has no block size to choose."},
+  };
+  for (const auto& [arguments, message] : wrong)
+    EXPECT_EQ(RaisedMessage([&given = arguments] { ParseBatchArguments(given); }), message);
+  EXPECT_THAT(RunCommandLine({"--list-codecs"}).Out,
+              HasSubstr("blocks of 256 bytes a channel up to 11,025 Hz, 512 up to 22,050 Hz, "
+                        "1,024 above (--block-size 16 to 32,768)"));
+
+  WritePcm(In / "a.wav", 2, 30000, 1, 44100);
+  for (const auto& [codec, size, quality] : {std::tuple{"ms-adpcm", "512", "high"},
+                                             {"ima-adpcm", "256", "high"},
+                                             {"ima-adpcm", "", "fast"}}) {
+    SCOPED_TRACE(std::string(codec) + " " + size + " " + quality);
+    Args args = {"-q", "-o", Out.string(), "-c", codec, "--quality", quality};
+    if (*size) args.insert(args.end(), {"--block-size", size});
+    args.push_back((In / "a.wav").string());
+    ASSERT_EQ(RunCommandLine(args).Code, ExitSuccess);
+    auto wave = TKZMMIOWaveStream::OpenReadFile(Out / "a.wav");
+    ASSERT_TRUE(wave);
+    EXPECT_EQ(WaveOf(*wave).GetBlockAlign(), *size ? std::stoi(size) : 2048);
+    EXPECT_EQ(StreamFormatOf(*wave).Fact().GetSampleCount(), 30000);
+  }
+}

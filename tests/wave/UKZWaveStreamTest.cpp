@@ -36,9 +36,10 @@ TEST(TKZMMIOWaveStream, WritesTheFileLayout) {
 
   Bytes odd = Record(0x11, 1, 8000, 4, 19);
   odd[16] = 1;  // cbSize: one extra byte
-  // The odd format chunk is padded: the next chunk starts even.
+  // The odd format chunk is padded: the next chunk starts even. A codec's file has a fact chunk
+  // whatever its count (here none was converted into it).
   EXPECT_EQ(Written(*FormatOfRecord(odd.data(), 19), {}),
-            Riff("WAVE", {Chunk("fmt ", odd), Chunk("data", {})}));
+            Riff("WAVE", {Chunk("fmt ", odd), Chunk("fact", {0, 0, 0, 0}), Chunk("data", {})}));
 
   TMemoryStream untouched;
   EXPECT_THROW(TKZMMIOWaveStream::OpenWriteStream(untouched, TKZWaveFormat()), Exception);
@@ -100,11 +101,14 @@ TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
     auto wave = TKZMMIOWaveStream::OpenReadStream(memory);
     return wave ? StreamFormatOf(*wave).Fact().GetSampleCount() : -1;
   };
-  EXPECT_EQ(count(Riff("WAVE", {list, Chunk("fmt ", fmt), list, fact, list, data})), 1000);
+  const Bytes alaw = Chunk("fmt ", Record(6, 1, 8000, 8, 18));
+  EXPECT_EQ(count(Riff("WAVE", {list, alaw, list, fact, list, data})), 1000);
+  // A linear file counts what its data holds, whatever its fact chunk says.
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", fmt), fact, data})), 1);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("fact", {9, 9}), data})), 1);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 0, 8000, 16, 16)), data})), 0);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 4, 16)), data})), 0);
-  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(3, 1, 8000, 32, 18)), data})), 0);
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(3, 1, 8000, 32, 18)), data})), 1);
 
   // Refused: the chunks out of order, no wave file, records no reader may trust, and an empty
   // file (the fuzz target's first find).

@@ -1,5 +1,9 @@
 #include "platform/acm/drivers/G711.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
 #include "platform/acm/AcmCodec.h"
 
 namespace acm {
@@ -63,6 +67,32 @@ int16_t ReferenceMulawToLinear(uint8_t code) {
   return static_cast<int16_t>(code & 0x80 ? kBias - value : value - kBias);
 }
 
+// The code whose decoded value is nearest each 16-bit sample; on a tie, the reference's code
+// (truncation alone loses up to a whole level's width, and 3 dB on quiet signals). The decoding
+// table, and so every decoder's reading of the codes, stays the standard's.
+void NearestCodes(const int16_t* linear, uint8_t (*reference)(int), uint8_t* codes) {
+  std::array<uint8_t, 256> order;
+  for (int i = 0; i < 256; ++i)
+    order[i] = static_cast<uint8_t>(i);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint8_t a, uint8_t b) { return linear[a] < linear[b]; });
+  size_t above = 0;  // the first level at or above the sample
+  for (int sample = -32768; sample < 32768; ++sample) {
+    while (above < 256 && linear[order[above]] < sample)
+      ++above;
+    const uint8_t truncated = reference(sample);
+    const int own = std::abs(linear[truncated] - sample);
+    uint8_t best = truncated;
+    int least = own;
+    for (const size_t k : {above - 1, above})  // the levels either side
+      if (k < 256 && std::abs(linear[order[k]] - sample) < least) {
+        least = std::abs(linear[order[k]] - sample);
+        best = order[k];
+      }
+    codes[static_cast<uint16_t>(sample)] = best;
+  }
+}
+
 struct Tables {
   uint8_t alaw[65536];
   uint8_t mulaw[65536];
@@ -73,15 +103,12 @@ struct Tables {
 const Tables& G711Tables() {
   static const std::unique_ptr<const Tables> tables = [] {
     auto t = std::make_unique<Tables>();
-    for (int i = 0; i < 65536; ++i) {
-      const int sample = static_cast<int16_t>(static_cast<uint16_t>(i));
-      t->alaw[i] = ReferenceAlaw(sample);
-      t->mulaw[i] = ReferenceMulaw(sample);
-    }
     for (int i = 0; i < 256; ++i) {
       t->alaw_linear[i] = ReferenceAlawToLinear(static_cast<uint8_t>(i));
       t->mulaw_linear[i] = ReferenceMulawToLinear(static_cast<uint8_t>(i));
     }
+    NearestCodes(t->alaw_linear, ReferenceAlaw, t->alaw);
+    NearestCodes(t->mulaw_linear, ReferenceMulaw, t->mulaw);
     return t;
   }();
   return *tables;

@@ -1,7 +1,8 @@
 #pragma once
 
-// G.711 A-law (tag 6) and mu-law (tag 7): one byte per sample, bit-exact with the reference
-// tables of ITU-T G.711 for 16-bit input (A-law from the top 13 bits, mu-law from the top 14).
+// G.711 A-law (tag 6) and mu-law (tag 7): one byte per sample. Decoding is bit-exact with the
+// reference tables of ITU-T G.711; encoding takes the code whose decoded value is nearest the
+// 16-bit sample (the reference truncates), so any decoder reads it as the standard has it.
 
 #include <cstddef>
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -358,14 +359,193 @@ Lane StartChannel(const int16_t* x, uint16_t channels, uint32_t samples_per_bloc
   return Lane{x[0], x[0], &Tables().rows[index]};
 }
 
+// ---- The search (the high-quality mode)
+//
+// A beam search over nibble paths: kSurvivors coder states live on, each carrying both
+// decoders' predictions, its step index and its summed squared error in both; every sample
+// extends each by the nibbles near its quantised difference, and the cheapest distinct states
+// survive. The header's step index is part of the search: the first survivors start from
+// indexes around the matched one.
+
+constexpr int kSurvivors = 8;
+
+// The signed change of the prediction in a multiplying decoder, per step index and nibble.
+struct ProductTable {
+  int32_t product[(kMaxStepIndex + 1) * 16];
+};
+
+constexpr ProductTable MakeProductTable() {
+  ProductTable t{};
+  for (int index = 0; index <= kMaxStepIndex; ++index)
+    for (int nibble = 0; nibble < 16; ++nibble) {
+      const int change = ProductChange(kSteps[index], nibble & 7);
+      t.product[index * 16 + nibble] = nibble & 8 ? -change : change;
+    }
+  return t;
+}
+
+constexpr ProductTable kProductChanges = MakeProductTable();
+
+struct SearchNode {
+  int32_t reference, product, index, root;
+  int64_t cost;
+  uint64_t state;  // reference, product and index in one word, for telling states apart
+  int32_t parent;
+  uint8_t nibble;
+};
+
+uint64_t StateOf(int reference, int product, int index) {
+  return static_cast<uint64_t>(reference + 32768) | static_cast<uint64_t>(product + 32768) << 16 |
+         static_cast<uint64_t>(index) << 32;
+}
+
+// Keeps the kSurvivors cheapest distinct states, cheapest first, in kept[0..count).
+[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count) {
+  if (count == kSurvivors && node.cost >= kept[count - 1].cost) return;
+  for (int k = 0; k < count; ++k)
+    if (kept[k].state == node.state) {
+      if (kept[k].cost <= node.cost) return;
+      for (int i = k; i + 1 < count; ++i)  // the dearer twin leaves
+        kept[i] = kept[i + 1];
+      --count;
+      break;
+    }
+  int at = count < kSurvivors ? count++ : kSurvivors - 1;
+  for (; at > 0 && kept[at - 1].cost > node.cost; --at)
+    kept[at] = kept[at - 1];
+  kept[at] = node;
+}
+
+// Codes samples 1..count-1 of one channel (stride apart) into nibbles; answers the header's
+// step index. trace: room for count × kSurvivors entries.
+int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles,
+                  std::vector<uint16_t>& trace) {
+  trace.resize(size_t{count} * kSurvivors);
+  SearchNode nodes[kSurvivors], next[kSurvivors];
+  int alive = 0;
+  const int matched = MatchedIndex(x, static_cast<uint16_t>(stride), count - 1);
+  for (const int offset : {0, -1, 2, -3, 4, -6, 8, 12}) {
+    const int index = std::clamp(matched + offset, 0, kMaxStepIndex);
+    Keep({x[0], x[0], index, index, 0, StateOf(x[0], x[0], index), -1, 0}, nodes, alive);
+  }
+  for (uint32_t j = 1; j < count; ++j) {
+    const int sample = x[j * stride];
+    int kept = 0;
+    for (int k = 0; k < alive; ++k) {
+      const SearchNode& n = nodes[k];
+      const int step = kSteps[n.index];
+      const int difference = sample - ((n.reference + n.product) >> 1);
+      const int sign = difference < 0 ? 8 : 0;
+      const int m0 = std::min(7, 4 * std::abs(difference) / step);
+      int candidates[6], n_candidates = 0;
+      for (int m = std::max(0, m0 - 1); m <= std::min(7, m0 + 1); ++m)
+        candidates[n_candidates++] = sign | m;
+      candidates[n_candidates++] = sign ^ 8;
+      if (m0 == 0) candidates[n_candidates++] = (sign ^ 8) | 1;
+      const Transition* row = &kTransitions[n.index * 16];
+      const int32_t* product_row = &kProductChanges.product[n.index * 16];
+      for (int i = 0; i < n_candidates; ++i) {
+        const int nibble = candidates[i];
+        SearchNode c;
+        c.reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
+        c.product = std::clamp(n.product + product_row[nibble], -32768, 32767);
+        const int64_t er = sample - c.reference, ep = sample - c.product;
+        c.cost = n.cost + er * er + ep * ep;
+        if (kept == kSurvivors && c.cost >= next[kept - 1].cost) continue;
+        c.index = row[nibble].next;
+        c.state = StateOf(c.reference, c.product, c.index);
+        c.root = n.root;
+        c.parent = k;
+        c.nibble = static_cast<uint8_t>(nibble);
+        Keep(c, next, kept);
+      }
+    }
+    for (int k = 0; k < kept; ++k)
+      trace[size_t{j} * kSurvivors + k] =
+          static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);  // parent < 4096
+    std::copy(next, next + kept, nodes);
+    alive = kept;
+  }
+  int k = 0;  // the cheapest, traced back
+  for (uint32_t j = count - 1; j >= 1; --j) {
+    const uint16_t t = trace[size_t{j} * kSurvivors + k];
+    nibbles[j - 1] = static_cast<uint8_t>(t & 15);
+    k = t >> 4;
+  }
+  return nodes[0].root;
+}
+
+// The squared error of channel c of a coded block against its samples (count of them, the
+// header's included), in both decoders.
+int64_t ChannelError(const uint8_t* block, uint16_t channels, uint16_t c, uint32_t count,
+                     const int16_t* x) {
+  int reference = ReadInt16(block + 4 * c), product = reference;
+  int index = std::min<int>(block[4 * c + 2], kMaxStepIndex);
+  const int64_t first = x[0] - reference;
+  int64_t error = 2 * first * first;
+  for (uint32_t j = 1; j < count; ++j) {
+    const uint32_t g = (j - 1) / 8, i = (j - 1) % 8;
+    const uint8_t byte = block[4 * channels * (g + 1) + 4 * c + i / 2];
+    const int nibble = i % 2 ? byte >> 4 : byte & 15;
+    const int step = kSteps[index], m = nibble & 7;
+    const int r = ReferenceChange(step, m), q = ProductChange(step, m);
+    reference = std::clamp(reference + (nibble & 8 ? -r : r), -32768, 32767);
+    product = std::clamp(product + (nibble & 8 ? -q : q), -32768, 32767);
+    index = std::clamp(index + kIndexChange[nibble], 0, kMaxStepIndex);
+    const int64_t sample = x[j * channels], er = sample - reference, ep = sample - product;
+    error += er * er + ep * ep;
+  }
+  return error;
+}
+
+// Whole blocks by the search, packed as ImaEncodeBlocks packs them. Where the quick encoder's
+// channel comes out closer after all (its look-ahead sees what a short beam may drop), it stays.
+void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  size_t blocks, uint8_t* out, std::vector<uint16_t>& trace,
+                  std::vector<uint8_t>& nibbles) {
+  const uint32_t groups = (samples_per_block - 1) / 8;
+  const size_t block_bytes = 4 * channels * (groups + 1);
+  nibbles.resize(samples_per_block);
+  ImaEncodeBlocks(frames, channels, samples_per_block, blocks, out);
+  for (size_t b = 0; b < blocks;
+       ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
+    for (uint16_t c = 0; c < channels; ++c) {
+      const int64_t quick = ChannelError(out, channels, c, samples_per_block, frames + c);
+      const int index =
+          SearchChannel(frames + c, channels, samples_per_block, nibbles.data(), trace);
+      if (trace.empty()) continue;
+      uint8_t coded[4];
+      std::memcpy(coded, out + 4 * c, 4);
+      std::vector<uint8_t> words(4 * groups);
+      for (uint32_t g = 0; g < groups; ++g)
+        std::memcpy(&words[4 * g], out + 4 * channels * (g + 1) + 4 * c, 4);
+      std::memcpy(out + 4 * c, frames + c, 2);
+      out[4 * c + 2] = static_cast<uint8_t>(index);
+      for (uint32_t g = 0; g < groups; ++g)
+        for (int i = 0; i < 4; ++i)
+          out[4 * channels * (g + 1) + 4 * c + i] =
+              static_cast<uint8_t>(nibbles[8 * g + 2 * i] | nibbles[8 * g + 2 * i + 1] << 4);
+      if (ChannelError(out, channels, c, samples_per_block, frames + c) <= quick) continue;
+      std::memcpy(out + 4 * c, coded, 4);  // the quick encoder's channel back
+      for (uint32_t g = 0; g < groups; ++g)
+        std::memcpy(out + 4 * channels * (g + 1) + 4 * c, &words[4 * g], 4);
+    }
+}
+
 class ImaEncoder final : public BlockEncoder {
  public:
-  ImaEncoder(uint16_t channels, uint16_t block_align, uint32_t samples_per_block)
-      : channels_(channels), block_align_(block_align), samples_per_block_(samples_per_block) {}
+  ImaEncoder(uint16_t channels, uint16_t block_align, uint32_t samples_per_block, bool search)
+      : channels_(channels),
+        block_align_(block_align),
+        samples_per_block_(samples_per_block),
+        search_(search) {}
   uint32_t FramesPerBlock() const override { return samples_per_block_; }
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
-    ImaEncodeBlocks(frames, channels_, samples_per_block_, blocks, out);
+    if (search_)
+      SearchBlocks(frames, channels_, samples_per_block_, blocks, out, trace_, nibbles_);
+    else
+      ImaEncodeBlocks(frames, channels_, samples_per_block_, blocks, out);
     return blocks * block_align_;
   }
 
@@ -373,6 +553,9 @@ class ImaEncoder final : public BlockEncoder {
   uint16_t channels_;
   uint16_t block_align_;
   uint32_t samples_per_block_;
+  bool search_;
+  std::vector<uint16_t> trace_;
+  std::vector<uint8_t> nibbles_;
 };
 
 class ImaDecoder final : public BlockDecoder {
@@ -418,7 +601,7 @@ class ImaDriver final : public CodecDriver {
                             ACMDRIVERDETAILS_SUPPORTF_CODEC}) {}
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
-    const uint16_t align = StandardAdpcmBlockAlign(rate, channels);
+    const uint16_t align = ChosenAdpcmBlockAlign(WAVE_FORMAT_IMA_ADPCM, rate, channels);
     const uint32_t samples = ImaSamplesPerBlock(align, channels);
     const auto bytes_per_second = static_cast<uint32_t>(uint64_t{rate} * align / samples);
     const WAVEFORMATEX header{WAVE_FORMAT_IMA_ADPCM, channels, rate, bytes_per_second, align, 4, 2};
@@ -435,7 +618,8 @@ class ImaDriver final : public CodecDriver {
  protected:
   std::unique_ptr<BlockEncoder> MakeEncoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<ImaEncoder>(format.nChannels, format.nBlockAlign,
-                                        SamplesPerBlockField(format));
+                                        SamplesPerBlockField(format),
+                                        CurrentEncoderOptions().high_quality);
   }
   std::unique_ptr<BlockDecoder> MakeDecoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<ImaDecoder>(format.nChannels, format.nBlockAlign,
@@ -457,8 +641,53 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels) {
   return 1 + 8 * ((bytes - 4 * channels) / (4 * channels));
 }
 
-void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out) {
+  std::vector<uint16_t> trace;
+  std::vector<uint8_t> nibbles;
+  SearchBlocks(frames, channels, samples_per_block, blocks, out, trace, nibbles);
+}
+
+namespace {
+
+// Near silence the smallest steps code worse than a held level (their magnitudes part the
+// decoder families, and the drift penalty leaves few nibbles): a quiet channel whose coding comes
+// out worse is written as its mean in the header with step index 0 and zero nibbles, which
+// every decoder reads as that level held.
+void HoldQuietChannels(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                       size_t blocks, uint8_t* out) {
+  constexpr int64_t kQuiet = 16 * 16;  // a mean square around the mean
+  const uint32_t groups = (samples_per_block - 1) / 8;
+  const size_t block_bytes = 4 * channels * (groups + 1);
+  const int64_t n = samples_per_block;
+  for (size_t b = 0; b < blocks;
+       ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
+    for (uint16_t c = 0; c < channels; ++c) {
+      int64_t sum = 0, squares = 0;
+      for (uint32_t j = 0; j < samples_per_block; ++j) {
+        const int64_t v = frames[j * channels + c];
+        sum += v;
+        squares += v * v;
+      }
+      const int64_t level = (2 * sum + (sum < 0 ? -n : n)) / (2 * n);  // rounded
+      const int64_t held = squares - 2 * level * sum + n * level * level;
+      if (held > kQuiet * n ||
+          2 * held >= ChannelError(out, channels, c, samples_per_block, frames + c))
+        continue;
+      const auto value = static_cast<int16_t>(level);
+      std::memcpy(out + 4 * c, &value, 2);
+      out[4 * c + 2] = 0;
+      for (uint32_t g = 0; g < groups; ++g)
+        std::memset(out + 4 * channels * (g + 1) + 4 * c, 0, 4);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+void EncodeQuickly(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                   size_t blocks, uint8_t* out) {
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
   const size_t block_samples = size_t{samples_per_block} * channels;
@@ -480,6 +709,14 @@ void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_
   }
   if (b < blocks)
     CodeOne(frames + 1, groups, out + 4, StartChannel(frames, 1, samples_per_block, out));
+}
+
+}  // namespace
+
+void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                     size_t blocks, uint8_t* out) {
+  EncodeQuickly(frames, channels, samples_per_block, blocks, out);
+  HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
 }
 
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out) {

@@ -26,6 +26,11 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels);
 // that sum shifted steps and those that multiply.
 void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out);
+// The same blocks by a beam search over nibble paths (the high-quality mode): several coder
+// states survive each sample, scored by the squared error of both decoder families, the header's
+// step index among what is searched. Several times slower than ImaEncodeBlocks.
+void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                     size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block (at most a whole block) into ImaFramesIn frames. Any
 // bytes are safe: a header's step index is clamped to 0..88.
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out);

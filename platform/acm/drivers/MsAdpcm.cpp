@@ -19,6 +19,10 @@ constexpr int kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
                                  768, 614, 512, 409, 307, 230, 230, 230};
 constexpr int kMinDelta = 16;
 constexpr int kMaxDelta = 32767;
+// The samples that judge a first delta, and how far a predictor's residual may lie above the
+// least for the predictor still to be tried.
+constexpr uint32_t kDeltaProbe = 32;
+constexpr double kCandidateResidual = 3;
 // The decoder's delta never grows past what its next multiplication keeps in 32 bits.
 constexpr int64_t kDecoderDeltaLimit = INT32_MAX / 768;
 
@@ -155,14 +159,18 @@ Correlations Correlate(const int16_t* x, uint32_t n) {
           static_cast<double>(lag2)};
 }
 
-// The predictor whose residual has the least energy, a quadratic form in the coefficients.
+// The energy of the residual under a predictor, a quadratic form in the coefficients.
+double Residual(const Correlations& k, const ADPCMCOEFSET& c) {
+  const double a = c.iCoef1 / 256.0, b = c.iCoef2 / 256.0;
+  return k.e0 - 2 * (a * k.r01 + b * k.r02) + a * a * k.e1 + 2 * a * b * k.r12 + b * b * k.e2;
+}
+
+// The predictor whose residual has the least energy.
 size_t LeastResidual(const Correlations& k, std::span<const ADPCMCOEFSET> coefficients) {
   size_t best = 0;
   double least = 0;
   for (size_t p = 0; p < coefficients.size(); ++p) {
-    const double a = coefficients[p].iCoef1 / 256.0, b = coefficients[p].iCoef2 / 256.0;
-    const double residual =
-        k.e0 - 2 * (a * k.r01 + b * k.r02) + a * a * k.e1 + 2 * a * b * k.r12 + b * b * k.e2;
+    const double residual = Residual(k, coefficients[p]);
     if (p == 0 || residual < least) {
       least = residual;
       best = p;
@@ -183,11 +191,37 @@ int MatchedDelta(const int16_t* x, int stride, uint32_t count, const ADPCMCOEFSE
   return static_cast<int>(std::clamp<int64_t>(sum / (2 * (end - 2)), kMinDelta, kMaxDelta));
 }
 
+// The first delta, scored by decoded error: the matched one and multiples of it code the block's
+// first samples, and the least error of both decoder families wins. Four residuals are too few
+// to judge a block's level by alone.
+template <int kStride>
+int ChosenDelta(const int16_t* x, uint32_t count, const ADPCMCOEFSET& c) {
+  const int matched = MatchedDelta(x, kStride, count, c);
+  const uint32_t end = std::min<uint32_t>(count, kDeltaProbe + 2);
+  int best = matched;
+  int64_t least = INT64_MAX;
+  for (const int quarters : {4, 2, 3, 6, 8, 12}) {
+    const int delta = std::clamp(matched * quarters / 4, kMinDelta, kMaxDelta);
+    Lane l = StartLane(x, kStride, c, delta);
+    if (Tracks(l))
+      for (uint32_t j = 2; j < end; ++j)
+        Code<true>(x[j * kStride], l);
+    else
+      for (uint32_t j = 2; j < end; ++j)
+        Code<false>(x[j * kStride], l);
+    if (l.error < least) {
+      least = l.error;
+      best = delta;
+    }
+  }
+  return best;
+}
+
 // One channel of one block on its way through the encoder.
 struct Job {
   const int16_t* x;  // its first sample
   uint8_t* nibbles;  // one a byte
-  double energy;     // of samples 2..
+  Correlations sums;
   size_t predictor;
   int first_delta;
   Lane lane;
@@ -200,28 +234,113 @@ Job Plan(const int16_t* x, uint32_t count, std::span<const ADPCMCOEFSET> coeffic
   const Correlations sums = Correlate<kStride>(x, count);
   const size_t predictor = LeastResidual(sums, coefficients);
   const int delta = MatchedDelta(x, kStride, count, coefficients[predictor]);
-  return {x,         nibbles, sums.e0,
+  return {x,         nibbles, sums,
           predictor, delta,   StartLane(x, kStride, coefficients[predictor], delta)};
 }
 
-// A channel coded badly all the same (under 9 dB, as clipped or square waves are, whose jumps no
-// delta follows in time) is worth coding with every predictor: the one that predicts nothing
-// codes such a signal sample by sample. spare: room for the nibbles, swapped with the job's.
+// Codes like CodeLane, but gives up (answering false) once the error reaches bound: a candidate
+// that cannot beat the best so far is dropped after a few dozen samples.
+template <int kStride, bool kTrack>
+bool CodeLaneWithin(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbles, int64_t bound) {
+  Lane l = lane;
+  for (uint32_t j = 2; j < count;) {
+    for (const uint32_t end = std::min(count, j + 32); j < end; ++j)
+      nibbles[j - 2] = Code<kTrack>(x[j * kStride], l);
+    if (l.error >= bound) return false;
+  }
+  lane = l;
+  return true;
+}
+
+// The predictor chosen by least residual is only a guess at the one whose decoded signal comes
+// closest: the decoders round differently on pairs that are not multiples of 256, and a clipped
+// or square wave's jumps follow no prediction. So other predictors code the block too, and the
+// least decoded error of both decoder families wins: those whose residual is within
+// kCandidateResidual of the least, and every one where the block codes badly (under 9 dB).
+// spare: room for the nibbles, swapped with the job's.
+// Two candidates side by side (their chains are independent, so the processor overlaps them),
+// given up together once both have reached bound; one given up answers the largest error.
+template <int kStride, bool kTrack0, bool kTrack1>
+void CodePairWithin(const int16_t* x, uint32_t count, Lane& a, Lane& b, uint8_t* na, uint8_t* nb,
+                    int64_t bound) {
+  Lane l0 = a, l1 = b;
+  for (uint32_t j = 2; j < count;) {
+    for (const uint32_t end = std::min(count, j + 32); j < end; ++j) {
+      na[j - 2] = Code<kTrack0>(x[j * kStride], l0);
+      nb[j - 2] = Code<kTrack1>(x[j * kStride], l1);
+    }
+    if (l0.error >= bound && l1.error >= bound) {
+      l0.error = l1.error = INT64_MAX;
+      break;
+    }
+  }
+  a = l0;
+  b = l1;
+}
+
 template <int kStride>
-void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients, uint8_t*& spare) {
-  if (4 * static_cast<double>(job.lane.error) <= job.energy) return;  // each decoder under 1/8
+void CodePairWithin(const int16_t* x, uint32_t count, Lane& a, Lane& b, uint8_t* na, uint8_t* nb,
+                    int64_t bound) {
+  if (Tracks(a) && Tracks(b))
+    CodePairWithin<kStride, true, true>(x, count, a, b, na, nb, bound);
+  else if (Tracks(a))
+    CodePairWithin<kStride, true, false>(x, count, a, b, na, nb, bound);
+  else if (Tracks(b))
+    CodePairWithin<kStride, false, true>(x, count, a, b, na, nb, bound);
+  else
+    CodePairWithin<kStride, false, false>(x, count, a, b, na, nb, bound);
+}
+
+// Takes a coded candidate whose error is the least so far; its nibbles are in spare.
+void Accept(Job& job, const Lane& lane, size_t p, int delta, uint8_t*& spare) {
+  if (lane.error >= job.lane.error) return;
+  job.lane = lane;
+  job.predictor = p;
+  job.first_delta = delta;
+  std::swap(job.nibbles, spare);
+}
+
+// spares: two rooms for nibbles, swapped with the job's as candidates win.
+template <int kStride>
+void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
+           uint8_t* (&spares)[2]) {
   const size_t first = job.predictor;
+  const bool poor = 4 * static_cast<double>(job.lane.error) > job.sums.e0;
+  const double least = Residual(job.sums, coefficients[first]);
+  size_t tried[2];
+  int deltas[2];
+  Lane lanes[2];
+  int n = 0;
+  auto flush = [&] {
+    if (n == 2)
+      CodePairWithin<kStride>(job.x, count, lanes[0], lanes[1], spares[0], spares[1],
+                              job.lane.error);
+    else if (n == 1 && !(Tracks(lanes[0]) ? CodeLaneWithin<kStride, true>(job.x, count, lanes[0],
+                                                                          spares[0], job.lane.error)
+                                          : CodeLaneWithin<kStride, false>(
+                                                job.x, count, lanes[0], spares[0], job.lane.error)))
+      lanes[0].error = INT64_MAX;
+    for (int k = 0; k < n; ++k)
+      Accept(job, lanes[k], tried[k], deltas[k], spares[k]);
+    n = 0;
+  };
+  auto add = [&](size_t p, int delta) {
+    tried[n] = p;
+    deltas[n] = delta;
+    lanes[n] = StartLane(job.x, kStride, coefficients[p], delta);
+    if (++n == 2) flush();
+  };
   for (size_t p = 0; p < coefficients.size(); ++p) {
     if (p == first) continue;
-    const int delta = MatchedDelta(job.x, kStride, count, coefficients[p]);
-    Lane lane = StartLane(job.x, kStride, coefficients[p], delta);
-    CodeLane<kStride>(job.x, count, lane, spare);
-    if (lane.error < job.lane.error) {
-      job.lane = lane;
-      job.predictor = p;
-      job.first_delta = delta;
-      std::swap(job.nibbles, spare);
-    }
+    if (!poor && Residual(job.sums, coefficients[p]) > kCandidateResidual * least) continue;
+    add(p, MatchedDelta(job.x, kStride, count, coefficients[p]));
+  }
+  flush();
+  // The winner's first delta, judged the same way.
+  const int delta = ChosenDelta<kStride>(job.x, count, coefficients[job.predictor]);
+  if (delta != job.first_delta) {
+    add(job.predictor, delta);
+    flush();
   }
 }
 
@@ -245,13 +364,17 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
                   std::vector<uint8_t>& scratch) {
   const uint32_t spb = samples_per_block, nibbles = spb - 2;
-  scratch.resize(3 * size_t{spb});
-  uint8_t* spare = scratch.data() + 2 * spb;
+  scratch.resize(4 * size_t{spb});
+  // A retry that wins swaps its job's nibbles with a spare room, so each block starts from the
+  // last two parts again: a spare left pointing into a later block's room would overwrite it.
+  uint8_t* const third = scratch.data() + 2 * spb;
+  uint8_t* const fourth = scratch.data() + 3 * spb;
   if (channels == 2) {  // the two channels of a block side by side
     const size_t block_bytes = 14 + nibbles;
     for (size_t b = 0; b < blocks; ++b, frames += 2 * spb, out += block_bytes) {
       Job left = Plan<2>(frames, spb, coefficients, scratch.data());
       Job right = Plan<2>(frames + 1, spb, coefficients, scratch.data() + spb);
+      uint8_t* spare[2] = {third, fourth};
       CodeLanes<2>(left.x, right.x, spb, left.lane, right.lane, left.nibbles, right.nibbles);
       Retry<2>(left, spb, coefficients, spare);
       Retry<2>(right, spb, coefficients, spare);
@@ -267,6 +390,7 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   for (; b + 1 < blocks; b += 2, frames += 2 * spb, out += 2 * block_bytes) {  // mono: two blocks
     Job first = Plan<1>(frames, spb, coefficients, scratch.data());
     Job second = Plan<1>(frames + spb, spb, coefficients, scratch.data() + spb);
+    uint8_t* spare[2] = {third, fourth};
     CodeLanes<1>(first.x, second.x, spb, first.lane, second.lane, first.nibbles, second.nibbles);
     Retry<1>(first, spb, coefficients, spare);
     Retry<1>(second, spb, coefficients, spare);
@@ -277,6 +401,7 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   }
   if (b < blocks) {
     Job job = Plan<1>(frames, spb, coefficients, scratch.data());
+    uint8_t* spare[2] = {third, fourth};
     CodeLane<1>(job.x, spb, job.lane, job.nibbles);
     Retry<1>(job, spb, coefficients, spare);
     WriteHeader(job, 1, out, 0, 1);
@@ -284,18 +409,191 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   }
 }
 
+// ---- The search (the high-quality mode)
+//
+// A beam search over nibble paths, as for IMA ADPCM: coder states carry both decoders' last two
+// samples, the delta and the predictor, and their summed squared error in both; each sample
+// extends every state by the nibbles around its rounded difference, and the cheapest distinct
+// states survive. The first states are every predictor from two first deltas, so the header's
+// predictor and delta are searched too; a wider beam over the first samples lets each show what
+// it does before the beam narrows.
+
+constexpr int kSurvivors = 8;
+constexpr int kFirstSurvivors = 16;
+constexpr uint32_t kWideSamples = 24;
+
+struct SearchNode {
+  int32_t s1, s2, t1, t2, delta;
+  int32_t root;  // the predictor times two, plus which first delta
+  int64_t cost;
+  uint64_t samples;  // s1, s2, t1, t2 in one word, for telling states apart
+  int32_t parent;
+  uint8_t nibble;
+};
+
+uint64_t SamplesOf(int s1, int s2, int t1, int t2) {
+  return static_cast<uint64_t>(s1 + 32768) | static_cast<uint64_t>(s2 + 32768) << 16 |
+         static_cast<uint64_t>(t1 + 32768) << 32 | static_cast<uint64_t>(t2 + 32768) << 48;
+}
+
+bool SameState(const SearchNode& a, const SearchNode& b) {
+  return a.samples == b.samples && a.delta == b.delta && a.root / 2 == b.root / 2;
+}
+
+[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count,
+                                        int capacity) {
+  if (count == capacity && node.cost >= kept[count - 1].cost) return;
+  for (int k = 0; k < count; ++k)
+    if (SameState(kept[k], node)) {
+      if (kept[k].cost <= node.cost) return;
+      for (int i = k; i + 1 < count; ++i)
+        kept[i] = kept[i + 1];
+      --count;
+      break;
+    }
+  int at = count < capacity ? count++ : capacity - 1;
+  for (; at > 0 && kept[at - 1].cost > node.cost; --at)
+    kept[at] = kept[at - 1];
+  kept[at] = node;
+}
+
+struct SearchResult {
+  size_t predictor;
+  int first_delta;
+};
+
+// Codes samples 2..count-1 of one channel (stride apart) into nibbles.
+SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
+                           std::span<const ADPCMCOEFSET> coefficients, uint8_t* nibbles,
+                           std::vector<uint16_t>& trace) {
+  trace.resize(size_t{count} * kFirstSurvivors);
+  SearchNode nodes[kFirstSurvivors], next[kFirstSurvivors];
+  std::vector<int> deltas(2 * coefficients.size());
+  int alive = 0;
+  for (size_t p = 0; p < coefficients.size(); ++p) {
+    const int matched = MatchedDelta(x, stride, count, coefficients[p]);
+    deltas[2 * p] = matched;
+    deltas[2 * p + 1] = std::clamp(matched * 2, kMinDelta, kMaxDelta);
+    for (int d = 0; d < 2; ++d)
+      Keep({x[stride], x[0], x[stride], x[0], deltas[2 * p + d], static_cast<int32_t>(2 * p + d), 0,
+            SamplesOf(x[stride], x[0], x[stride], x[0]), -1, 0},
+           nodes, alive, kFirstSurvivors);
+  }
+  for (uint32_t j = 2; j < count; ++j) {
+    const int64_t sample = x[j * stride];
+    const int capacity = j < kWideSamples ? kFirstSurvivors : kSurvivors;
+    int kept = 0;
+    for (int k = 0; k < alive; ++k) {
+      const SearchNode& n = nodes[k];
+      const ADPCMCOEFSET& c = coefficients[n.root / 2];
+      const int64_t predictor = (int64_t{n.s1} * c.iCoef1 + int64_t{n.s2} * c.iCoef2) >> 8;
+      const int64_t shadow = (int64_t{n.t1} * c.iCoef1 + int64_t{n.t2} * c.iCoef2) / 256;
+      const int64_t difference = sample - ((predictor + shadow) >> 1);
+      const int64_t rounded = (2 * std::abs(difference) + n.delta) / (2 * n.delta);
+      const int q0 = static_cast<int>(std::min<int64_t>(rounded, 8)) * (difference < 0 ? -1 : 1);
+      for (int candidate = std::max(-8, q0 - 1); candidate <= std::min(7, q0 + 1); ++candidate) {
+        int q = candidate;  // within what keeps the delta at most 32,767, as the quick coder
+        while (((kAdaptation[q & 15] * n.delta) >> 8) > kMaxDelta)
+          q += q < 0 ? 1 : -1;
+        const int adapted = (kAdaptation[q & 15] * n.delta) >> 8;
+        SearchNode child;
+        child.s2 = n.s1;
+        child.t2 = n.t1;
+        child.s1 = Clamp16(predictor + int64_t{q} * n.delta);
+        child.t1 = Clamp16(shadow + int64_t{q} * n.delta);
+        child.delta = std::max(kMinDelta, adapted);
+        child.root = n.root;
+        const int64_t es = sample - child.s1, et = sample - child.t1;
+        child.cost = n.cost + es * es + et * et;
+        if (kept == capacity && child.cost >= next[kept - 1].cost) continue;
+        child.samples = SamplesOf(child.s1, child.s2, child.t1, child.t2);
+        child.parent = k;
+        child.nibble = static_cast<uint8_t>(q & 15);
+        Keep(child, next, kept, capacity);
+      }
+    }
+    for (int k = 0; k < kept; ++k)
+      trace[size_t{j} * kFirstSurvivors + k] =
+          static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);
+    std::copy(next, next + kept, nodes);
+    alive = kept;
+  }
+  int k = 0;
+  for (uint32_t j = count - 1; j >= 2; --j) {
+    const uint16_t t = trace[size_t{j} * kFirstSurvivors + k];
+    nibbles[j - 2] = static_cast<uint8_t>(t & 15);
+    k = t >> 4;
+  }
+  return {static_cast<size_t>(nodes[0].root / 2), deltas[nodes[0].root]};
+}
+
+// The squared error of channel c of n in a coded block, in both decoder families.
+int64_t ChannelError(const uint8_t* block, uint16_t n, uint16_t c, uint32_t count,
+                     std::span<const ADPCMCOEFSET> coefficients, const int16_t* x) {
+  const ADPCMCOEFSET& co = coefficients[block[c] < coefficients.size() ? block[c] : 0];
+  int64_t delta = ReadInt16(block + n + 2 * c);
+  int64_t s1 = ReadInt16(block + 3 * n + 2 * c), s2 = ReadInt16(block + 5 * n + 2 * c);
+  int64_t t1 = s1, t2 = s2, error = 0;
+  for (uint32_t j = 2; j < count; ++j) {
+    const uint32_t k = n == 2 ? j - 2 : (j - 2) / 2;
+    const bool high = n == 2 ? c == 0 : (j - 2) % 2 == 0;
+    const int nibble = high ? block[7 * n + k] >> 4 : block[7 * n + k] & 15;
+    const int value = nibble - ((nibble & 8) << 1);
+    const int64_t s = Clamp16(((s1 * co.iCoef1 + s2 * co.iCoef2) >> 8) + value * delta);
+    const int64_t t = Clamp16((t1 * co.iCoef1 + t2 * co.iCoef2) / 256 + value * delta);
+    s2 = s1, s1 = s, t2 = t1, t1 = t;
+    delta = std::max<int64_t>(kMinDelta, (kAdaptation[nibble] * delta) >> 8);
+    const int64_t sample = x[j * n], es = sample - s, et = sample - t;
+    error += es * es + et * et;
+  }
+  return error;
+}
+
+// Whole blocks by the search; a channel of the quick encoder's that comes out closer stays.
+void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
+                  std::vector<uint8_t>& scratch, std::vector<uint16_t>& trace) {
+  const uint32_t spb = samples_per_block, count = spb - 2;
+  const size_t block_bytes = channels == 2 ? 14 + count : 7 + (count + 1) / 2;
+  EncodeBlocks(frames, channels, spb, coefficients, blocks, out, scratch);
+  std::vector<uint8_t> nibbles(count), saved(block_bytes);
+  for (size_t b = 0; b < blocks; ++b, frames += size_t{spb} * channels, out += block_bytes)
+    for (uint16_t c = 0; c < channels; ++c) {
+      const int64_t quick = ChannelError(out, channels, c, spb, coefficients, frames + c);
+      const SearchResult found =
+          SearchChannel(frames + c, channels, spb, coefficients, nibbles.data(), trace);
+      std::copy(out, out + block_bytes, saved.begin());
+      out[c] = static_cast<uint8_t>(found.predictor);
+      WriteInt16(out + channels + 2 * c, found.first_delta);
+      if (channels == 2) {
+        for (uint32_t k = 0; k < count; ++k)
+          out[14 + k] = static_cast<uint8_t>(c == 0 ? (out[14 + k] & 0x0F) | nibbles[k] << 4
+                                                    : (out[14 + k] & 0xF0) | nibbles[k]);
+      } else {
+        PackMono(nibbles.data(), count, out + 7);
+      }
+      if (ChannelError(out, channels, c, spb, coefficients, frames + c) > quick)
+        std::copy(saved.begin(), saved.end(), out);
+    }
+}
+
 class MsEncoder final : public BlockEncoder {
  public:
   MsEncoder(uint16_t channels, uint16_t block_align, uint32_t samples_per_block,
-            std::vector<ADPCMCOEFSET> coefficients)
+            std::vector<ADPCMCOEFSET> coefficients, bool search)
       : channels_(channels),
         block_align_(block_align),
         samples_per_block_(samples_per_block),
-        coefficients_(std::move(coefficients)) {}
+        coefficients_(std::move(coefficients)),
+        search_(search) {}
   uint32_t FramesPerBlock() const override { return samples_per_block_; }
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
-    EncodeBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_);
+    if (search_)
+      SearchBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_,
+                   trace_);
+    else
+      EncodeBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_);
     return blocks * block_align_;
   }
 
@@ -304,7 +602,9 @@ class MsEncoder final : public BlockEncoder {
   uint16_t block_align_;
   uint32_t samples_per_block_;
   std::vector<ADPCMCOEFSET> coefficients_;
+  bool search_;
   std::vector<uint8_t> scratch_;
+  std::vector<uint16_t> trace_;
 };
 
 class MsDecoder final : public BlockDecoder {
@@ -365,7 +665,7 @@ class MsDriver final : public CodecDriver {
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
     ADPCMWAVEFORMAT record;
-    const uint16_t align = StandardAdpcmBlockAlign(rate, channels);
+    const uint16_t align = ChosenAdpcmBlockAlign(WAVE_FORMAT_ADPCM, rate, channels);
     const uint32_t samples = MsAdpcmSamplesPerBlock(align, channels);
     record.wfx = {WAVE_FORMAT_ADPCM,
                   channels,
@@ -392,7 +692,7 @@ class MsDriver final : public CodecDriver {
  protected:
   std::unique_ptr<BlockEncoder> MakeEncoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<MsEncoder>(format.nChannels, format.nBlockAlign, ExtraField(format, 0),
-                                       Coefficients(format));
+                                       Coefficients(format), CurrentEncoderOptions().high_quality);
   }
   std::unique_ptr<BlockDecoder> MakeDecoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<MsDecoder>(format.nChannels, format.nBlockAlign, ExtraField(format, 0),
@@ -416,6 +716,13 @@ void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samp
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
   std::vector<uint8_t> scratch;
   EncodeBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch);
+}
+
+void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                         std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
+  std::vector<uint8_t> scratch;
+  std::vector<uint16_t> trace;
+  SearchBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch, trace);
 }
 
 namespace {

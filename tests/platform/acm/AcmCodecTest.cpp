@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <tuple>
 
+#include "platform/acm/AcmCodec.h"
 #include "platform/acm/drivers/G711.h"
 #include "platform/acm/drivers/ImaAdpcm.h"
 #include "platform/acm/drivers/MsAdpcm.h"
@@ -103,35 +107,45 @@ TEST(AcmCodecs, MalformedFormatsAreRefused) {
 }
 
 TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
-  // Loud, quiet and silent stretches, so that both of the IMA encoder's ways of choosing a
-  // nibble (its table for large steps, its search for small ones) come into play.
-  Samples signal = Noise(44100, 2, 0.25, 0.3);
+  // Loud, quiet and silent stretches bring both of the IMA encoder's ways of choosing a nibble
+  // into play; clicks, dithered near-silence and 8-bit steps at 8 kHz make the MS encoder retry
+  // other predictors on many blocks, coded by one call as the conversion does.
+  Samples mixed = Noise(44100, 2, 0.25, 0.3);
   const Samples quiet = Tone(44100, 2, 0.25, 60, 0.002);
-  signal.insert(signal.end(), quiet.begin(), quiet.end());
-  signal.resize(signal.size() + 2 * 3000, 0);
-  constexpr size_t kBlocks = 11;  // an odd number, over every stretch
+  mixed.insert(mixed.end(), quiet.begin(), quiet.end());
+  mixed.resize(mixed.size() + 2 * 3000, 0);
   const std::span<const ADPCMCOEFSET> coefficients = acm::kMsAdpcmCoefficients;
-  for (uint16_t channels : {1, 2}) {
-    SCOPED_TRACE(channels);
-    Samples frames(signal.size() / 2 * channels);
-    for (size_t i = 0; i < frames.size(); ++i)
-      frames[i] = signal[i / channels * 2 + i % channels];
-    const uint32_t align = 1024 * channels, ima = acm::ImaSamplesPerBlock(align, channels),
-                   ms = acm::MsAdpcmSamplesPerBlock(align, channels);
-    ASSERT_LE(kBlocks * ima * channels, frames.size());
-    // All blocks in one call, and each alone.
-    Bytes together(kBlocks * align), alone(together.size()), ms_together = together;
-    acm::ImaEncodeBlocks(frames.data(), channels, ima, kBlocks, together.data());
-    acm::MsAdpcmEncodeBlocks(frames.data(), channels, ms, coefficients, kBlocks,
-                             ms_together.data());
-    for (size_t b = 0; b < kBlocks; ++b)
-      acm::ImaEncodeBlocks(&frames[b * ima * channels], channels, ima, 1, &alone[b * align]);
-    EXPECT_EQ(together, alone);
-    for (size_t b = 0; b < kBlocks; ++b)
-      acm::MsAdpcmEncodeBlocks(&frames[b * ms * channels], channels, ms, coefficients, 1,
-                               &alone[b * align]);
-    EXPECT_EQ(ms_together, alone);
-  }
+  for (const auto& [name, rate, signal] : {std::tuple{"mixed", 44100u, mixed},
+                                           {"clicks", 8000u, Clicks(8000, 2, 2)},
+                                           {"near-silence", 8000u, NearSilence(8000, 2, 2)},
+                                           {"8-bit", 8000u, Quiet8Bit(8000, 2, 2)}})
+    for (uint16_t channels : {1, 2}) {
+      SCOPED_TRACE(std::string(name) + " " + std::to_string(channels));
+      Samples frames(signal.size() / 2 * channels);
+      for (size_t i = 0; i < frames.size(); ++i)
+        frames[i] = signal[i / channels * 2 + i % channels];
+      const uint32_t align = acm::StandardAdpcmBlockAlign(rate, channels);
+      for (const bool ms : {false, true}) {
+        const uint32_t spb = ms ? acm::MsAdpcmSamplesPerBlock(align, channels)
+                                : acm::ImaSamplesPerBlock(align, channels);
+        const size_t blocks = frames.size() / channels / spb;
+        ASSERT_GE(blocks, 7u);
+        const auto encode = [&](size_t first, size_t count, uint8_t* out) {
+          const int16_t* at = &frames[first * spb * channels];
+          if (ms)
+            acm::MsAdpcmEncodeBlocks(at, channels, spb, coefficients, count, out);
+          else
+            acm::ImaEncodeBlocks(at, channels, spb, count, out);
+        };
+        Bytes together(blocks * align), alone(together.size());
+        encode(0, blocks, together.data());
+        for (size_t b = 0; b < blocks; ++b)
+          encode(b, 1, &alone[b * align]);
+        const auto differ = std::mismatch(together.begin(), together.end(), alone.begin());
+        EXPECT_EQ(differ.first, together.end())
+            << (ms ? "MS" : "IMA") << " ADPCM block " << (differ.first - together.begin()) / align;
+      }
+    }
 }
 
 TEST(AcmCodecs, BlockAlignmentAndTheLastBlock) {
@@ -222,7 +236,7 @@ TEST(AcmCodecs, EncodersTakeEveryLinearSource) {
     }
 }
 
-TEST(AcmG711, EveryCodeCodesBackToItself) {
+TEST(AcmG711, EveryCodeCodesBackToItselfAndSamplesTakeTheNearestLevel) {
   // The decoding tables are held to the peers'; the encoders must agree with them.
   for (int code = 0; code < 256; ++code) {
     EXPECT_EQ(acm::LinearToAlaw(acm::AlawToLinear(static_cast<uint8_t>(code))), code);
@@ -230,4 +244,11 @@ TEST(AcmG711, EveryCodeCodesBackToItself) {
       EXPECT_EQ(acm::LinearToMulaw(acm::MulawToLinear(static_cast<uint8_t>(code))), code);
     }
   }
+  for (const auto& [encode, decode] : {std::pair{&acm::LinearToAlaw, &acm::AlawToLinear},
+                                       {&acm::LinearToMulaw, &acm::MulawToLinear}})
+    for (int sample = -32768; sample < 32768; sample += 3) {
+      const int error = std::abs(decode(encode(static_cast<int16_t>(sample))) - sample);
+      for (int code = 0; code < 256; ++code)
+        ASSERT_LE(error, std::abs(decode(static_cast<uint8_t>(code)) - sample)) << sample;
+    }
 }

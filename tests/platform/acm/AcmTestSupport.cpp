@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <random>
 
 #include "platform/acm/AcmSamples.h"
 
@@ -125,6 +128,83 @@ Bytes ConvertAll(const acm::FormatRecord& from, const acm::FormatRecord& to, con
     if (last && pending.empty() && out.empty()) break;
   }
   return output;
+}
+
+namespace {
+
+int16_t Saturate(double v) {
+  return static_cast<int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+}
+
+}  // namespace
+
+Samples Clicks(uint32_t rate, uint16_t channels, double seconds) {
+  const auto frames = static_cast<size_t>(rate * seconds);
+  Samples s(frames * channels, 0);
+  std::mt19937 random(5);
+  for (size_t at = 0; at + 400 < frames; at += 300 + random() % 1500) {
+    const bool hit = random() % 2;  // a click, or a decaying drum hit
+    const double freq = 60.0 + random() % 200, sign = random() % 2 ? 1 : -1;
+    for (size_t j = 0; j < (hit ? 400u : 3u); ++j)
+      for (uint16_t c = 0; c < channels; ++c)
+        s[(at + j) * channels + c] = Saturate(hit ? 6563 * std::exp(-double(j) / 60) *
+                                                        std::sin(2 * M_PI * freq * j / rate + 1)
+                                                  : sign * 6563 * (j == 1 ? 1 : -0.5));
+  }
+  return s;
+}
+
+Samples NearSilence(uint32_t rate, uint16_t channels, double seconds) {
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> one(-1, 1);
+  Samples s(static_cast<size_t>(rate * seconds) * channels);
+  for (auto& v : s)
+    v = static_cast<int16_t>(one(random) + one(random));
+  return s;
+}
+
+Samples Quiet8Bit(uint32_t rate, uint16_t channels, double seconds) {
+  Samples s = Tone(rate, channels, seconds, 220, 0.012);
+  const Samples n = Noise(rate, channels, seconds, 0.004);
+  for (size_t i = 0; i < s.size(); ++i)
+    s[i] = static_cast<int16_t>(std::lround((s[i] + n[i]) / 256.0) * 256);
+  return s;
+}
+
+Samples Pink(uint32_t rate, uint16_t channels, double seconds, double amplitude) {
+  std::mt19937 random(13);
+  std::normal_distribution<double> white(0, 1);
+  Samples s(static_cast<size_t>(rate * seconds) * channels);
+  for (uint16_t c = 0; c < channels; ++c) {
+    double b[3] = {0, 0, 0};  // three poles approximate a 1/f spectrum
+    for (size_t i = c; i < s.size(); i += channels) {
+      const double w = white(random);
+      b[0] = 0.99765 * b[0] + w * 0.0990460;
+      b[1] = 0.96300 * b[1] + w * 0.2965164;
+      b[2] = 0.57000 * b[2] + w * 1.0526913;
+      s[i] = Saturate((b[0] + b[1] + b[2] + w * 0.1848) * amplitude * 32767 / 4.5);
+    }
+  }
+  return s;
+}
+
+Samples Music(uint32_t rate, uint16_t channels, double seconds) {
+  const auto frames = static_cast<size_t>(rate * seconds);
+  Samples s(frames * channels);
+  constexpr double kNotes[] = {220, 277.2, 329.6, 440, 164.8, 246.9, 196, 293.7};
+  const size_t beat = rate / 4;
+  for (size_t i = 0; i < frames; ++i)
+    for (uint16_t c = 0; c < channels; ++c) {
+      double v = 0;
+      const double t = double(i % beat) / rate, decay = std::exp(-3 * t);
+      for (int k = 0; k < 3; ++k) {
+        const double f = kNotes[(i / beat + 3 * k + c) % 8];
+        for (int h = 1; h <= 4; ++h)
+          v += decay / h * std::sin(2 * M_PI * f * h * double(i) / rate);
+      }
+      s[i * channels + c] = Saturate(v * 4000);
+    }
+  return s;
 }
 
 Samples RoundTrip(const acm::FormatRecord& pcm, uint16_t tag, const Samples& input) {
