@@ -105,7 +105,9 @@ TEST_F(BatchEnding, EveryStopSignalMidFileKeepsTheOldDestinationAndLeavesNothing
       text += line;
     fclose(said);
     EXPECT_EQ(ExitCodeOf(batch), signal == SIGKILL ? -SIGKILL : 128 + signal) << text;
-    if (signal != SIGKILL) EXPECT_THAT(text, HasSubstr("\ninterrupted: 1 done"));
+    if (signal != SIGKILL) {
+      EXPECT_THAT(text, HasSubstr("\ninterrupted: 1 done"));
+    }
     EXPECT_EQ(Names(Out), (std::vector<std::string>{"a.wav", "b.wav"}));
     EXPECT_EQ(ReadFileBytes(Out / "b.wav"), (Bytes{'o', 'l', 'd'}));
   }

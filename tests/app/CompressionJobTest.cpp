@@ -216,7 +216,9 @@ TEST_F(CompressionJob, LeftoversOfKilledJobsAreRemovedAndReplacedFilesKeepTheirO
   const timespec minutesAgo[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
   for (const std::string& file : {old, foreign})
     ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), minutesAgo, 0), 0);
-  if (geteuid() == 0) ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+  }
   const bool others = geteuid() == 0;
   { TDestinationFile file(folder + "/x.wav", false); }
   EXPECT_FALSE(fs::exists(old));
@@ -226,7 +228,9 @@ TEST_F(CompressionJob, LeftoversOfKilledJobsAreRemovedAndReplacedFilesKeepTheirO
   // A replaced file's mode, owner and group stay as they were.
   std::ofstream(Destination) << "older";
   ASSERT_EQ(chmod(Destination.c_str(), 0640), 0);
-  if (others) ASSERT_EQ(chown(Destination.c_str(), 65534, 65534), 0);
+  if (others) {
+    ASSERT_EQ(chown(Destination.c_str(), 65534, 65534), 0);
+  }
   struct stat before, after;
   ASSERT_EQ(stat(Destination.c_str(), &before), 0);
   CompressFile(Source, Destination, WAVE_FORMAT_ALAW);
@@ -241,7 +245,9 @@ TEST_F(CompressionJob, EveryFailureSaysWhy) {
   auto file = [&](const std::string& AName, const Bytes& ABytes, off_t ASize = 0) {
     const std::string name = In + "/" + AName;
     WriteFileBytes(name, ABytes);
-    if (ASize > 0) EXPECT_EQ(truncate(name.c_str(), ASize), 0);
+    if (ASize > 0) {
+      EXPECT_EQ(truncate(name.c_str(), ASize), 0);
+    }
     return name;
   };
   const Bytes fmt = Chunk("fmt ", Record(1, 1, 8000, 16, 16)), data = Chunk("data", {1, 2});
