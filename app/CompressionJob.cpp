@@ -12,6 +12,7 @@
 #include "codec/UKZACMFormat.h"
 #include "core/UKZMemory.h"
 #include "factory/UKZWaveStreamFactory.h"
+#include "platform/acm/AcmDriver.h"
 #include "platform/rtl/Exception.h"
 #include "platform/ui/Forms.h"
 #include "wave/UKZWaveStream.h"
@@ -176,9 +177,21 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   if (!temporary.Commit()) throw Exception("Cannot create " + ADestination + ".");
 }
 
-int32_t ChooseCodec() {
+int32_t ChooseCodec(int32_t APreselect) {
   auto chooser = TKZACMFormatChoose::Create();
   chooser->FTitle = "Choose a compression format:";
+  if (APreselect != 0) {
+    ACMFORMATCHOOSEA all{};
+    all.cbStruct = sizeof all;
+    for (const acm::FormatChoice& choice : acm::ListFormatChoices(all))
+      if (choice.format.Get().wFormatTag == (APreselect & 0xFFFF)) {
+        chooser->FFormat->EnsureCapacity(static_cast<int32_t>(choice.format.Size()));
+        std::memcpy(chooser->FFormat->GetWaveFormatEx(), choice.format.Bytes(),
+                    choice.format.Size());
+        chooser->FFormat->MarkLoaded();
+        break;
+      }
+  }
   chooser->FOwner = Application ? Application->Handle() : nullptr;
   const std::unique_ptr<TKZWaveFormat> format = chooser->Execute();
   if (!format) Abort();

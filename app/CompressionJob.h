@@ -41,15 +41,21 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
                   const TCompressOptions& AOptions = {});
 
 // Lets the user choose a codec in the codec manager's dialog and answers its format tag
-// (0 to 65535). Cancelling raises the silent EAbort, so the caller keeps its codec.
-int32_t ChooseCodec();
+// (0 to 65535). Cancelling raises the silent EAbort, so the caller keeps its codec. The dialog
+// opens on the first format of APreselect's tag when it is a codec's.
+int32_t ChooseCodec(int32_t APreselect = 0);
 
 // The window's compression: this job.
 class TCompressionJob : public TCompression {
  public:
-  int32_t ChooseCodec() override { return ::ChooseCodec(); }
-  void CompressFile(const std::string& ASource, const std::string& ADestination,
-                    int32_t ACodec) override {
-    ::CompressFile(ASource, ADestination, ACodec);
+  int32_t ChooseCodec(int32_t APreselect) override { return ::ChooseCodec(APreselect); }
+  void CompressFile(const std::string& ASource, const std::string& ADestination, int32_t ACodec,
+                    const TFileOptions& AOptions) override {
+    TCompressOptions options;
+    options.SampleRate = AOptions.SampleRate;
+    options.Channels = AOptions.Channels;
+    options.Stop = AOptions.Stop;
+    options.Progress = AOptions.Progress;
+    ::CompressFile(ASource, ADestination, ACodec, options);
   }
 };

@@ -16,8 +16,9 @@ namespace {
 
 class TNoCompression : public TCompression {
  public:
-  int32_t ChooseCodec() override { return 0; }
-  void CompressFile(const std::string&, const std::string&, int32_t) override {}
+  int32_t ChooseCodec(int32_t) override { return 0; }
+  void CompressFile(const std::string&, const std::string&, int32_t, const TFileOptions&) override {
+  }
 };
 
 // Once the dialog that AOpen runs is up: saves it, then closes it.
