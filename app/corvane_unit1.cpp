@@ -94,8 +94,6 @@ std::vector<uint32_t> OfferedRates(const acm::TagCaps& ACaps) {
   return rates;
 }
 
-constexpr uint32_t kMp3Bitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-
 // The deepest folder that holds every one of the paths.
 fs::path SharedFolder(const std::vector<fs::path>& AFolders) {
   if (AFolders.empty()) return {};
@@ -254,7 +252,6 @@ TForm1::TForm1(const TForm1Controls& AControls, TCompression& ACompression, HWND
   FFilling = true;
   select(Controls.Rate, "rate");
   select(Controls.Channels, "channels");
-  select(Controls.Bitrate, "bitrate");
   select(Controls.FilesAtOnce, "filesAtOnce");
   const std::string exists = settings.Read("whenExists", "ask");
   Controls.WhenExists.SetItemIndex(exists == "replace" ? weReplace
@@ -286,21 +283,15 @@ void TForm1::FillChoices() {
     }
     ABox.SetItemIndex(chosen);
   };
-  std::vector<std::string> rates{"Same as source"}, channels{"Same as source"},
-      bitrates{"Codec's choice"};
+  std::vector<std::string> rates{"Same as source"}, channels{"Same as source"};
   if (caps) {
     for (uint32_t rate : OfferedRates(*caps))
       rates.push_back(Thousands(rate) + " Hz");
     if (caps->min_channels <= 1) channels.push_back("Mono");
     if (caps->min_channels <= 2 && caps->max_channels >= 2) channels.push_back("Stereo");
-    if (caps->tag == WAVE_FORMAT_MPEGLAYER3)
-      for (uint32_t kbps : kMp3Bitrates)
-        bitrates.push_back(std::to_string(kbps) + " kbit/s");
   }
   fill(Controls.Rate, rates);
   fill(Controls.Channels, channels);
-  fill(Controls.Bitrate, bitrates);
-  Controls.Bitrate.SetEnabled(bitrates.size() > 1 && !Running());
   if (Controls.FilesAtOnce.Count() == 0) {
     const int32_t cores = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
     for (int32_t n = 1; n <= std::max(16, cores); ++n)
@@ -329,7 +320,6 @@ TFileOptions TForm1::Options() const {
     const std::string text = Controls.Channels.Item(channels);
     options.Channels = text == "Mono" ? 1 : 2;
   }
-  options.Bitrate = number(Controls.Bitrate);
   return options;
 }
 
@@ -342,7 +332,6 @@ std::string TForm1::Destination() const {
   else
     text += ", " + (options.SampleRate ? Thousands(options.SampleRate) + " Hz" : kSame[0]) + ", " +
             (options.Channels ? ChannelsText(options.Channels) : kSame[1]);
-  if (options.Bitrate) text += ", " + std::to_string(options.Bitrate) + " kbit/s";
   return text;
 }
 
@@ -363,7 +352,6 @@ void TForm1::SaveSettings() {
   };
   settings.Write("rate", chosen(Controls.Rate));
   settings.Write("channels", chosen(Controls.Channels));
-  settings.Write("bitrate", chosen(Controls.Bitrate));
   settings.Write("filesAtOnce", chosen(Controls.FilesAtOnce));
   const int32_t exists = Controls.WhenExists.ItemIndex();
   settings.Write("whenExists", exists == weReplace ? "replace" : exists == weSkip ? "skip" : "ask");
@@ -611,7 +599,6 @@ void TForm1::Lock(bool ALocked) {
         static_cast<TControl*>(&Controls.FilesAtOnce),
         static_cast<TControl*>(&Controls.WhenExists)})
     control->SetEnabled(!ALocked);
-  Controls.Bitrate.SetEnabled(!ALocked && Controls.Bitrate.Count() > 1);
   for (TControl* control : Controls.Locked)
     control->SetEnabled(!ALocked);
   Controls.StartBtn.SetCaption(ALocked ? "&Stop" : "&Start Compress");

@@ -169,7 +169,6 @@ class Form1Test : public ::testing::Test {
                                                    Codec,
                                                    Rate,
                                                    Channels,
-                                                   Bitrate,
                                                    FilesAtOnce,
                                                    WhenExists,
                                                    Progress,
@@ -195,7 +194,7 @@ class Form1Test : public ::testing::Test {
   TFakeStatus Status;
   TFakeOpenDialog Open;
   TFakeButton Start, Locked;
-  TFakeCombo Rate, Channels, Bitrate, FilesAtOnce, WhenExists;
+  TFakeCombo Rate, Channels, FilesAtOnce, WhenExists;
   TFakeProgress Progress;
   TFakeTimer Timer;
   TFakeSettings Settings;
@@ -264,8 +263,7 @@ TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
   Channels.Choose("Mono");
   Form->OptionsChanged();
   EXPECT_EQ(Codec.Caption, "mu-Law, 8,000 Hz, mono");
-  EXPECT_FALSE(Bitrate.Enabled);  // MP3 alone has bit rates
-  Job.Cancel = true;              // a cancelled choice keeps the codec
+  Job.Cancel = true;  // a cancelled choice keeps the codec
   EXPECT_THROW(Form->SelectCodecBtnClick(), EAbort);
   EXPECT_EQ(CurrentCodec, WAVE_FORMAT_MULAW);
 
