@@ -13,6 +13,7 @@
 #include <QMimeData>
 #include <QSettings>
 #include <QSocketNotifier>
+#include <QStyledItemDelegate>
 #include <QUrl>
 
 namespace {
@@ -23,6 +24,19 @@ constexpr char kGroupBoxStyle[] =
     " padding-top: 4px; }"
     "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 6px;"
     " padding: 0px; }";
+
+// Long folders lose their middle, so both ends show; names and states lose their end.
+class TListCells : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* AOption, const QModelIndex& AIndex) const override {
+    QStyledItemDelegate::initStyleOption(AOption, AIndex);
+    AOption->textElideMode =
+        AIndex.column() == TForm1::colFolder ? Qt::ElideMiddle : Qt::ElideRight;
+  }
+};
 
 std::vector<std::string> LocalFiles(const QMimeData* AData) {
   std::vector<std::string> files;
@@ -59,7 +73,7 @@ TForm1Window::TSetUp::TSetUp(Ui::Form1& AUi, QWidget* AWindow) {
   header->setStretchLastSection(true);
   for (int column : {0, 1, 2, 3, 4})
     AUi.files->setColumnWidth(column, std::vector<int>{150, 160, 190, 60, 70}[column]);
-  AUi.files->setTextElideMode(Qt::ElideMiddle);
+  AUi.files->setItemDelegate(new TListCells(AUi.files));
   AUi.StatusBar1->showMessage(AUi.StatusBar1->property("simpleText").toString());
   AWindow->setAcceptDrops(true);
 }

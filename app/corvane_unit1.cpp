@@ -120,7 +120,8 @@ std::string DestinationKey(const std::string& ADestination) {
   return key.string();
 }
 
-std::string StateText(const TFileReport& AReport) {
+// A row's state; a reason names its file by the file name alone, as the row shows the folder.
+std::string StateText(const TFileReport& AReport, const std::string& ASource) {
   switch (AReport.State) {
     case TFileState::Waiting:
       return "waiting";
@@ -128,8 +129,14 @@ std::string StateText(const TFileReport& AReport) {
       return std::to_string(AReport.Size > 0 ? AReport.Copied * 100 / AReport.Size : 0) + "%";
     case TFileState::Done:
       return "done, " + ByteSize(AReport.Output);
-    case TFileState::Failed:
-      return "failed: " + AReport.Reason;
+    case TFileState::Failed: {
+      std::string reason = AReport.Reason;
+      const std::string name = ASource.substr(ASource.rfind('/') + 1);
+      for (size_t at = reason.find(ASource); at != std::string::npos;
+           at = reason.find(ASource, at + name.size()))
+        reason.replace(at, ASource.size(), name);
+      return "failed: " + reason;
+    }
     case TFileState::Skipped:
       return "skipped: the output exists";
     case TFileState::Stopped:
@@ -644,7 +651,7 @@ void TForm1::ShowProgress() {
   for (size_t i = 0; i < reports.size(); ++i) {
     const TFileReport& report = reports[i];
     const int32_t row = FPlan[i].Row;
-    const std::string text = StateText(report);
+    const std::string text = StateText(report, Controls.files.Item(row));
     if (Controls.files.Cell(row, colState) != text) Controls.files.SetCell(row, colState, text);
     if (report.State == TFileState::Skipped) continue;
     total += report.Size;
