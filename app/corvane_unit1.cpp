@@ -274,8 +274,8 @@ void TForm1::OnInit() {
   CurrentCodec = 0;
 }
 
-// The choices that follow from the codec: its rates, channels and (MP3) bit rates. A choice
-// the new codec still offers stays chosen.
+// The choices that follow from the codec: its rates and channel counts. A choice the new codec
+// still offers stays chosen.
 void TForm1::FillChoices() {
   FFilling = true;
   const acm::TagCaps* caps = FindCaps(static_cast<uint16_t>(CurrentCodec & 0xFFFF));
@@ -313,15 +313,13 @@ void TForm1::FillChoices() {
 
 TFileOptions TForm1::Options() const {
   TFileOptions options;
-  auto number = [](const TComboBox& ABox) -> uint32_t {
-    const int32_t at = ABox.ItemIndex();
-    if (at <= 0) return 0;
+  // "44,100 Hz": its digits.
+  if (const int32_t rate = Controls.Rate.ItemIndex(); rate > 0) {
     std::string digits;
-    for (char c : ABox.Item(at))
+    for (char c : Controls.Rate.Item(rate))
       if (c >= '0' && c <= '9') digits += c;
-    return static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, 10));
-  };
-  options.SampleRate = number(Controls.Rate);
+    options.SampleRate = static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, 10));
+  }
   const int32_t channels = Controls.Channels.ItemIndex();
   if (channels > 0) {
     const std::string text = Controls.Channels.Item(channels);
@@ -519,9 +517,10 @@ bool TForm1::Plan(std::vector<TPlanned>& APlan) {
     const fs::path shared = SharedFolder(folders);
     for (int32_t i = 0; i < count; ++i) {
       const fs::path relative = fs::path(sources[i]).lexically_relative(shared);
-      APlan.push_back({i, AKeepTree && !relative.empty()
-                              ? (fs::path(output) / relative).string()
-                              : output + "/" + ExtractBaseName(sources[i])});
+      APlan.push_back({i,
+                       AKeepTree && !relative.empty() ? (fs::path(output) / relative).string()
+                                                      : output + "/" + ExtractBaseName(sources[i]),
+                       false});
     }
   };
   // Destinations that two or more entries share, with the entries.
@@ -569,9 +568,7 @@ bool TForm1::Plan(std::vector<TPlanned>& APlan) {
     std::error_code error;
     if (fs::exists(fs::symlink_status(planned.Destination, error))) ++existing;
   }
-  FFilling = true;
   int32_t when = Controls.WhenExists.ItemIndex();
-  FFilling = false;
   if (existing > 0 && when != weReplace && when != weSkip) {
     const std::string what = existing == count ? "All " + Plural(count, "output", "outputs")
                                                : std::to_string(existing) + " of the " +
@@ -592,8 +589,7 @@ bool TForm1::Plan(std::vector<TPlanned>& APlan) {
   if (when == weSkip) {
     for (TPlanned& planned : APlan) {
       std::error_code error;
-      if (fs::exists(fs::symlink_status(planned.Destination, error)))
-        planned.Row = -1 - planned.Row;
+      planned.Skip = fs::exists(fs::symlink_status(planned.Destination, error));
     }
   }
   return true;
@@ -620,13 +616,9 @@ void TForm1::StartBtnClick() {
   }
   std::vector<TPlanned> plan;
   if (!Plan(plan)) return;
-  // A skipped entry's row is kept as -1 - row.
   std::vector<TWindowBatch::TFile> files;
-  for (TPlanned& planned : plan) {
-    const bool skip = planned.Row < 0;
-    if (skip) planned.Row = -1 - planned.Row;
-    files.push_back({Controls.files.Item(planned.Row), planned.Destination, skip});
-  }
+  for (const TPlanned& planned : plan)
+    files.push_back({Controls.files.Item(planned.Row), planned.Destination, planned.Skip});
   const int32_t jobs = Controls.FilesAtOnce.ItemIndex() + 1;
   Controls.StatusBar1.SetSimpleText("Starting compression...");
   FPlan = plan;

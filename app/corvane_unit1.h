@@ -131,6 +131,7 @@ class TForm1 : public TWinControl {
   struct TPlanned {
     int32_t Row;
     std::string Destination;
+    bool Skip = false;  // its destination exists and is left alone
   };
 
   void AddPaths(const std::vector<std::string>& APaths, bool AFolders);
