@@ -730,10 +730,15 @@ void TForm1::FinishBatch() {
 
 bool TForm1::CloseQuery(bool AAsk) {
   FActivity = "closing the window";
+  if (Running() && AAsk && Application) {
+    // The batch is not finished behind the question, so its summary does not come up.
+    Controls.Timer.SetEnabled(false);
+    const bool stop =
+        Application->Ask({"Stop the batch and quit?", {"&Yes", "&No"}, 1, ""}).Button == 0;
+    Controls.Timer.SetEnabled(true);
+    if (!stop) return false;
+  }
   if (Running()) {
-    if (AAsk && Application &&
-        Application->Ask({"Stop the batch and quit?", {"&Yes", "&No"}, 1, ""}).Button != 0)
-      return false;
     FBatch->Stop();
     FBatch->Wait();
     ShowProgress();

@@ -380,7 +380,7 @@ TEST_F(Form1Test, StopAndCloseEndTheRunningFiles) {
 
   EXPECT_FALSE(Form->CloseQuery());  // "Stop the batch and quit?" No
   EXPECT_EQ(App.Questions.back().Text, "Stop the batch and quit?");
-  EXPECT_TRUE(Form->Running());
+  EXPECT_TRUE(Form->Running() && Timer.Enabled);
   Form->StartBtnClick();  // Stop
   Form->WaitForBatch();
   Form->TimerTick();
