@@ -246,6 +246,12 @@ TEST_F(Form1Test, TheListTakesWaveFilesAndFoldersOnce) {
   EXPECT_EQ(Files.Cell(0, TForm1::colDuration), "0:02");
   EXPECT_EQ(Files.Cell(0, TForm1::colSize), "32.0 kB");
 
+  Form->ClearBtnClick();
+  Browser.Steps = {TScriptedBrowser::Select((In / "b").string()), TScriptedBrowser::Click(IDOK)};
+  Form->FilesDropped({(In / "a/01.wav").string()});
+  Form->AddFolderBtnClick();  // Add Folder: the same, through the folder dialog
+  EXPECT_EQ(Status.Texts.back(), "Added 2 files.");
+  EXPECT_EQ(Settings.Values["addFolder"], (In / "b").string());
   Files.Entries[1].Selected = true;
   Form->RemoveBtnClick();
   EXPECT_EQ(Files.Column(TForm1::colFolder),
