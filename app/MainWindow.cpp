@@ -4,7 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
@@ -71,8 +75,10 @@ TForm1Window::TSetUp::TSetUp(Ui::Form1& AUi, QWidget* AWindow) {
   QGuiApplication::setApplicationDisplayName(QString::fromLatin1(TForm1::Title));
   QHeaderView* header = AUi.files->header();
   header->setStretchLastSection(true);
-  for (int column : {0, 1, 2, 3, 4})
-    AUi.files->setColumnWidth(column, std::vector<int>{150, 160, 190, 60, 70}[column]);
+  // Name, folder, format, duration and size; the state takes the rest.
+  constexpr int kWidths[] = {150, 160, 190, 60, 70};
+  for (int column = 0; column < 5; ++column)
+    AUi.files->setColumnWidth(column, kWidths[column]);
   AUi.files->setItemDelegate(new TListCells(AUi.files));
   AUi.StatusBar1->showMessage(AUi.StatusBar1->property("simpleText").toString());
   AWindow->setAcceptDrops(true);
@@ -182,6 +188,15 @@ void TForm1Window::StopOnSignals() {
   connect(notifier, &QSocketNotifier::activated, this, [this, notifier] {
     char bytes[16];
     while (::read(static_cast<int>(notifier->socket()), bytes, sizeof bytes) > 0) {
+    }
+    // A dialog or question that is up is answered as Escape answers it.
+    for (int open = 0; open < 8; ++open) {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (!modal) break;
+      if (auto* dialog = qobject_cast<QDialog*>(modal))
+        dialog->reject();
+      else
+        modal->close();
     }
     FAsk = false;
     close();
