@@ -102,7 +102,29 @@ std::string TargetName(uint16_t ATag, const TCompressOptions& AOptions) {
   if (AOptions.Channels == 1) text += ", mono";
   if (AOptions.Channels == 2) text += ", stereo";
   if (AOptions.Channels > 2) text += ", " + std::to_string(AOptions.Channels) + " channels";
+  if (AOptions.Bitrate != 0) text += ", " + std::to_string(AOptions.Bitrate) + " kbit/s";
   return text;
+}
+
+// The format the codec offers at AFormat's tag, rate and channels with AKbps kbit/s; none when
+// it offers none.
+std::unique_ptr<TKZWaveFormat> AtBitrate(const TKZWaveFormat& AFormat, uint32_t AKbps) {
+  ACMFORMATCHOOSEA all{};
+  all.cbStruct = sizeof all;
+  for (const acm::FormatChoice& choice : acm::ListFormatChoices(all)) {
+    const WAVEFORMATEX& offered = choice.format.Get();
+    if (offered.wFormatTag == AFormat.GetFormatTag() &&
+        offered.nSamplesPerSec == AFormat.GetSamplesPerSec() &&
+        offered.nChannels == AFormat.GetChannels() &&
+        uint64_t{offered.nAvgBytesPerSec} * 8 == uint64_t{AKbps} * 1000) {
+      auto format = TKZWaveFormat::CreateDefault();
+      format->EnsureCapacity(static_cast<int32_t>(choice.format.Size()));
+      std::memcpy(format->GetWaveFormatEx(), choice.format.Bytes(), choice.format.Size());
+      format->MarkLoaded();
+      return format;
+    }
+  }
+  return nullptr;
 }
 
 // The stream copy, block by block, with the job's progress and stop. False when a read or a
@@ -144,6 +166,17 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   factory->GetFormat().SetFormatTag(tag);
   if (AOptions.SampleRate != 0) factory->GetFormat().SetSamplesPerSec(AOptions.SampleRate);
   if (AOptions.Channels != 0) factory->GetFormat().SetChannels(AOptions.Channels);
+  if (AOptions.Bitrate != 0) {
+    // The path the codec would take anyway, ending in its format of that bit rate.
+    const std::unique_ptr<TKZWaveFormatList> path =
+        HKZACMFormat::FindPath(format->WaveFormat(), factory->GetFormat());
+    const std::unique_ptr<TKZWaveFormat> fixed =
+        path && path->Last() ? AtBitrate(*path->Last(), AOptions.Bitrate) : nullptr;
+    if (!fixed)
+      throw Exception("No conversion from " + FormatName(format->WaveFormat()) + " to " +
+                      TargetName(tag, AOptions) + " for " + ASource + ".");
+    factory->GetFormat().Assign(fixed.get());
+  }
 
   TTemporaryFile temporary(ADestination);
   if (!temporary.Created()) throw Exception("Cannot create " + ADestination + ".");

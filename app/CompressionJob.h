@@ -16,6 +16,9 @@ struct TCompressOptions {
   // Fields of the destination format fixed beside the tag; 0 follows from the source.
   uint32_t SampleRate = 0;
   uint16_t Channels = 0;
+  // The destination's bit rate in kbit/s, for codecs that offer several (MP3); 0 leaves it to
+  // the codec.
+  uint32_t Bitrate = 0;
   // Read-ahead and write-behind threads in both chains.
   bool Threaded = false;
   // Looked at between copy blocks: once it is set, the file is abandoned and the job raises
@@ -54,6 +57,7 @@ class TCompressionJob : public TCompression {
     TCompressOptions options;
     options.SampleRate = AOptions.SampleRate;
     options.Channels = AOptions.Channels;
+    options.Bitrate = AOptions.Bitrate;
     options.Stop = AOptions.Stop;
     options.Progress = AOptions.Progress;
     ::CompressFile(ASource, ADestination, ACodec, options);

@@ -95,6 +95,7 @@ TForm1Window::TForm1Window(TCompression& ACompression)
       FCodec(*FUi.codec),
       FRate(*FUi.Rate),
       FChannels(*FUi.Channels),
+      FBitrate(*FUi.Bitrate),
       FFilesAtOnce(*FUi.FilesAtOnce),
       FWhenExists(*FUi.WhenExists),
       FProgress(*FUi.Progress, *FUi.TimeLeft),
@@ -113,6 +114,7 @@ TForm1Window::TForm1Window(TCompression& ACompression)
              FCodec,
              FRate,
              FChannels,
+             FBitrate,
              FFilesAtOnce,
              FWhenExists,
              FProgress,
@@ -135,7 +137,7 @@ TForm1Window::TForm1Window(TCompression& ACompression)
   connect(FUi.AboutBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::AboutBtnClick); });
   connect(FUi.Button1, &QPushButton::clicked, this, [this] { Run(&TForm1::Button1Click); });
   connect(FUi.StartBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::StartBtnClick); });
-  for (QComboBox* box : {FUi.Rate, FUi.Channels, FUi.FilesAtOnce, FUi.WhenExists})
+  for (QComboBox* box : {FUi.Rate, FUi.Channels, FUi.Bitrate, FUi.FilesAtOnce, FUi.WhenExists})
     connect(box, &QComboBox::currentIndexChanged, this, [this] { Run(&TForm1::OptionsChanged); });
   // Enter presses the button that has the focus, as Space does; Delete in the list removes.
   for (QPushButton* button : findChildren<QPushButton*>())

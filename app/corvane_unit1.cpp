@@ -94,6 +94,17 @@ std::vector<uint32_t> OfferedRates(const acm::TagCaps& ACaps) {
   return rates;
 }
 
+// The bit rates a codec's formats come in, in kbit/s: MP3's choices.
+std::vector<uint32_t> OfferedBitrates(uint16_t ATag) {
+  ACMFORMATCHOOSEA all{};
+  all.cbStruct = sizeof all;
+  std::set<uint32_t> kbps;
+  for (const acm::FormatChoice& choice : acm::ListFormatChoices(all))
+    if (choice.format.Get().wFormatTag == ATag && choice.format.Get().nAvgBytesPerSec % 125 == 0)
+      kbps.insert(choice.format.Get().nAvgBytesPerSec / 125);
+  return {kbps.begin(), kbps.end()};
+}
+
 // The deepest folder that holds every one of the paths.
 fs::path SharedFolder(const std::vector<fs::path>& AFolders) {
   if (AFolders.empty()) return {};
@@ -259,6 +270,7 @@ TForm1::TForm1(const TForm1Controls& AControls, TCompression& ACompression, HWND
   FFilling = true;
   select(Controls.Rate, "rate");
   select(Controls.Channels, "channels");
+  select(Controls.Bitrate, "bitrate");
   select(Controls.FilesAtOnce, "filesAtOnce");
   const std::string exists = settings.Read("whenExists", "ask");
   Controls.WhenExists.SetItemIndex(exists == "replace" ? weReplace
@@ -274,8 +286,8 @@ void TForm1::OnInit() {
   CurrentCodec = 0;
 }
 
-// The choices that follow from the codec: its rates and channel counts. A choice the new codec
-// still offers stays chosen.
+// The choices that follow from the codec: its rates, channel counts and, for MP3, bit rates. A
+// choice the new codec still offers stays chosen.
 void TForm1::FillChoices() {
   FFilling = true;
   const acm::TagCaps* caps = FindCaps(static_cast<uint16_t>(CurrentCodec & 0xFFFF));
@@ -290,15 +302,21 @@ void TForm1::FillChoices() {
     }
     ABox.SetItemIndex(chosen);
   };
-  std::vector<std::string> rates{"Same as source"}, channels{"Same as source"};
+  std::vector<std::string> rates{"Same as source"}, channels{"Same as source"},
+      bitrates{"Codec's choice"};
   if (caps) {
     for (uint32_t rate : OfferedRates(*caps))
       rates.push_back(Thousands(rate) + " Hz");
     if (caps->min_channels <= 1) channels.push_back("Mono");
     if (caps->min_channels <= 2 && caps->max_channels >= 2) channels.push_back("Stereo");
+    if (caps->tag == WAVE_FORMAT_MPEGLAYER3)
+      for (uint32_t kbps : OfferedBitrates(caps->tag))
+        bitrates.push_back(std::to_string(kbps) + " kbit/s");
   }
   fill(Controls.Rate, rates);
   fill(Controls.Channels, channels);
+  fill(Controls.Bitrate, bitrates);
+  Controls.Bitrate.SetEnabled(bitrates.size() > 1 && !Running());
   if (Controls.FilesAtOnce.Count() == 0) {
     const int32_t cores = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
     for (int32_t n = 1; n <= std::max(16, cores); ++n)
@@ -313,13 +331,17 @@ void TForm1::FillChoices() {
 
 TFileOptions TForm1::Options() const {
   TFileOptions options;
-  // "44,100 Hz": its digits.
-  if (const int32_t rate = Controls.Rate.ItemIndex(); rate > 0) {
+  // "44,100 Hz", "128 kbit/s": their digits.
+  auto number = [](const TComboBox& ABox) -> uint32_t {
+    const int32_t at = ABox.ItemIndex();
+    if (at <= 0) return 0;
     std::string digits;
-    for (char c : Controls.Rate.Item(rate))
+    for (char c : ABox.Item(at))
       if (c >= '0' && c <= '9') digits += c;
-    options.SampleRate = static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, 10));
-  }
+    return static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, 10));
+  };
+  options.SampleRate = number(Controls.Rate);
+  options.Bitrate = number(Controls.Bitrate);
   const int32_t channels = Controls.Channels.ItemIndex();
   if (channels > 0) {
     const std::string text = Controls.Channels.Item(channels);
@@ -337,6 +359,7 @@ std::string TForm1::Destination() const {
   else
     text += ", " + (options.SampleRate ? Thousands(options.SampleRate) + " Hz" : kSame[0]) + ", " +
             (options.Channels ? ChannelsText(options.Channels) : kSame[1]);
+  if (options.Bitrate) text += ", " + std::to_string(options.Bitrate) + " kbit/s";
   return text;
 }
 
@@ -357,6 +380,7 @@ void TForm1::SaveSettings() {
   };
   settings.Write("rate", chosen(Controls.Rate));
   settings.Write("channels", chosen(Controls.Channels));
+  settings.Write("bitrate", chosen(Controls.Bitrate));
   settings.Write("filesAtOnce", chosen(Controls.FilesAtOnce));
   const int32_t exists = Controls.WhenExists.ItemIndex();
   settings.Write("whenExists", exists == weReplace ? "replace" : exists == weSkip ? "skip" : "ask");
@@ -602,6 +626,7 @@ void TForm1::Lock(bool ALocked) {
         static_cast<TControl*>(&Controls.FilesAtOnce),
         static_cast<TControl*>(&Controls.WhenExists)})
     control->SetEnabled(!ALocked);
+  Controls.Bitrate.SetEnabled(!ALocked && Controls.Bitrate.Count() > 1);
   for (TControl* control : Controls.Locked)
     control->SetEnabled(!ALocked);
   Controls.StartBtn.SetCaption(ALocked ? "&Stop" : "&Start Compress");

@@ -26,6 +26,8 @@ struct TFileOptions {
   // Fixed in the destination; 0 follows from the source.
   uint32_t SampleRate = 0;
   uint16_t Channels = 0;
+  // MP3's bit rate in kbit/s; 0 is the codec's own choice.
+  uint32_t Bitrate = 0;
   // Once set, the file is abandoned: the job raises and leaves nothing on disk.
   const std::atomic<bool>* Stop = nullptr;
   // Told the source bytes of each block copied; called on the file's worker thread.
@@ -67,6 +69,7 @@ struct TForm1Controls {
   TLabel& codec;
   TComboBox& Rate;
   TComboBox& Channels;
+  TComboBox& Bitrate;
   TComboBox& FilesAtOnce;
   TComboBox& WhenExists;
   TProgressBar& Progress;

@@ -169,6 +169,7 @@ class Form1Test : public ::testing::Test {
                                                    Codec,
                                                    Rate,
                                                    Channels,
+                                                   Bitrate,
                                                    FilesAtOnce,
                                                    WhenExists,
                                                    Progress,
@@ -194,7 +195,7 @@ class Form1Test : public ::testing::Test {
   TFakeStatus Status;
   TFakeOpenDialog Open;
   TFakeButton Start, Locked;
-  TFakeCombo Rate, Channels, FilesAtOnce, WhenExists;
+  TFakeCombo Rate, Channels, Bitrate, FilesAtOnce, WhenExists;
   TFakeProgress Progress;
   TFakeTimer Timer;
   TFakeSettings Settings;
@@ -269,6 +270,16 @@ TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
   Channels.Choose("Mono");
   Form->OptionsChanged();
   EXPECT_EQ(Codec.Caption, "mu-Law, 8,000 Hz, mono");
+  EXPECT_FALSE(Bitrate.Enabled);  // MP3 alone has bit rates
+  Job.Codec = WAVE_FORMAT_MPEGLAYER3;
+  Form->SelectCodecBtnClick();
+  Bitrate.Choose("64 kbit/s");
+  Form->OptionsChanged();
+  EXPECT_EQ(Codec.Caption, "MPEG Layer-3, 8,000 Hz, mono, 64 kbit/s");  // rate and mono kept
+  EXPECT_TRUE(Bitrate.Enabled);
+  Job.Codec = WAVE_FORMAT_MULAW;
+  Form->SelectCodecBtnClick();
+  EXPECT_EQ(Bitrate.Items, std::vector<std::string>{"Codec's choice"});
   Job.Cancel = true;  // a cancelled choice keeps the codec
   EXPECT_THROW(Form->SelectCodecBtnClick(), EAbort);
   EXPECT_EQ(CurrentCodec, WAVE_FORMAT_MULAW);
