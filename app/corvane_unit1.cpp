@@ -94,6 +94,10 @@ std::vector<uint32_t> OfferedRates(const acm::TagCaps& ACaps) {
   return rates;
 }
 
+int32_t Cores() {
+  return static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 // The bit rates a codec's formats come in, in kbit/s: MP3's choices.
 std::vector<uint32_t> OfferedBitrates(uint16_t ATag) {
   ACMFORMATCHOOSEA all{};
@@ -318,7 +322,7 @@ void TForm1::FillChoices() {
   fill(Controls.Bitrate, bitrates);
   Controls.Bitrate.SetEnabled(bitrates.size() > 1 && !Running());
   if (Controls.FilesAtOnce.Count() == 0) {
-    const int32_t cores = static_cast<int32_t>(std::max(1u, std::thread::hardware_concurrency()));
+    const int32_t cores = Cores();
     for (int32_t n = 1; n <= std::max(16, cores); ++n)
       Controls.FilesAtOnce.Add(std::to_string(n));
     Controls.FilesAtOnce.SetItemIndex(cores - 1);
@@ -381,7 +385,10 @@ void TForm1::SaveSettings() {
   settings.Write("rate", chosen(Controls.Rate));
   settings.Write("channels", chosen(Controls.Channels));
   settings.Write("bitrate", chosen(Controls.Bitrate));
-  settings.Write("filesAtOnce", chosen(Controls.FilesAtOnce));
+  // The number of cores is kept as the default, so it follows the machine.
+  settings.Write("filesAtOnce", Controls.FilesAtOnce.ItemIndex() + 1 == Cores()
+                                    ? std::string()
+                                    : chosen(Controls.FilesAtOnce));
   const int32_t exists = Controls.WhenExists.ItemIndex();
   settings.Write("whenExists", exists == weReplace ? "replace" : exists == weSkip ? "skip" : "ask");
 }

@@ -180,7 +180,7 @@ class TQtTimer : public TTimer {
   QTimer* FTimer;
 };
 
-// The desktop's place for settings: $XDG_CONFIG_HOME/corvane/corvane.conf.
+// The desktop's place for settings: $XDG_CONFIG_HOME/corvane/corvane.ini.
 class TQtSettings : public TSettings {
  public:
   TQtSettings();
