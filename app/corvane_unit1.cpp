@@ -212,7 +212,8 @@ TWaveInfo ReadWaveInfo(const std::string& APath) {
     uint8_t chunk[8];
     if (!file.read(reinterpret_cast<char*>(chunk), sizeof chunk)) break;
     const uint32_t size = Le32(chunk + 4);
-    const std::streamoff next = file.tellg() + static_cast<std::streamoff>(size + (size & 1));
+    const std::streamoff next =
+        static_cast<std::streamoff>(file.tellg()) + static_cast<std::streamoff>(size) + (size & 1);
     if (std::memcmp(chunk, "fmt ", 4) == 0 && size >= sizeof fmt) {
       have_fmt = static_cast<bool>(file.read(reinterpret_cast<char*>(fmt), sizeof fmt));
     } else if (std::memcmp(chunk, "ds64", 4) == 0 && size >= 16) {
@@ -430,8 +431,9 @@ void TForm1::AddPaths(const std::vector<std::string>& APaths, bool AFolders) {
     Controls.files.SetCell(row, colFolder, fs::path(path).parent_path().string());
     Controls.files.SetCell(row, colFormat, info.Format.empty() ? "unknown" : info.Format);
     Controls.files.SetCell(row, colDuration, Duration(info.Seconds));
+    const uintmax_t size = fs::file_size(path, error);
     Controls.files.SetCell(row, colSize,
-                           ByteSize(static_cast<int64_t>(fs::file_size(path, error))));
+                           error ? std::string() : ByteSize(static_cast<int64_t>(size)));
     ++added;
   };
   for (const std::string& path : APaths) {
