@@ -36,12 +36,11 @@ TEST(Bitrate, TheJobAndTheCommandFixMp3sBitRate) {
   CompressFile(dir.File("stereo.wav"), dir.File("64.wav"), WAVE_FORMAT_MPEGLAYER3, options);
   EXPECT_EQ(ByteRate(dir.File("64.wav")), 8000u);
   options.Bitrate = 320;  // MPEG-2 at 22,050 Hz goes up to 160 kbit/s
-  EXPECT_EQ(RaisedMessage([&] {
-              CompressFile(dir.File("mono.wav"), dir.File("320.wav"), WAVE_FORMAT_MPEGLAYER3,
-                           options);
-            }),
-            "No conversion from PCM 22,050 Hz, 16 Bit, Mono to MPEG Layer-3, 320 kbit/s for " +
-                dir.File("mono.wav") + ".");
+  const std::string refusal = RaisedMessage([&] {
+    CompressFile(dir.File("mono.wav"), dir.File("320.wav"), WAVE_FORMAT_MPEGLAYER3, options);
+  });
+  EXPECT_NE(refusal.find(dir.File("mono.wav")), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("MPEG Layer-3, 320 kbit/s"), std::string::npos) << refusal;
 
   const std::vector<std::string> command{"-o", dir.Path().string(), "-c", "mp3", "in.wav"};
   auto with = [&](const std::string& AKbps) {
