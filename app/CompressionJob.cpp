@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -106,25 +107,30 @@ std::string TargetName(uint16_t ATag, const TCompressOptions& AOptions) {
   return text;
 }
 
-// The format the codec offers at AFormat's tag, rate and channels with AKbps kbit/s; none when
-// it offers none.
-std::unique_ptr<TKZWaveFormat> AtBitrate(const TKZWaveFormat& AFormat, uint32_t AKbps) {
+// The first format the codec manager offers that AAccept accepts; none when it offers none.
+std::unique_ptr<TKZWaveFormat> OfferedFormat(
+    const std::function<bool(const WAVEFORMATEX&)>& AAccept) {
   ACMFORMATCHOOSEA all{};
   all.cbStruct = sizeof all;
   for (const acm::FormatChoice& choice : acm::ListFormatChoices(all)) {
-    const WAVEFORMATEX& offered = choice.format.Get();
-    if (offered.wFormatTag == AFormat.GetFormatTag() &&
-        offered.nSamplesPerSec == AFormat.GetSamplesPerSec() &&
-        offered.nChannels == AFormat.GetChannels() &&
-        uint64_t{offered.nAvgBytesPerSec} * 8 == uint64_t{AKbps} * 1000) {
-      auto format = TKZWaveFormat::CreateDefault();
-      format->EnsureCapacity(static_cast<int32_t>(choice.format.Size()));
-      std::memcpy(format->GetWaveFormatEx(), choice.format.Bytes(), choice.format.Size());
-      format->MarkLoaded();
-      return format;
-    }
+    if (!AAccept(choice.format.Get())) continue;
+    auto format = TKZWaveFormat::CreateDefault();
+    format->EnsureCapacity(static_cast<int32_t>(choice.format.Size()));
+    std::memcpy(format->GetWaveFormatEx(), choice.format.Bytes(), choice.format.Size());
+    format->MarkLoaded();
+    return format;
   }
   return nullptr;
+}
+
+// The format the codec offers at AFormat's tag, rate and channels with AKbps kbit/s.
+std::unique_ptr<TKZWaveFormat> AtBitrate(const TKZWaveFormat& AFormat, uint32_t AKbps) {
+  return OfferedFormat([&](const WAVEFORMATEX& AOffered) {
+    return AOffered.wFormatTag == AFormat.GetFormatTag() &&
+           AOffered.nSamplesPerSec == AFormat.GetSamplesPerSec() &&
+           AOffered.nChannels == AFormat.GetChannels() &&
+           uint64_t{AOffered.nAvgBytesPerSec} * 8 == uint64_t{AKbps} * 1000;
+  });
 }
 
 // The stream copy, block by block, with the job's progress and stop. False when a read or a
@@ -214,16 +220,9 @@ int32_t ChooseCodec(int32_t APreselect) {
   auto chooser = TKZACMFormatChoose::Create();
   chooser->FTitle = "Choose a compression format:";
   if (APreselect != 0) {
-    ACMFORMATCHOOSEA all{};
-    all.cbStruct = sizeof all;
-    for (const acm::FormatChoice& choice : acm::ListFormatChoices(all))
-      if (choice.format.Get().wFormatTag == (APreselect & 0xFFFF)) {
-        chooser->FFormat->EnsureCapacity(static_cast<int32_t>(choice.format.Size()));
-        std::memcpy(chooser->FFormat->GetWaveFormatEx(), choice.format.Bytes(),
-                    choice.format.Size());
-        chooser->FFormat->MarkLoaded();
-        break;
-      }
+    const auto preselect = OfferedFormat(
+        [&](const WAVEFORMATEX& AOffered) { return AOffered.wFormatTag == (APreselect & 0xFFFF); });
+    if (preselect) chooser->FFormat->Assign(preselect.get());
   }
   chooser->FOwner = Application ? Application->Handle() : nullptr;
   const std::unique_ptr<TKZWaveFormat> format = chooser->Execute();
