@@ -50,13 +50,14 @@ std::vector<std::string> LocalFiles(const QMimeData* AData) {
   return files;
 }
 
-// The write end of the pipe that turns a signal into an event of the window.
-int SignalPipe = -1;
+// The pipe that turns a signal into an event of the window: the handler writes, the window
+// reads.
+int SignalPipe[2] = {-1, -1};
 
 void OnStopSignal(int) {
   const int saved = errno;
   const char byte = 1;
-  if (::write(SignalPipe, &byte, 1) < 0) {
+  if (::write(SignalPipe[1], &byte, 1) < 0) {
     // A full pipe has a wake-up in it already.
   }
   errno = saved;
@@ -183,13 +184,21 @@ void TForm1Window::closeEvent(QCloseEvent* AEvent) {
 }
 
 void TForm1Window::StopOnSignals() {
-  int pipe[2];
-  if (SignalPipe >= 0 || ::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  SignalPipe = pipe[1];
-  auto* notifier = new QSocketNotifier(pipe[0], QSocketNotifier::Read, this);
-  connect(notifier, &QSocketNotifier::activated, this, [this, notifier] {
+  // One pipe and one handler for the process; the window that asked last is closed.
+  if (SignalPipe[0] < 0) {
+    if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGHUP, SIGINT})
+      ::sigaction(signal, &action, nullptr);
+  }
+  delete FSignals;
+  FSignals = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, this);
+  connect(FSignals, &QSocketNotifier::activated, this, [this] {
     char bytes[16];
-    while (::read(static_cast<int>(notifier->socket()), bytes, sizeof bytes) > 0) {
+    while (::read(SignalPipe[0], bytes, sizeof bytes) > 0) {
     }
     // A dialog or question that is up is answered as Escape answers it.
     for (int open = 0; open < 8; ++open) {
@@ -203,12 +212,6 @@ void TForm1Window::StopOnSignals() {
     FAsk = false;
     close();
   });
-  struct sigaction action {};
-  action.sa_handler = &OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int signal : {SIGTERM, SIGHUP, SIGINT})
-    ::sigaction(signal, &action, nullptr);
 }
 
 void TForm1Window::dragEnterEvent(QDragEnterEvent* AEvent) {

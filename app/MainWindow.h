@@ -4,6 +4,7 @@
 // (TForm1). Every handler runs guarded, so a failure is shown by the application's handler and
 // the window stays usable. The batch runs on worker threads; a timer shows its progress.
 
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 
@@ -56,4 +57,5 @@ class TForm1Window : public QWidget {
   ui::qt::TQtControl FAddBtn, FAddFolderBtn, FRemoveBtn, FClearBtn, FSelectBtn, FSelectCodecBtn;
   TForm1 FForm;
   bool FAsk = true;
+  QSocketNotifier* FSignals = nullptr;
 };
