@@ -195,8 +195,13 @@ std::string Duration(double ASeconds) {
 }
 
 TWaveInfo ReadWaveInfo(const std::string& APath) {
-  TWaveInfo info;
   std::ifstream file(APath, std::ios::binary);
+  return ReadWaveInfo(file);
+}
+
+TWaveInfo ReadWaveInfo(std::istream& AFile) {
+  TWaveInfo info;
+  std::istream& file = AFile;
   uint8_t head[12];
   if (!file.read(reinterpret_cast<char*>(head), sizeof head)) return info;
   const bool rf64 = std::memcmp(head, "RF64", 4) == 0;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <istream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,7 @@ struct TWaveInfo {
   double Seconds = -1;  // -1 when unknown
 };
 TWaveInfo ReadWaveInfo(const std::string& APath);
+TWaveInfo ReadWaveInfo(std::istream& AFile);
 
 // Texts of the list and the status line.
 std::string ByteSize(int64_t ABytes);   // "1.4 MB"
