@@ -247,6 +247,7 @@ std::string BatchUsage() {
          "                        0x hex)\n"
          "      --rate HZ         fix the destination's sample rate (the codec must carry it)\n"
          "      --channels N      fix the destination's channel count\n"
+         "      --bitrate KBPS    fix the destination's bit rate (codecs that offer several: mp3)\n"
          "  -r, --recursive       take the .wav files of the folders given, at any depth\n"
          "  -n, --skip-existing   leave destinations that already exist alone (default: replace\n"
          "                        them)\n"
@@ -270,7 +271,7 @@ std::string BatchUsage() {
 
 TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   TBatchSettings settings;
-  std::string codec, rate, channels, jobs, quality, block_size;
+  std::string codec, rate, channels, bitrate, jobs, quality, block_size;
   // Each option with a value: where the value goes and what it is called in messages.
   struct TValued {
     char Short;
@@ -278,9 +279,10 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
     std::string* Value;
   };
   const TValued valued[] = {
-      {'o', "output", &settings.Output}, {'c', "codec", &codec}, {0, "rate", &rate},
-      {0, "channels", &channels},        {'j', "jobs", &jobs},   {0, "quality", &quality},
-      {0, "block-size", &block_size}};
+      {'o', "output", &settings.Output}, {'c', "codec", &codec},
+      {0, "rate", &rate},              {0, "channels", &channels},
+      {0, "bitrate", &bitrate},        {'j', "jobs", &jobs},
+      {0, "quality", &quality},        {0, "block-size", &block_size}};
   struct TFlag {
     char Short;
     const char* Long;
@@ -387,6 +389,19 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
       throw EUsage(chosen.Name + " does not carry " + std::to_string(settings.Channels) +
                    " channels; it carries " + DescribeFormats(chosen.Caps) + ".");
   }
+  if (!bitrate.empty()) {
+    settings.Bitrate =
+        static_cast<uint32_t>(NumberArgument("--bitrate", bitrate, 10000, "a bit rate in kbit/s"));
+    ACMFORMATCHOOSEA all{};
+    all.cbStruct = sizeof all;
+    const std::vector<acm::FormatChoice> offered = acm::ListFormatChoices(all);
+    if (std::none_of(offered.begin(), offered.end(), [&](const acm::FormatChoice& A) {
+          return A.format.Get().wFormatTag == chosen.Caps.tag &&
+                 uint64_t{A.format.Get().nAvgBytesPerSec} * 8 == uint64_t{settings.Bitrate} * 1000;
+        }))
+      throw EUsage(chosen.Name + " offers no format of " + std::to_string(settings.Bitrate) +
+                   " kbit/s.");
+  }
   if (!jobs.empty())
     settings.Jobs = static_cast<int32_t>(NumberArgument("--jobs", jobs, 1024, "a number"));
   if (!quality.empty() && quality != "fast" && quality != "high")
@@ -478,6 +493,7 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     TCompressOptions options;
     options.SampleRate = ASettings.SampleRate;
     options.Channels = ASettings.Channels;
+    options.Bitrate = ASettings.Bitrate;
     options.Threaded = ASettings.Threaded;
     options.Sync = !ASettings.NoSync;
     options.HighQuality = ASettings.HighQuality;

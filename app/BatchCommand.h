@@ -41,6 +41,7 @@ struct TBatchSettings {
   std::string CodecName;
   uint32_t SampleRate = 0;  // 0: follows from the source
   uint16_t Channels = 0;    // 0: follows from the source
+  uint32_t Bitrate = 0;     // kbit/s; 0: the codec's choice
   bool Recursive = false;
   bool SkipExisting = false;
   bool Threaded = false;

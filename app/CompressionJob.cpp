@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <system_error>
 
@@ -15,6 +16,7 @@
 #include "core/UKZMemory.h"
 #include "factory/UKZWaveStreamFactory.h"
 #include "platform/acm/AcmCodec.h"
+#include "platform/acm/AcmDriver.h"
 #include "platform/rtl/Exception.h"
 #include "platform/ui/Forms.h"
 #include "wave/UKZWaveStream.h"
@@ -138,7 +140,34 @@ std::string TargetName(uint16_t ATag, const TCompressOptions& AOptions) {
   if (AOptions.Channels == 1) text += ", mono";
   if (AOptions.Channels == 2) text += ", stereo";
   if (AOptions.Channels > 2) text += ", " + std::to_string(AOptions.Channels) + " channels";
+  if (AOptions.Bitrate != 0) text += ", " + std::to_string(AOptions.Bitrate) + " kbit/s";
   return text;
+}
+
+// The first format the codec manager offers that AAccept accepts; none when it offers none.
+std::unique_ptr<TKZWaveFormat> OfferedFormat(
+    const std::function<bool(const WAVEFORMATEX&)>& AAccept) {
+  ACMFORMATCHOOSEA all{};
+  all.cbStruct = sizeof all;
+  for (const acm::FormatChoice& choice : acm::ListFormatChoices(all)) {
+    if (!AAccept(choice.format.Get())) continue;
+    auto format = TKZWaveFormat::CreateDefault();
+    format->EnsureCapacity(static_cast<int32_t>(choice.format.Size()));
+    std::memcpy(format->GetWaveFormatEx(), choice.format.Bytes(), choice.format.Size());
+    format->MarkLoaded();
+    return format;
+  }
+  return nullptr;
+}
+
+// The format the codec offers at AFormat's tag, rate and channels with AKbps kbit/s.
+std::unique_ptr<TKZWaveFormat> AtBitrate(const TKZWaveFormat& AFormat, uint32_t AKbps) {
+  return OfferedFormat([&](const WAVEFORMATEX& AOffered) {
+    return AOffered.wFormatTag == AFormat.GetFormatTag() &&
+           AOffered.nSamplesPerSec == AFormat.GetSamplesPerSec() &&
+           AOffered.nChannels == AFormat.GetChannels() &&
+           uint64_t{AOffered.nAvgBytesPerSec} * 8 == uint64_t{AKbps} * 1000;
+  });
 }
 
 // Which side of a copy failed.
@@ -241,6 +270,17 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   factory->GetFormat().SetFormatTag(tag);
   if (AOptions.SampleRate != 0) factory->GetFormat().SetSamplesPerSec(AOptions.SampleRate);
   if (AOptions.Channels != 0) factory->GetFormat().SetChannels(AOptions.Channels);
+  if (AOptions.Bitrate != 0) {
+    // The path the codec would take anyway, ending in its format of that bit rate.
+    const std::unique_ptr<TKZWaveFormatList> path =
+        HKZACMFormat::FindPath(format->WaveFormat(), factory->GetFormat());
+    const std::unique_ptr<TKZWaveFormat> fixed =
+        path && path->Last() ? AtBitrate(*path->Last(), AOptions.Bitrate) : nullptr;
+    if (!fixed)
+      throw Exception("No conversion from " + FormatName(format->WaveFormat()) + " to " +
+                      TargetName(tag, AOptions) + " for " + ASource + ".");
+    factory->GetFormat().Assign(fixed.get());
+  }
 
   TDestinationFile destination(ADestination, AOptions.Sync);
   std::unique_ptr<TKZStream> writer;
@@ -294,9 +334,14 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   if (!warning.empty() && AOptions.Warning) AOptions.Warning(warning);
 }
 
-int32_t ChooseCodec() {
+int32_t ChooseCodec(int32_t APreselect) {
   auto chooser = TKZACMFormatChoose::Create();
   chooser->FTitle = "Choose a compression format:";
+  if (APreselect != 0) {
+    const auto preselect = OfferedFormat(
+        [&](const WAVEFORMATEX& AOffered) { return AOffered.wFormatTag == (APreselect & 0xFFFF); });
+    if (preselect) chooser->FFormat->Assign(preselect.get());
+  }
   chooser->FOwner = Application ? Application->Handle() : nullptr;
   const std::unique_ptr<TKZWaveFormat> format = chooser->Execute();
   if (!format) Abort();

@@ -16,6 +16,9 @@ struct TCompressOptions {
   // Fields of the destination format fixed beside the tag; 0 follows from the source.
   uint32_t SampleRate = 0;
   uint16_t Channels = 0;
+  // The destination's bit rate in kbit/s, for codecs that offer several (MP3); 0 leaves it to
+  // the codec.
+  uint32_t Bitrate = 0;
   // Read-ahead and write-behind threads in both chains.
   bool Threaded = false;
   // The encoders' slower search for a closer decoded signal, and the ADPCM codecs' block size
@@ -53,17 +56,24 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
                   const TCompressOptions& AOptions = {});
 
 // Lets the user choose a codec in the codec manager's dialog and answers its format tag
-// (0 to 65535). Cancelling raises the silent EAbort, so the caller keeps its codec.
-int32_t ChooseCodec();
+// (0 to 65535). Cancelling raises the silent EAbort, so the caller keeps its codec. The dialog
+// opens on the first format of APreselect's tag when it is a codec's.
+int32_t ChooseCodec(int32_t APreselect = 0);
 
 // The window's compression: this job, with the options its owner sets (a stop flag, where
 // warnings go).
 class TCompressionJob : public TCompression {
  public:
-  int32_t ChooseCodec() override { return ::ChooseCodec(); }
-  void CompressFile(const std::string& ASource, const std::string& ADestination,
-                    int32_t ACodec) override {
-    ::CompressFile(ASource, ADestination, ACodec, Options);
+  int32_t ChooseCodec(int32_t APreselect) override { return ::ChooseCodec(APreselect); }
+  void CompressFile(const std::string& ASource, const std::string& ADestination, int32_t ACodec,
+                    const TFileOptions& AOptions) override {
+    TCompressOptions options = Options;
+    options.SampleRate = AOptions.SampleRate;
+    options.Channels = AOptions.Channels;
+    options.Bitrate = AOptions.Bitrate;
+    options.Stop = AOptions.Stop;
+    options.Progress = AOptions.Progress;
+    ::CompressFile(ASource, ADestination, ACodec, options);
   }
 
   TCompressOptions Options;

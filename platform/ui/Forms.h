@@ -21,15 +21,78 @@ class TWinControl : public TComponent {
   virtual HWND Handle() const = 0;
 };
 
-class TListBox {
+// Something the user works with that can be locked.
+class TControl {
  public:
-  virtual ~TListBox() = default;
+  virtual ~TControl() = default;
+  virtual void SetEnabled(bool AEnabled) = 0;
+};
+
+// A list whose items are texts (the files' paths) shown in columns of their own: a cell's
+// text is the logic's to set.
+class TListBox : public TControl {
+ public:
   virtual int32_t Count() const = 0;
   virtual std::string Item(int32_t AIndex) const = 0;
   virtual void Add(const std::string& AText) = 0;
   virtual void Delete(int32_t AIndex) = 0;
   virtual int32_t SelCount() const = 0;
   virtual bool Selected(int32_t AIndex) const = 0;
+  virtual void SetCell(int32_t AIndex, int32_t AColumn, const std::string& AText) = 0;
+  virtual std::string Cell(int32_t AIndex, int32_t AColumn) const = 0;
+};
+
+class TButton : public TControl {
+ public:
+  virtual void SetCaption(const std::string& AText) = 0;
+};
+
+// A drop-down list of texts; -1 when none is chosen.
+class TComboBox : public TControl {
+ public:
+  virtual void Clear() = 0;
+  virtual void Add(const std::string& AText) = 0;
+  virtual int32_t Count() const = 0;
+  virtual std::string Item(int32_t AIndex) const = 0;
+  virtual int32_t ItemIndex() const = 0;
+  virtual void SetItemIndex(int32_t AIndex) = 0;
+};
+
+// A bar of how much is done, 0 to 1000, with a text beside it.
+class TProgressBar {
+ public:
+  virtual ~TProgressBar() = default;
+  virtual void SetProgress(int32_t APermille, const std::string& AText) = 0;
+};
+
+// Calls the form's timer handler on the thread of the user interface while it is enabled.
+class TTimer {
+ public:
+  virtual ~TTimer() = default;
+  virtual void SetEnabled(bool AEnabled) = 0;
+};
+
+// What is kept between runs: texts under keys.
+class TSettings {
+ public:
+  virtual ~TSettings() = default;
+  virtual std::string Read(const std::string& AKey, const std::string& ADefault) const = 0;
+  virtual void Write(const std::string& AKey, const std::string& AValue) = 0;
+};
+
+// A question with buttons of its own, and an optional check box under it.
+struct TQuestion {
+  std::string Text;
+  std::vector<std::string> Buttons;
+  // The button that Escape and the window's close button press.
+  int32_t Cancel = 0;
+  // The check box's text; none when empty.
+  std::string Check;
+};
+
+struct TAnswer {
+  int32_t Button = 0;
+  bool Checked = false;
 };
 
 class TLabel {
@@ -75,6 +138,10 @@ class TApplication {
   virtual void MessageBox(const std::string& AText) = 0;
   // The same as an error box.
   virtual void ErrorBox(const std::string& AText) = 0;
+  // A modal question titled with Title.
+  virtual TAnswer Ask(const TQuestion& AQuestion) = 0;
+  // Shows a folder in the desktop's file manager.
+  virtual void OpenFolder(const std::string& APath) = 0;
 
   // The default failure handler, for a failure that left a handler of the user interface:
   // shows its text in an error box, nothing for EAbort, and for an empty text a sentence that

@@ -1,8 +1,12 @@
-// The main window's logic through toolkit doubles.
+// The main window's logic through toolkit doubles; the batch runs on its worker threads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,25 +14,43 @@
 #include "platform/rtl/Exception.h"
 #include "tests/support/Peers.h"
 #include "tests/support/ScriptedUi.h"
+#include "tests/support/WaveFiles.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 struct TFakeList : TListBox {
   struct TEntry {
     std::string Text;
-    bool Selected;
-    bool operator==(const TEntry&) const = default;
+    bool Selected = false;
+    std::map<int32_t, std::string> Cells;
   };
   std::vector<TEntry> Entries;
+  bool Enabled = true;
   int32_t Count() const override { return static_cast<int32_t>(Entries.size()); }
   std::string Item(int32_t AIndex) const override { return Entries.at(AIndex).Text; }
-  void Add(const std::string& AText) override { Entries.push_back({AText, false}); }
+  void Add(const std::string& AText) override { Entries.push_back({AText, false, {}}); }
   void Delete(int32_t AIndex) override { Entries.erase(Entries.begin() + AIndex); }
   int32_t SelCount() const override {
     return static_cast<int32_t>(
         std::count_if(Entries.begin(), Entries.end(), [](const TEntry& e) { return e.Selected; }));
   }
   bool Selected(int32_t AIndex) const override { return Entries.at(AIndex).Selected; }
+  void SetCell(int32_t AIndex, int32_t AColumn, const std::string& AText) override {
+    Entries.at(AIndex).Cells[AColumn] = AText;
+  }
+  std::string Cell(int32_t AIndex, int32_t AColumn) const override {
+    const auto& cells = Entries.at(AIndex).Cells;
+    return cells.count(AColumn) ? cells.at(AColumn) : std::string();
+  }
+  void SetEnabled(bool AEnabled) override { Enabled = AEnabled; }
+  std::vector<std::string> Column(int32_t AColumn) const {
+    std::vector<std::string> cells;
+    for (int32_t i = 0; i < Count(); ++i)
+      cells.push_back(Cell(i, AColumn));
+    return cells;
+  }
 };
 
 struct TFakeLabel : TLabel {
@@ -49,121 +71,352 @@ struct TFakeOpenDialog : TOpenDialog {
   std::vector<std::string> Files() const override { return Chosen; }
 };
 
+struct TFakeButton : TButton {
+  std::string Caption = "&Start Compress";
+  bool Enabled = true;
+  void SetCaption(const std::string& AText) override { Caption = AText; }
+  void SetEnabled(bool AEnabled) override { Enabled = AEnabled; }
+};
+
+struct TFakeCombo : TComboBox {
+  std::vector<std::string> Items;
+  int32_t Index = -1;
+  bool Enabled = true;
+  void Clear() override { Items.clear(), Index = -1; }
+  void Add(const std::string& AText) override { Items.push_back(AText); }
+  int32_t Count() const override { return static_cast<int32_t>(Items.size()); }
+  std::string Item(int32_t AIndex) const override { return Items.at(AIndex); }
+  int32_t ItemIndex() const override { return Index; }
+  void SetItemIndex(int32_t AIndex) override { Index = AIndex; }
+  void SetEnabled(bool AEnabled) override { Enabled = AEnabled; }
+  void Choose(const std::string& AText) {
+    Index = static_cast<int32_t>(std::find(Items.begin(), Items.end(), AText) - Items.begin());
+    ASSERT_LT(Index, Count()) << AText;
+  }
+};
+
+struct TFakeProgress : TProgressBar {
+  int32_t Permille = 0;
+  void SetProgress(int32_t APermille, const std::string&) override { Permille = APermille; }
+};
+
+struct TFakeTimer : TTimer {
+  bool Enabled = false;
+  void SetEnabled(bool AEnabled) override { Enabled = AEnabled; }
+};
+
+struct TFakeSettings : TSettings {
+  std::map<std::string, std::string> Values;
+  std::string Read(const std::string& AKey, const std::string& ADefault) const override {
+    return Values.count(AKey) ? Values.at(AKey) : ADefault;
+  }
+  void Write(const std::string& AKey, const std::string& AValue) override { Values[AKey] = AValue; }
+};
+
+// Writes each destination; fails a file whose name says "bad"; holds a file whose name says
+// "long" until the batch is stopped, telling the test when it holds.
 struct TFakeCompression : TCompression {
   int32_t Codec = 0;
   bool Cancel = false;
-  std::string FailOn;
-  std::vector<std::vector<std::string>> Calls;
-  int32_t ChooseCodec() override {
+  std::mutex Lock;
+  std::vector<std::string> Destinations;
+  std::promise<void> Holding;
+  int32_t ChooseCodec(int32_t) override {
     if (Cancel) Abort();
     return Codec;
   }
-  void CompressFile(const std::string& ASource, const std::string& ADestination,
-                    int32_t ACodec) override {
-    Calls.push_back({ASource, ADestination, std::to_string(ACodec)});
-    if (ASource == FailOn) throw Exception();
+  void CompressFile(const std::string& ASource, const std::string& ADestination, int32_t,
+                    const TFileOptions& AOptions) override {
+    {
+      std::lock_guard<std::mutex> hold(Lock);
+      Destinations.push_back(ADestination);
+    }
+    if (ASource.find("bad") != std::string::npos)
+      throw Exception("Cannot read " + ASource + " as a wave file.");
+    if (ASource.find("long") != std::string::npos) {
+      AOptions.Progress(10);
+      Holding.set_value();
+      AOptions.Stop->wait(false);
+      throw Exception("Compression of " + ASource + " interrupted.");
+    }
+    std::ofstream(ADestination) << "compressed";
   }
 };
 
 class Form1Test : public ::testing::Test {
  protected:
+  Form1Test() {
+    fs::create_directories(Out);
+    for (const char* name : {"a/01.wav", "b/01.wav", "b/c/02.WAV", "bad.wav", "long.wav"})
+      Wave(In / name);
+  }
+
+  static void Wave(const fs::path& APath, uint32_t ARate = 8000) {
+    fs::create_directories(APath.parent_path());
+    const Bytes file =
+        Riff("WAVE", {Chunk("fmt ", Record(1, 1, ARate, 16, 16)), Chunk("data", Bytes(32000))});
+    std::ofstream(APath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(file.data()),
+               static_cast<std::streamsize>(file.size()));
+  }
+
+  std::unique_ptr<TForm1> NewForm() {
+    return std::make_unique<TForm1>(TForm1Controls{Files,
+                                                   Output,
+                                                   Status,
+                                                   Open,
+                                                   Start,
+                                                   Codec,
+                                                   Rate,
+                                                   Channels,
+                                                   Bitrate,
+                                                   FilesAtOnce,
+                                                   WhenExists,
+                                                   Progress,
+                                                   Timer,
+                                                   Settings,
+                                                   {&Locked}},
+                                    Job, Window.Handle());
+  }
+
+  // Starts and runs the batch to its end as the window's timer would.
+  void RunBatch() {
+    Form->StartBtnClick();
+    Form->WaitForBatch();
+    Form->TimerTick();
+  }
+
+  TTempDir Dir;
+  const fs::path In = Dir.Path() / "in", Out = Dir.Path() / "out";
   TTestApplication App;
   TScriptedBrowser Browser;
   TFakeList Files;
-  TFakeLabel Output;
+  TFakeLabel Output, Codec;
   TFakeStatus Status;
   TFakeOpenDialog Open;
+  TFakeButton Start, Locked;
+  TFakeCombo Rate, Channels, Bitrate, FilesAtOnce, WhenExists;
+  TFakeProgress Progress;
+  TFakeTimer Timer;
+  TFakeSettings Settings;
   TFakeCompression Job;
   ui::TWindow Window{"TForm1", 0, nullptr, 0};
-  TForm1 Form{{Files, Output, Status, Open}, Job, Window.Handle()};
+  std::unique_ptr<TForm1> Form = NewForm();
 };
 
 TEST_F(Form1Test, StartChecksRunInOrderAndChangeNothing) {
   CurrentCodec = 7;
-  TForm1 fresh({Files, Output, Status, Open}, Job, Window.Handle());
+  NewForm();
   EXPECT_EQ(CurrentCodec, 0);  // creating the window resets the codec
-  Form.StartBtnClick();
+  Form->StartBtnClick();
   Files.Add("/in/a.wav");
-  Form.StartBtnClick();
-  Output.Caption = "/out";
+  Form->StartBtnClick();
+  Output.Caption = Out.string();
   Files.Entries.clear();
-  Form.StartBtnClick();
+  Form->StartBtnClick();
   Files.Add("/in/a.wav");
-  Form.StartBtnClick();
+  Form->StartBtnClick();
+  Files.Entries[0].Text = (Out / "a.wav").string();  // the output folder holds the source
+  Wave(Files.Entries[0].Text);
+  CurrentCodec = 0x11;
+  Form->StartBtnClick();
   EXPECT_EQ(App.Messages,
             (std::vector<std::string>{
                 "You must select an output directory.", "You must select an output directory.",
-                "No files selected for compression.", "No compression codec selected."}));
+                "No files selected for compression.", "No compression codec selected.",
+                "Cannot compress " + Files.Entries[0].Text + " into " + Files.Entries[0].Text +
+                    ": it is the source file itself. Choose another output directory."}));
   EXPECT_EQ(Status.Texts, std::vector<std::string>{"Program Started"});
-  EXPECT_TRUE(Job.Calls.empty());
+  EXPECT_FALSE(Form->Running());
 }
 
-TEST_F(Form1Test, FilesAreAddedAndRemovedAsSelected) {
-  Open.Chosen = {"/in/b.wav", "/in/a.wav", "/in/notes.txt"};
-  Form.AddBtnClick();
-  Form.AddBtnClick();  // twice is listed twice
-  Open.Confirm = false;
-  Open.Chosen = {"/in/c.wav"};
-  Form.AddBtnClick();
-  Form.FilesDropped({"/dropped/d.wav"});
-  ASSERT_EQ(Files.Count(), 7);
-  for (int i : {1, 2, 3, 6})
-    Files.Entries[i].Selected = true;
-  Form.RemoveBtnClick();
-  EXPECT_EQ(Files.Entries,
-            (std::vector<TFakeList::TEntry>{
-                {"/in/b.wav", false}, {"/in/a.wav", false}, {"/in/notes.txt", false}}));
+TEST_F(Form1Test, TheListTakesWaveFilesAndFoldersOnce) {
+  std::ofstream(In / "notes.wav") << "not a wave file";
+  std::ofstream(In / "b/readme.txt") << "no .wav name: not looked at";
+  Open.Chosen = {(In / "a/01.wav").string(), (In / "notes.wav").string()};
+  Form->AddBtnClick();
+  EXPECT_EQ(Status.Texts.back(), "Added 1 file; skipped 1 (1 not RIFF WAVE).");
+  Form->FilesDropped(
+      {(In / "b").string(), (In / "a/01.wav").string(), (In / "missing.wav").string()});
+  EXPECT_EQ(Status.Texts.back(),
+            "Added 2 files; skipped 2 (1 already listed, 1 not a regular file).");
+  EXPECT_EQ(Files.Column(TForm1::colName),
+            (std::vector<std::string>{"01.wav", "01.wav", "02.WAV"}));
+  EXPECT_EQ(Files.Cell(2, TForm1::colFolder), (In / "b/c").string());
+  EXPECT_EQ(Files.Cell(0, TForm1::colFormat), "PCM 8,000 Hz 16-bit mono");
+  EXPECT_EQ(Files.Cell(0, TForm1::colDuration), "0:02");
+  EXPECT_EQ(Files.Cell(0, TForm1::colSize), "32.0 kB");
+
+  Form->ClearBtnClick();
+  Browser.Steps = {TScriptedBrowser::Select((In / "b").string()), TScriptedBrowser::Click(IDOK)};
+  Form->FilesDropped({(In / "a/01.wav").string()});
+  Form->AddFolderBtnClick();  // Add Folder: the same, through the folder dialog
+  EXPECT_EQ(Status.Texts.back(), "Added 2 files.");
+  EXPECT_EQ(Settings.Values["addFolder"], (In / "b").string());
+  Files.Entries[1].Selected = true;
+  Form->RemoveBtnClick();
+  EXPECT_EQ(Files.Column(TForm1::colFolder),
+            (std::vector<std::string>{(In / "a").string(), (In / "b/c").string()}));
+  Form->ClearBtnClick();
+  EXPECT_EQ(Files.Count(), 0);
 }
 
-TEST_F(Form1Test, CodecAndFolderChoices) {
-  Job.Codec = 0x11;
-  Form.SelectCodecBtnClick();
-  EXPECT_EQ(CurrentCodec, 0x11);
+TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
+  EXPECT_EQ(Codec.Caption, "No codec selected");
+  Job.Codec = WAVE_FORMAT_MULAW;
+  Form->SelectCodecBtnClick();
+  EXPECT_EQ(Codec.Caption, "mu-Law, same rate and channels as each source");
+  Rate.Choose("8,000 Hz");
+  Channels.Choose("Mono");
+  Form->OptionsChanged();
+  EXPECT_EQ(Codec.Caption, "mu-Law, 8,000 Hz, mono");
+  EXPECT_FALSE(Bitrate.Enabled);  // MP3 alone has bit rates
+  Job.Codec = WAVE_FORMAT_MPEGLAYER3;
+  Form->SelectCodecBtnClick();
+  Bitrate.Choose("64 kbit/s");
+  Form->OptionsChanged();
+  EXPECT_EQ(Codec.Caption, "MPEG Layer-3, 8,000 Hz, mono, 64 kbit/s");  // rate and mono kept
+  EXPECT_TRUE(Bitrate.Enabled);
+  Job.Codec = WAVE_FORMAT_MULAW;
+  Form->SelectCodecBtnClick();
+  EXPECT_EQ(Bitrate.Items, std::vector<std::string>{"Codec's choice"});
   Job.Cancel = true;  // a cancelled choice keeps the codec
-  EXPECT_THROW(Form.SelectCodecBtnClick(), EAbort);
-  EXPECT_EQ(CurrentCodec, 0x11);
+  EXPECT_THROW(Form->SelectCodecBtnClick(), EAbort);
+  EXPECT_EQ(CurrentCodec, WAVE_FORMAT_MULAW);
 
-  TTempDir dir;
-  Browser.Steps = {TScriptedBrowser::Select(dir.Path().string()), TScriptedBrowser::Click(IDOK)};
-  Form.Button1Click();
-  EXPECT_EQ(Output.Caption, dir.Path().string());
-  EXPECT_EQ(Browser.Flags, 0x0005u);
+  Browser.Steps = {TScriptedBrowser::Select(Out.string()), TScriptedBrowser::Click(IDOK)};
+  Form->Button1Click();
   EXPECT_EQ(Browser.Title, "Select output directory:");
-  EXPECT_EQ(Browser.Owner, Window.Handle());  // the form owns its browser
+  EXPECT_EQ(Browser.Flags, 0x0005u);
   Browser.Steps = {};
-  Form.Button1Click();  // cancelled: no folder any more
-  EXPECT_EQ(Output.Caption, "None selected");
+  Form->Button1Click();  // cancelled: the folder stays
+  EXPECT_EQ(Output.Caption, Out.string());
+  FilesAtOnce.Choose("3");
+  WhenExists.SetItemIndex(TForm1::weSkip);
+  Form->OptionsChanged();
+
+  // The next run starts where this one ended.
+  TFakeSettings kept = Settings;
+  Output.Caption = "None selected";
+  Rate.Clear(), Channels.Clear(), FilesAtOnce.Clear(), WhenExists.Clear();
+  Form = NewForm();
+  EXPECT_EQ(Output.Caption, Out.string());
+  EXPECT_EQ(CurrentCodec, WAVE_FORMAT_MULAW);
+  EXPECT_EQ(Codec.Caption, "mu-Law, 8,000 Hz, mono");
+  EXPECT_EQ(FilesAtOnce.Item(FilesAtOnce.ItemIndex()), "3");
+  EXPECT_EQ(WhenExists.ItemIndex(), TForm1::weSkip);
+  EXPECT_EQ(Settings.Values, kept.Values);
 }
 
-TEST_F(Form1Test, BatchNamesDestinationsReportsProgressAndStopsAtAFailure) {
-  Files.Add("/in/a.wav");
-  Files.Add("relative.wav");
-  Files.Add("/in/a.wav");
-  Files.Entries[1].Selected = true;  // selection does not matter
-  Output.Caption = "/";
-  CurrentCodec = 0x10011;
-  Form.StartBtnClick();
-  EXPECT_EQ(Job.Calls,
-            (std::vector<std::vector<std::string>>{{"/in/a.wav", "//a.wav", "65553"},
-                                                   {"relative.wav", "//relative.wav", "65553"},
-                                                   {"/in/a.wav", "//a.wav", "65553"}}));
-  EXPECT_EQ(Status.Texts,
-            (std::vector<std::string>{"Program Started", "Starting compression...",
-                                      "Compressing /in/a.wav", "Compressing relative.wav",
-                                      "Compressing /in/a.wav", "Compression completed"}));
+TEST_F(Form1Test, AFailedFileIsReportedAndTheBatchGoesOn) {
+  Form->FilesDropped(
+      {(In / "a/01.wav").string(), (In / "bad.wav").string(), (In / "b/c/02.WAV").string()});
+  Output.Caption = Out.string();
+  CurrentCodec = WAVE_FORMAT_MULAW;
+  FilesAtOnce.Choose("2");
+  Form->StartBtnClick();
+  EXPECT_EQ(Start.Caption, "&Stop");
+  EXPECT_FALSE(Locked.Enabled || Files.Enabled || Rate.Enabled || FilesAtOnce.Enabled);
+  EXPECT_TRUE(Timer.Enabled);
+  Form->WaitForBatch();
+  App.Answers = {{0, false}};  // open the output folder
+  Form->TimerTick();
 
-  // A failure ends the batch and is shown with what was being done; the window stays usable,
-  // its list, folder and codec as they were.
-  Job.Calls.clear();
-  Job.FailOn = "relative.wav";
-  Guarded([&] { return Form.Activity(); }, [&] { Form.StartBtnClick(); });
-  EXPECT_EQ(Job.Calls.size(), 2u);
-  EXPECT_EQ(Status.Texts.back(), "Compressing relative.wav");
-  EXPECT_EQ(App.Errors, std::vector<std::string>{"Something failed while compressing "
-                                                 "relative.wav, and it gave no reason."});
-  Job.FailOn.clear();
-  Form.StartBtnClick();
+  EXPECT_EQ(
+      Files.Column(TForm1::colState),
+      (std::vector<std::string>{"done, 10 bytes", "failed: Cannot read bad.wav as a wave file.",
+                                "done, 10 bytes"}));
+  EXPECT_EQ(Status.Texts.back(), "Compression completed with 1 failure");
+  EXPECT_EQ(Progress.Permille, 1000);
+  EXPECT_EQ(Window.GetText(), "Corvane");
+  ASSERT_EQ(App.Questions.size(), 1u);
+  EXPECT_EQ(App.Questions[0].Text,
+            "Compression completed: 2 files done, 0 skipped, 1 failed.\r\rFailed:\rCannot read " +
+                (In / "bad.wav").string() + " as a wave file.");
+  EXPECT_EQ(App.Opened, std::vector<std::string>{Out.string()});
+  EXPECT_EQ(Start.Caption, "&Start Compress");
+  EXPECT_TRUE(Locked.Enabled && Files.Enabled && Rate.Enabled);
+  EXPECT_FALSE(Timer.Enabled);
+}
+
+TEST_F(Form1Test, SharedDestinationsAndExistingOutputsAreAskedAbout) {
+  Form->FilesDropped({(In / "a").string(), (In / "b").string()});
+  Output.Caption = Out.string();
+  CurrentCodec = WAVE_FORMAT_MULAW;
+  Form->StartBtnClick();  // a/01.wav and b/01.wav clash: cancelled
+  ASSERT_EQ(App.Questions.size(), 1u);
+  EXPECT_NE(App.Questions[0].Text.find("    " + (In / "b/01.wav").string() + "\r"),
+            std::string::npos);
+  EXPECT_FALSE(Form->Running());
+
+  App.Answers = {{0, false}, {0, false}};  // keep the folder tree; summary: OK
+  RunBatch();
+  EXPECT_TRUE(fs::exists(Out / "a/01.wav") && fs::exists(Out / "b/01.wav") &&
+              fs::exists(Out / "b/c/02.WAV"));
   EXPECT_EQ(Status.Texts.back(), "Compression completed");
+}
+
+TEST_F(Form1Test, SkipAndReplaceFollowTheAnswerAndTheSetting) {
+  Form->FilesDropped({(In / "a/01.wav").string(), (In / "bad.wav").string()});
+  Output.Caption = Out.string();
+  CurrentCodec = WAVE_FORMAT_MULAW;
+  std::ofstream(Out / "01.wav") << "kept";
+  App.Answers = {{1, true}, {1, false}};  // skip existing, every time; summary: OK
+  RunBatch();
+  EXPECT_EQ(App.Questions[0].Text, "1 of the 2 outputs exists already in " + Out.string() +
+                                       ".\rReplace them, or leave them as they are and skip "
+                                       "those files?");
+  EXPECT_EQ(App.Questions[0].Buttons,
+            (std::vector<std::string>{"&Replace", "S&kip existing", "Cancel"}));
+  EXPECT_EQ(Files.Column(TForm1::colState)[0], "skipped: the output exists");
+  EXPECT_EQ(WhenExists.ItemIndex(), TForm1::weSkip);
+  EXPECT_EQ(Settings.Values["whenExists"], "skip");
+  std::ifstream kept(Out / "01.wav");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+
+  WhenExists.SetItemIndex(TForm1::weReplace);  // no question: replaced
+  App.Questions.clear();
+  App.Answers = {{1, false}};
+  RunBatch();
+  ASSERT_EQ(App.Questions.size(), 1u);  // the summary alone
+  EXPECT_EQ(Files.Column(TForm1::colState)[0], "done, 10 bytes");
+}
+
+TEST_F(Form1Test, StopAndCloseEndTheRunningFiles) {
+  Form->FilesDropped({(In / "a/01.wav").string(), (In / "long.wav").string()});
+  Output.Caption = Out.string();
+  CurrentCodec = WAVE_FORMAT_MULAW;
+  FilesAtOnce.Choose("1");
+  std::future<void> holding = Job.Holding.get_future();
+  Form->StartBtnClick();
+  holding.wait();
+  Form->TimerTick();
+  EXPECT_EQ(Files.Column(TForm1::colState), (std::vector<std::string>{"done, 10 bytes", "0%"}));
+  EXPECT_EQ(Status.Texts.back(), "Compressing long.wav");
+  EXPECT_EQ(Window.GetText(), "50% - Corvane");
+
+  EXPECT_FALSE(Form->CloseQuery());  // "Stop the batch and quit?" No
+  EXPECT_EQ(App.Questions.back().Text, "Stop the batch and quit?");
+  EXPECT_TRUE(Form->Running() && Timer.Enabled);
+  Form->StartBtnClick();  // Stop
+  Form->WaitForBatch();
+  Form->TimerTick();
+  EXPECT_EQ(Files.Column(TForm1::colState),
+            (std::vector<std::string>{"done, 10 bytes", "stopped"}));
+  EXPECT_EQ(Status.Texts.back(), "Stopped: 1 of 2 files done");
+  EXPECT_EQ(App.Questions.size(), 1u);  // no summary after a stop
+  EXPECT_TRUE(fs::exists(Out / "01.wav"));
+
+  // Closing with yes stops the batch before it answers.
+  Job.Holding = {};
+  holding = Job.Holding.get_future();
+  Files.Entries.erase(Files.Entries.begin());
+  WhenExists.SetItemIndex(TForm1::weReplace);
+  Form->StartBtnClick();
+  holding.wait();
+  App.Answers = {{0, false}};
+  EXPECT_TRUE(Form->CloseQuery());
+  EXPECT_FALSE(Form->Running());
 }
 
 }  // namespace

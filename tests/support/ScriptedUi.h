@@ -3,6 +3,7 @@
 // The toolkit without a display, for tests: an application object that records its message
 // boxes, windows that are plain records, and a folder dialog that plays a script.
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,10 +21,22 @@ class TTestApplication : public TApplication {
   std::string Title() const override { return "corvane"; }
   void MessageBox(const std::string& AText) override { Messages.push_back(AText); }
   void ErrorBox(const std::string& AText) override { Errors.push_back(AText); }
+  // Answers with the next of Answers, or presses the question's cancel button.
+  TAnswer Ask(const TQuestion& AQuestion) override {
+    Questions.push_back(AQuestion);
+    if (Answers.empty()) return {AQuestion.Cancel, false};
+    const TAnswer answer = Answers.front();
+    Answers.pop_front();
+    return answer;
+  }
+  void OpenFolder(const std::string& APath) override { Opened.push_back(APath); }
 
   HWND MainForm = nullptr;
   std::vector<std::string> Messages;
   std::vector<std::string> Errors;
+  std::vector<TQuestion> Questions;
+  std::deque<TAnswer> Answers;
+  std::vector<std::string> Opened;
 
  private:
   ui::TWindow FWindow;

@@ -1,6 +1,9 @@
 #include "platform/ui/qt/QtUi.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QCursor>
+#include <QDesktopServices>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -8,8 +11,13 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
 
 #include "platform/acm/AcmDriver.h"
 
@@ -185,25 +193,54 @@ void TQtApplication::ErrorBox(const std::string& AText) {
   box.exec();
 }
 
+TAnswer TQtApplication::Ask(const TQuestion& AQuestion) {
+  QMessageBox box(QMessageBox::Question, Q(Title()), MessageText(AQuestion.Text),
+                  QMessageBox::NoButton, WidgetOf(Handle()));
+  std::vector<QPushButton*> buttons;
+  for (size_t i = 0; i < AQuestion.Buttons.size(); ++i) {
+    const bool cancel = static_cast<int32_t>(i) == AQuestion.Cancel;
+    buttons.push_back(box.addButton(Q(AQuestion.Buttons[i]),
+                                    cancel ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+    if (cancel) box.setEscapeButton(buttons.back());
+  }
+  if (!buttons.empty()) box.setDefaultButton(buttons.front());
+  QCheckBox* check = nullptr;
+  if (!AQuestion.Check.empty()) {
+    check = new QCheckBox(Q(AQuestion.Check));
+    box.setCheckBox(check);
+  }
+  box.exec();
+  TAnswer answer{AQuestion.Cancel, check && check->isChecked()};
+  for (size_t i = 0; i < buttons.size(); ++i)
+    if (box.clickedButton() == buttons[i]) answer.Button = static_cast<int32_t>(i);
+  return answer;
+}
+
+void TQtApplication::OpenFolder(const std::string& APath) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(Q(APath)));
+}
+
 // ---- Controls
 
 int32_t TQtListBox::Count() const {
-  return FList->count();
+  return FList->topLevelItemCount();
 }
 
 std::string TQtListBox::Item(int32_t AIndex) const {
-  const QListWidgetItem* item = FList->item(AIndex);
-  return item ? item->text().toStdString() : std::string();
+  const QTreeWidgetItem* item = FList->topLevelItem(AIndex);
+  return item ? item->data(0, Qt::UserRole).toString().toStdString() : std::string();
 }
 
 void TQtListBox::Add(const std::string& AText) {
-  auto* item = new QListWidgetItem(Q(AText));
-  item->setToolTip(item->text());
-  FList->addItem(item);
+  auto* item = new QTreeWidgetItem;
+  item->setData(0, Qt::UserRole, Q(AText));
+  item->setText(0, Q(AText));
+  item->setToolTip(0, Q(AText));
+  FList->addTopLevelItem(item);
 }
 
 void TQtListBox::Delete(int32_t AIndex) {
-  delete FList->takeItem(AIndex);
+  delete FList->takeTopLevelItem(AIndex);
 }
 
 int32_t TQtListBox::SelCount() const {
@@ -211,8 +248,92 @@ int32_t TQtListBox::SelCount() const {
 }
 
 bool TQtListBox::Selected(int32_t AIndex) const {
-  const QListWidgetItem* item = FList->item(AIndex);
+  const QTreeWidgetItem* item = FList->topLevelItem(AIndex);
   return item && item->isSelected();
+}
+
+void TQtListBox::SetCell(int32_t AIndex, int32_t AColumn, const std::string& AText) {
+  if (QTreeWidgetItem* item = FList->topLevelItem(AIndex)) {
+    item->setText(AColumn, Q(AText));
+    // A long reason is read whole in the tool tip.
+    if (AColumn > 0) item->setToolTip(AColumn, Q(AText));
+  }
+}
+
+std::string TQtListBox::Cell(int32_t AIndex, int32_t AColumn) const {
+  const QTreeWidgetItem* item = FList->topLevelItem(AIndex);
+  return item ? item->text(AColumn).toStdString() : std::string();
+}
+
+void TQtListBox::SetEnabled(bool AEnabled) {
+  FList->setProperty("locked", !AEnabled);
+}
+
+void TQtButton::SetCaption(const std::string& AText) {
+  FButton->setText(Q(AText));
+}
+
+void TQtButton::SetEnabled(bool AEnabled) {
+  FButton->setEnabled(AEnabled);
+}
+
+void TQtControl::SetEnabled(bool AEnabled) {
+  FWidget->setEnabled(AEnabled);
+}
+
+void TQtComboBox::Clear() {
+  FBox->clear();
+}
+
+void TQtComboBox::Add(const std::string& AText) {
+  FBox->addItem(Q(AText));
+}
+
+int32_t TQtComboBox::Count() const {
+  return FBox->count();
+}
+
+std::string TQtComboBox::Item(int32_t AIndex) const {
+  return FBox->itemText(AIndex).toStdString();
+}
+
+int32_t TQtComboBox::ItemIndex() const {
+  return FBox->currentIndex();
+}
+
+void TQtComboBox::SetItemIndex(int32_t AIndex) {
+  FBox->setCurrentIndex(AIndex);
+}
+
+void TQtComboBox::SetEnabled(bool AEnabled) {
+  FBox->setEnabled(AEnabled);
+}
+
+void TQtProgressBar::SetProgress(int32_t APermille, const std::string& AText) {
+  FBar->setValue(APermille);
+  FText->setText(Q(AText));
+}
+
+void TQtTimer::SetEnabled(bool AEnabled) {
+  if (AEnabled)
+    FTimer->start();
+  else
+    FTimer->stop();
+}
+
+TQtSettings::TQtSettings()
+    : FSettings(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                            QStringLiteral("corvane"), QStringLiteral("corvane"))) {
+}
+
+TQtSettings::~TQtSettings() = default;
+
+std::string TQtSettings::Read(const std::string& AKey, const std::string& ADefault) const {
+  return FSettings->value(Q(AKey), Q(ADefault)).toString().toStdString();
+}
+
+void TQtSettings::Write(const std::string& AKey, const std::string& AValue) {
+  FSettings->setValue(Q(AKey), Q(AValue));
 }
 
 TQtLabel::TQtLabel(QLabel& ALabel) : FLabel(&ALabel), FCaption(ALabel.text().toStdString()) {
@@ -240,8 +361,6 @@ void TQtLabel::Show() {
 
 void TQtStatusBar::SetSimpleText(const std::string& AText) {
   FBar->showMessage(Q(AText));
-  FBar->repaint();
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 TQtOpenDialog::TQtOpenDialog(QWidget* AParent, std::string ATitle, const std::string& AFilter)

@@ -17,9 +17,14 @@
 #include "platform/ui/ShellApi.h"
 #include "platform/ui/Windows.h"
 
+class QAbstractButton;
+class QComboBox;
 class QLabel;
-class QListWidget;
+class QProgressBar;
+class QSettings;
 class QStatusBar;
+class QTimer;
+class QTreeWidget;
 
 namespace ui::qt {
 
@@ -78,6 +83,8 @@ class TQtApplication : public TApplication {
   std::string Title() const override;
   void MessageBox(const std::string& AText) override;
   void ErrorBox(const std::string& AText) override;
+  TAnswer Ask(const TQuestion& AQuestion) override;
+  void OpenFolder(const std::string& APath) override;
 
  private:
   class TEventApplication;
@@ -100,18 +107,90 @@ std::unique_ptr<TBrowseDialogView> MakeBrowseDialogView(TBrowseDialog& ADialog);
 // font, APixels high.
 QFont FormFont(int APixels);
 
+// Rows of a tree without branches; the item's text is kept apart from the cells it shows.
+// Locked, the list still scrolls and selects, but takes no drops.
 class TQtListBox : public TListBox {
  public:
-  explicit TQtListBox(QListWidget& AList) : FList(&AList) {}
+  explicit TQtListBox(QTreeWidget& AList) : FList(&AList) {}
   int32_t Count() const override;
   std::string Item(int32_t AIndex) const override;
   void Add(const std::string& AText) override;
   void Delete(int32_t AIndex) override;
   int32_t SelCount() const override;
   bool Selected(int32_t AIndex) const override;
+  void SetCell(int32_t AIndex, int32_t AColumn, const std::string& AText) override;
+  std::string Cell(int32_t AIndex, int32_t AColumn) const override;
+  void SetEnabled(bool AEnabled) override;
 
  private:
-  QListWidget* FList;
+  QTreeWidget* FList;
+};
+
+class TQtButton : public TButton {
+ public:
+  explicit TQtButton(QAbstractButton& AButton) : FButton(&AButton) {}
+  void SetCaption(const std::string& AText) override;
+  void SetEnabled(bool AEnabled) override;
+
+ private:
+  QAbstractButton* FButton;
+};
+
+// Any widget as a control that can be locked.
+class TQtControl : public TControl {
+ public:
+  explicit TQtControl(QWidget& AWidget) : FWidget(&AWidget) {}
+  void SetEnabled(bool AEnabled) override;
+
+ private:
+  QWidget* FWidget;
+};
+
+class TQtComboBox : public TComboBox {
+ public:
+  explicit TQtComboBox(QComboBox& ABox) : FBox(&ABox) {}
+  void Clear() override;
+  void Add(const std::string& AText) override;
+  int32_t Count() const override;
+  std::string Item(int32_t AIndex) const override;
+  int32_t ItemIndex() const override;
+  void SetItemIndex(int32_t AIndex) override;
+  void SetEnabled(bool AEnabled) override;
+
+ private:
+  QComboBox* FBox;
+};
+
+class TQtProgressBar : public TProgressBar {
+ public:
+  TQtProgressBar(QProgressBar& ABar, QLabel& AText) : FBar(&ABar), FText(&AText) {}
+  void SetProgress(int32_t APermille, const std::string& AText) override;
+
+ private:
+  QProgressBar* FBar;
+  QLabel* FText;
+};
+
+class TQtTimer : public TTimer {
+ public:
+  explicit TQtTimer(QTimer& ATimer) : FTimer(&ATimer) {}
+  void SetEnabled(bool AEnabled) override;
+
+ private:
+  QTimer* FTimer;
+};
+
+// The desktop's place for settings: $XDG_CONFIG_HOME/corvane/corvane.ini.
+class TQtSettings : public TSettings {
+ public:
+  TQtSettings();
+  ~TQtSettings() override;
+  std::string Read(const std::string& AKey, const std::string& ADefault) const override;
+  void Write(const std::string& AKey, const std::string& AValue) override;
+  QSettings& Store() { return *FSettings; }
+
+ private:
+  std::unique_ptr<QSettings> FSettings;
 };
 
 // Keeps the whole caption; shows it shortened in the middle when it does not fit, with the
@@ -132,8 +211,7 @@ class TQtLabel : public TLabel, public QObject {
   std::string FCaption;
 };
 
-// Shows the text at once: paints and handles pending window events other than user input, so
-// the text is seen while a batch keeps the program busy.
+// The batch runs beside the window, so the text is painted with the rest of it.
 class TQtStatusBar : public TStatusBar {
  public:
   explicit TQtStatusBar(QStatusBar& ABar) : FBar(&ABar) {}
