@@ -73,6 +73,7 @@ class TCompressionJob : public TCompression {
     options.Bitrate = AOptions.Bitrate;
     options.Stop = AOptions.Stop;
     options.Progress = AOptions.Progress;
+    options.Warning = AOptions.Warning;
     ::CompressFile(ASource, ADestination, ACodec, options);
   }
 

@@ -98,6 +98,8 @@ void TWindowBatch::Compress(size_t AIndex) {
   options.Progress = [&copied](int32_t ABytes) {
     copied.fetch_add(ABytes, std::memory_order_relaxed);
   };
+  std::string warning;
+  options.Warning = [&warning](const std::string& AWarning) { warning = AWarning; };
   std::string failure;
   try {
     // With the folder tree kept, a file's folder below the output folder may be new.
@@ -129,6 +131,7 @@ void TWindowBatch::Compress(size_t AIndex) {
   } else {
     report.State = TFileState::Done;
     report.Output = FileSize(file.Destination);
+    report.Warning = warning;
     FCopied[AIndex].store(report.Size);
   }
 }

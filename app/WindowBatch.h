@@ -18,10 +18,11 @@ enum class TFileState { Waiting, Running, Done, Failed, Skipped, Stopped };
 
 struct TFileReport {
   TFileState State = TFileState::Waiting;
-  int64_t Size = 0;    // the source's bytes
-  int64_t Copied = 0;  // source bytes copied so far
-  int64_t Output = 0;  // the destination's bytes once done
-  std::string Reason;  // why it failed, in words that name the file
+  int64_t Size = 0;     // the source's bytes
+  int64_t Copied = 0;   // source bytes copied so far
+  int64_t Output = 0;   // the destination's bytes once done
+  std::string Reason;   // why it failed, in words that name the file
+  std::string Warning;  // what the job warned of for a file it compressed
 };
 
 class TWindowBatch {

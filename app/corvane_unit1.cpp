@@ -143,7 +143,8 @@ std::string StateText(const TFileReport& AReport, const std::string& ASource) {
     case TFileState::Running:
       return std::to_string(AReport.Size > 0 ? AReport.Copied * 100 / AReport.Size : 0) + "%";
     case TFileState::Done:
-      return "done, " + ByteSize(AReport.Output);
+      return "done, " + ByteSize(AReport.Output) +
+             (AReport.Warning.empty() ? "" : " (" + AReport.Warning + ")");
     case TFileState::Failed: {
       std::string reason = AReport.Reason;
       const std::string name = ASource.substr(ASource.rfind('/') + 1);
@@ -725,12 +726,16 @@ void TForm1::FinishBatch() {
   Controls.Timer.SetEnabled(false);
   Lock(false);
   SetWindowTextA(FHandle, Title);
-  int32_t done = 0, skipped = 0, failed = 0;
-  std::string reasons;
+  int32_t done = 0, skipped = 0, failed = 0, warned = 0;
+  std::string reasons, warnings;
   for (size_t i = 0; i < reports.size(); ++i) {
     switch (reports[i].State) {
       case TFileState::Done:
         ++done;
+        if (!reports[i].Warning.empty()) {
+          ++warned;
+          warnings += "\r" + reports[i].Warning;
+        }
         break;
       case TFileState::Skipped:
         ++skipped;
@@ -761,6 +766,7 @@ void TForm1::FinishBatch() {
   const std::string output = Controls.output.GetCaption();
   std::string text = "Compression completed: " + counts + ".";
   if (skipped > 0) text += "\rSkipped files were left alone: their outputs exist.";
+  if (warned > 0) text += "\r\rWarnings:" + warnings;
   if (failed > 0) text += "\r\rFailed:" + reasons;
   const TAnswer answer =
       Application ? Application->Ask({text, {"&Open output folder", "OK"}, 1, ""}) : TAnswer{1};

@@ -33,6 +33,8 @@ struct TFileOptions {
   const std::atomic<bool>* Stop = nullptr;
   // Told the source bytes of each block copied; called on the file's worker thread.
   std::function<void(int32_t)> Progress;
+  // Told what the job warns of for a file it still compressed (a source cut short).
+  std::function<void(const std::string&)> Warning;
 };
 
 // What the window needs of the compression job: the desktop program's does the job, tests

@@ -139,6 +139,8 @@ struct TFakeCompression : TCompression {
       AOptions.Stop->wait(false);
       throw Exception("Compression of " + ASource + " interrupted.");
     }
+    if (ASource.find("02") != std::string::npos)
+      AOptions.Warning("02.WAV: the data ends after 236 of 4,410 frames");
     std::ofstream(ADestination) << "compressed";
   }
 };
@@ -308,7 +310,7 @@ TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
   EXPECT_EQ(Settings.Values, kept.Values);
 }
 
-TEST_F(Form1Test, AFailedFileIsReportedAndTheBatchGoesOn) {
+TEST_F(Form1Test, AFailedFileIsReportedAndTheBatchGoesOnWithWarningsShown) {
   Form->FilesDropped(
       {(In / "a/01.wav").string(), (In / "bad.wav").string(), (In / "b/c/02.WAV").string()});
   Output.Caption = Out.string();
@@ -322,16 +324,17 @@ TEST_F(Form1Test, AFailedFileIsReportedAndTheBatchGoesOn) {
   App.Answers = {{0, false}};  // open the output folder
   Form->TimerTick();
 
-  EXPECT_EQ(
-      Files.Column(TForm1::colState),
-      (std::vector<std::string>{"done, 10 bytes", "failed: Cannot read bad.wav as a wave file.",
-                                "done, 10 bytes"}));
+  EXPECT_EQ(Files.Column(TForm1::colState),
+            (std::vector<std::string>{
+                "done, 10 bytes", "failed: Cannot read bad.wav as a wave file.",
+                "done, 10 bytes (02.WAV: the data ends after 236 of 4,410 frames)"}));
   EXPECT_EQ(Status.Texts.back(), "Compression completed with 1 failure");
   EXPECT_EQ(Progress.Permille, 1000);
   EXPECT_EQ(Window.GetText(), "Corvane");
   ASSERT_EQ(App.Questions.size(), 1u);
   EXPECT_EQ(App.Questions[0].Text,
-            "Compression completed: 2 files done, 0 skipped, 1 failed.\r\rFailed:\rCannot read " +
+            "Compression completed: 2 files done, 0 skipped, 1 failed.\r\rWarnings:\r02.WAV: the "
+            "data ends after 236 of 4,410 frames\r\rFailed:\rCannot read " +
                 (In / "bad.wav").string() + " as a wave file.");
   EXPECT_EQ(App.Opened, std::vector<std::string>{Out.string()});
   EXPECT_EQ(Start.Caption, "&Start Compress");
