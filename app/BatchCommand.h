@@ -47,6 +47,15 @@ struct TBatchSettings {
   bool Quiet = false;
   int32_t Jobs = 0;  // 0: one per core
   std::vector<std::string> Inputs;
+  // Many machines: inputs listed in a file ("-": standard input), a line each or
+  // NUL-separated; destinations mirrored below a base folder; this worker's shard (1 to
+  // ShardCount; 0 of 0 takes every input); a JSON Lines report; the plan without writing.
+  std::string FilesFrom;
+  bool Null = false;
+  std::string Base;
+  uint32_t Shard = 0, ShardCount = 0;
+  std::string ReportFile;
+  bool DryRun = false;
 };
 
 // Reads the arguments that follow the program name. A codec is a name of BatchCodecs or a
@@ -88,11 +97,14 @@ struct TBatchSummary {
   bool Stopped = false;
 };
 
+class TBatchRecords;
+
 // Compresses the items with ASettings.Jobs worker threads (one chain per file, each on one
 // thread). A failed file is reported and the batch goes on; once AStop is set, running files
-// are abandoned and no other starts.
+// are abandoned and no other starts. Each finished file goes to ARecords too, when given.
 TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettings& ASettings,
-                       const TBatchConsole& AConsole, const std::atomic<bool>& AStop);
+                       const TBatchConsole& AConsole, const std::atomic<bool>& AStop,
+                       TBatchRecords* ARecords = nullptr);
 
 constexpr int ExitSuccess = 0;
 constexpr int ExitFailed = 1;
