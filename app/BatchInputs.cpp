@@ -168,17 +168,14 @@ TShard ParseShard(const std::string& AShard, const std::string& ACount,
   if (!ACount.empty()) count = ShardCountArgument(ACount);
   uint64_t index = 0;
   if (const std::optional<uint64_t> task = number("SLURM_ARRAY_TASK_ID")) {
-    const uint64_t first = number("SLURM_ARRAY_TASK_MIN").value_or(0);
-    const uint64_t step = std::max<uint64_t>(1, number("SLURM_ARRAY_TASK_STEP").value_or(1));
+    // The task's own number, so that one task run again alone is still the same shard.
+    if (*task == 0)
+      throw EUsage("The Slurm array task is 0: number the array's tasks from 1 (--array=1-N).");
     if (!count) count = number("SLURM_ARRAY_TASK_COUNT");
     if (!count)
-      throw EUsage(
-          "SLURM_ARRAY_TASK_COUNT is not set: give the number of shards with "
-          "--shard-count N.");
-    if (*task < first || (*task - first) % step != 0)
-      throw EUsage("The Slurm array task " + std::to_string(*task) +
-                   " is not one of an evenly stepped array from SLURM_ARRAY_TASK_MIN.");
-    index = (*task - first) / step + 1;
+      throw EUsage("SLURM_ARRAY_TASK_COUNT is not set: give the number of shards with "
+                   "--shard-count N.");
+    index = *task;
   } else if (const std::optional<uint64_t> completion = number("JOB_COMPLETION_INDEX")) {
     if (!count)
       throw EUsage(

@@ -57,9 +57,9 @@ struct TShard {
 
 // The shard of --shard and --shard-count (either may be empty). "K/N" is given; "auto", or
 // --shard-count alone, takes it from the environment: a Slurm job array's task
-// (SLURM_ARRAY_TASK_ID counted from SLURM_ARRAY_TASK_MIN in steps of SLURM_ARRAY_TASK_STEP, of
-// SLURM_ARRAY_TASK_COUNT unless --shard-count says otherwise), or else a Kubernetes indexed
-// Job's JOB_COMPLETION_INDEX (counted from 0) of --shard-count. Raises EUsage.
+// SLURM_ARRAY_TASK_ID (counted from 1) of --shard-count or else SLURM_ARRAY_TASK_COUNT, or a
+// Kubernetes indexed Job's JOB_COMPLETION_INDEX (counted from 0) of --shard-count. Raises
+// EUsage.
 TShard ParseShard(const std::string& AShard, const std::string& ACount,
                   const TEnvironment& AEnvironment);
 
