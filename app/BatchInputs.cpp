@@ -122,7 +122,10 @@ std::string ShardPath(const TBatchItem& AItem, const std::string& AOutput) {
 }
 
 uint32_t ShardOf(std::string_view ARelativePath, uint32_t ACount) {
-  return static_cast<uint32_t>(StableHash(ARelativePath) % ACount) + 1;
+  // From the hash's high bits: its low k bits depend only on the low k bits of each byte, so
+  // a remainder by a power of two would put names that differ in letter case together.
+  const uint64_t high = StableHash(ARelativePath) >> 32;
+  return static_cast<uint32_t>((high * ACount) >> 32) + 1;
 }
 
 std::vector<TBatchItem> TakeShard(std::vector<TBatchItem> AItems, const TBatchSettings& ASettings) {
@@ -173,8 +176,9 @@ TShard ParseShard(const std::string& AShard, const std::string& ACount,
       throw EUsage("The Slurm array task is 0: number the array's tasks from 1 (--array=1-N).");
     if (!count) count = number("SLURM_ARRAY_TASK_COUNT");
     if (!count)
-      throw EUsage("SLURM_ARRAY_TASK_COUNT is not set: give the number of shards with "
-                   "--shard-count N.");
+      throw EUsage(
+          "SLURM_ARRAY_TASK_COUNT is not set: give the number of shards with "
+          "--shard-count N.");
     index = *task;
   } else if (const std::optional<uint64_t> completion = number("JOB_COMPLETION_INDEX")) {
     if (!count)

@@ -39,7 +39,8 @@ uint64_t StableHash(std::string_view ABytes);
 // refused item without a destination is known by its source.
 std::string ShardPath(const TBatchItem& AItem, const std::string& AOutput);
 
-// The shard (1 to ACount) a relative path belongs to.
+// The shard (1 to ACount, at most 2^32 - 1) a relative path belongs to: the high 32 bits of its
+// StableHash scaled to ACount.
 uint32_t ShardOf(std::string_view ARelativePath, uint32_t ACount);
 
 // The items of shard ASettings.Shard of ASettings.ShardCount, in their order; all of them when
