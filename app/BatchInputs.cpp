@@ -58,8 +58,11 @@ void CheckBase(const TBatchSettings& ASettings) {
 std::vector<std::string> ReadInputList(std::istream& AList, bool ANull) {
   std::vector<std::string> paths;
   std::string path;
-  while (std::getline(AList, path, ANull ? '\0' : '\n'))
+  while (std::getline(AList, path, ANull ? '\0' : '\n')) {
+    // A list saved on another system ends its lines with CR LF.
+    if (!ANull && !path.empty() && path.back() == '\r') path.pop_back();
     if (!path.empty()) paths.push_back(path);
+  }
   return paths;
 }
 

@@ -16,7 +16,8 @@
 #include "app/BatchCommand.h"
 
 // The paths of a list: one a line, or NUL-separated with ANull. Empty entries are dropped; a
-// line's bytes are taken as they are (spaces, a trailing carriage return).
+// line's bytes are taken as they are (spaces, leading dashes) but for a carriage return that
+// ends it.
 std::vector<std::string> ReadInputList(std::istream& AList, bool ANull);
 
 // The command line's inputs followed by those of ASettings.FilesFrom ("-": AStandardInput).

@@ -179,7 +179,7 @@ TEST_F(Scale, ListsWithOddNamesMirrorBelowTheBaseAndTheReportAgreesWithTheDisk) 
   EXPECT_EQ(Tree(Out), (std::set<std::string>(names, names + 5)));
 
   // A line list, -n, and a second run appended to the same report.
-  std::ofstream(Dir.Path() / "lines") << "in/plain.wav\n\nin/with space/a b.wav\n";
+  std::ofstream(Dir.Path() / "lines") << "in/plain.wav\r\n\nin/with space/a b.wav\n";
   EXPECT_EQ(RunCommand(Run + " -n -c mulaw -o out --base in --files-from lines --report "
                              "report.jsonl")
                 .ExitCode,
