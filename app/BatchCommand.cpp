@@ -452,6 +452,9 @@ std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings) {
         items.back().Refusal = "Cannot read " + input + ": there is no such file or folder.";
     }
   }
+  // A worker of many looks into its own shard only: files that share a destination share their
+  // relative path, and so their shard.
+  items = TakeShard(std::move(items), ASettings);
   // Two files into one destination would race, and the last one would win unseen.
   std::map<std::string, const TBatchItem*> taken;
   for (TBatchItem& item : items) {
@@ -576,7 +579,7 @@ int RunBatchCommand(const std::vector<std::string>& AArguments, const TBatchCons
   std::unique_ptr<TBatchRecords> records;
   try {
     settings = ParseBatchArguments(AArguments);
-    if (settings.Action == TBatchAction::Compress) items = TakeShard(PlanBatch(settings), settings);
+    if (settings.Action == TBatchAction::Compress) items = PlanBatch(settings);
     if (settings.Action == TBatchAction::Compress && !settings.DryRun &&
         !settings.ReportFile.empty())
       records = TBatchRecords::Open(settings.ReportFile);

@@ -74,8 +74,9 @@ struct TBatchItem {
 // The files of a batch in the order given, those of a folder sorted by path. A plain file goes
 // to the output folder under its own name; with -r, a folder's .wav files (any letter case) at
 // any depth go to the same place below the output folder (an output folder inside it is not
-// searched). A later file that maps to an earlier one's destination is refused. Raises EUsage
-// when the output folder is missing or a folder is given without -r.
+// searched). A later file that maps to an earlier one's destination is refused. With a shard
+// set, only the shard's items. Raises EUsage when the output folder is missing or a folder is
+// given without -r.
 std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings);
 
 // Where the command writes: the usage, version and codec list to Out, everything else to Err.

@@ -47,12 +47,6 @@ std::optional<fs::path> BelowBase(const fs::path& AFile, const fs::path& ABase) 
   return below(real, realBase);
 }
 
-void CheckBase(const TBatchSettings& ASettings) {
-  std::error_code error;
-  if (!fs::is_directory(ASettings.Base, error))
-    throw EUsage("The base folder " + ASettings.Base + " is not a folder.");
-}
-
 }  // namespace
 
 std::vector<std::string> ReadInputList(std::istream& AList, bool ANull) {
@@ -68,12 +62,14 @@ std::vector<std::string> ReadInputList(std::istream& AList, bool ANull) {
 
 std::vector<std::string> BatchInputs(const TBatchSettings& ASettings,
                                      std::istream& AStandardInput) {
+  std::error_code error;
+  if (!ASettings.Base.empty() && !fs::is_directory(ASettings.Base, error))
+    throw EUsage("The base folder " + ASettings.Base + " is not a folder.");
   std::vector<std::string> inputs = ASettings.Inputs;
   if (ASettings.FilesFrom.empty()) return inputs;
   std::ifstream file;
   if (ASettings.FilesFrom != "-") {
     file.open(ASettings.FilesFrom, std::ios::binary);
-    std::error_code error;
     if (!file || fs::is_directory(ASettings.FilesFrom, error)) {
       const std::string reason =
           fs::exists(ASettings.FilesFrom, error) ? "it cannot be read" : "there is no such file";
@@ -91,7 +87,6 @@ std::vector<std::string> BatchInputs(const TBatchSettings& ASettings,
 TBatchItem PlainItem(const TBatchSettings& ASettings, const std::string& AInput) {
   const fs::path output(ASettings.Output);
   if (ASettings.Base.empty()) return {AInput, (output / fs::path(AInput).filename()).string(), ""};
-  CheckBase(ASettings);
   const std::optional<fs::path> relative = BelowBase(AInput, ASettings.Base);
   if (!relative)
     return {

@@ -21,12 +21,12 @@
 std::vector<std::string> ReadInputList(std::istream& AList, bool ANull);
 
 // The command line's inputs followed by those of ASettings.FilesFrom ("-": AStandardInput).
-// Raises EUsage when the list cannot be read.
+// Raises EUsage when the list cannot be read or the base is not a folder.
 std::vector<std::string> BatchInputs(const TBatchSettings& ASettings, std::istream& AStandardInput);
 
 // The item for a plain file: with a base folder its destination mirrors its path below the
 // base, otherwise it goes to the output folder under its own name. A file outside the base
-// is refused. Raises EUsage when the base is not a folder.
+// is refused.
 TBatchItem PlainItem(const TBatchSettings& ASettings, const std::string& AInput);
 
 // With a base folder, the items from AFirst on (a folder's files) get destinations mirrored
