@@ -4,7 +4,9 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <new>
@@ -12,6 +14,8 @@
 #include <thread>
 
 #include "app/BatchFolders.h"
+#include "app/BatchInputs.h"
+#include "app/BatchReport.h"
 #include "app/CompressionJob.h"
 #include "platform/acm/AcmCodec.h"
 
@@ -257,6 +261,16 @@ std::string BatchUsage() {
          "                        (ima-adpcm, ms-adpcm)\n"
          "      --block-size BYTES  the block size of ima-adpcm and ms-adpcm (default: follows\n"
          "                        the rate, as --list-codecs shows)\n"
+         "      --files-from FILE the inputs listed in FILE, one a line (-: standard input)\n"
+         "  -0, --null            the list's paths end with NUL, as find -print0 writes them\n"
+         "      --base DIR        mirror each input's folders below DIR under the output folder\n"
+         "      --shard K/N       take only shard K of N of the inputs (by a stable hash of\n"
+         "                        their relative paths); auto: from a Slurm array task or\n"
+         "                        with --shard-count N from a Kubernetes indexed Job\n"
+         "      --shard-count N   the number of shards when the environment gives only K\n"
+         "      --report FILE     add a JSON line per finished file to FILE (-: standard output)\n"
+         "      --dry-run         print what would be compressed, skipped and refused; write\n"
+         "                        nothing\n"
          "      --list-codecs     print every codec: tag, name, and the formats it offers; exit\n"
          "  -q, --quiet           no progress, errors only\n"
          "      --no-sync         do not wait for each file to reach the disk (faster; a crash\n"
@@ -271,18 +285,26 @@ std::string BatchUsage() {
 
 TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   TBatchSettings settings;
-  std::string codec, rate, channels, bitrate, jobs, quality, block_size;
+  std::string codec, rate, channels, bitrate, jobs, quality, block_size, shard, shardCount;
   // Each option with a value: where the value goes and what it is called in messages.
   struct TValued {
     char Short;
     const char* Long;
     std::string* Value;
   };
-  const TValued valued[] = {
-      {'o', "output", &settings.Output}, {'c', "codec", &codec},
-      {0, "rate", &rate},              {0, "channels", &channels},
-      {0, "bitrate", &bitrate},        {'j', "jobs", &jobs},
-      {0, "quality", &quality},        {0, "block-size", &block_size}};
+  const TValued valued[] = {{'o', "output", &settings.Output},
+                            {'c', "codec", &codec},
+                            {0, "rate", &rate},
+                            {0, "channels", &channels},
+                            {0, "bitrate", &bitrate},
+                            {'j', "jobs", &jobs},
+                            {0, "quality", &quality},
+                            {0, "block-size", &block_size},
+                            {0, "files-from", &settings.FilesFrom},
+                            {0, "base", &settings.Base},
+                            {0, "shard", &shard},
+                            {0, "shard-count", &shardCount},
+                            {0, "report", &settings.ReportFile}};
   struct TFlag {
     char Short;
     const char* Long;
@@ -296,7 +318,9 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
                          {'q', "quiet", &settings.Quiet},
                          {0, "no-sync", &settings.NoSync},
                          {'h', "help", &help},
-                         {0, "version", &version}};
+                         {0, "version", &version},
+                         {'0', "null", &settings.Null},
+                         {0, "dry-run", &settings.DryRun}};
 
   bool options = true;
   for (size_t i = 0; i < AArguments.size(); ++i) {
@@ -368,7 +392,13 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   if (settings.Output.empty()) throw EUsage("No output folder: give one with -o DIR.");
   if (codec.empty())
     throw EUsage("No codec: give one with -c CODEC (corvane-batch --list-codecs lists them).");
-  if (settings.Inputs.empty()) throw EUsage("No files or folders to compress.");
+  if (settings.Inputs.empty() && settings.FilesFrom.empty())
+    throw EUsage("No files or folders to compress.");
+  const TShard part = ParseShard(shard, shardCount, [](const char* AName) {
+    return static_cast<const char*>(std::getenv(AName));
+  });
+  settings.Shard = part.Index;
+  settings.ShardCount = part.Count;
 
   const std::vector<TBatchCodec> codecs = BatchCodecs();
   const TBatchCodec& chosen = FindCodec(codecs, codec);
@@ -429,19 +459,25 @@ std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings) {
                      ? "The output folder " + ASettings.Output + " is not a folder."
                      : "The output folder " + ASettings.Output + " does not exist.");
   std::vector<TBatchItem> items;
-  for (const std::string& input : ASettings.Inputs) {
+  for (const std::string& input : BatchInputs(ASettings, std::cin)) {
     const fs::file_status status = fs::status(input, error);
     if (fs::is_directory(status)) {
       if (!ASettings.Recursive)
         throw EUsage(input + " is a folder: give -r to compress the .wav files in it.");
+      const size_t first = items.size();
       AddFolderFiles(input, output, items);
+      RebaseItems(ASettings, items, first);
     } else if (fs::exists(status)) {
-      items.push_back({input, (output / fs::path(input).filename()).string(), ""});
+      items.push_back(PlainItem(ASettings, input));
     } else {
-      items.push_back({input, (output / fs::path(input).filename()).string(),
-                       "Cannot read " + input + ": there is no such file or folder."});
+      items.push_back(PlainItem(ASettings, input));
+      if (items.back().Refusal.empty())
+        items.back().Refusal = "Cannot read " + input + ": there is no such file or folder.";
     }
   }
+  // A worker of many looks into its own shard only: files that share a destination share their
+  // relative path, and so their shard.
+  items = TakeShard(std::move(items), ASettings);
   // Two files into one destination would race, and the last one would win unseen.
   // The same file given twice is simply compressed once.
   std::map<std::string, const TBatchItem*> taken;
@@ -464,7 +500,8 @@ std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings) {
 }
 
 TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettings& ASettings,
-                       const TBatchConsole& AConsole, const std::atomic<bool>& AStop) {
+                       const TBatchConsole& AConsole, const std::atomic<bool>& AStop,
+                       TBatchRecords* ARecords) {
   int64_t total = 0;
   for (const TBatchItem& item : AItems)
     if (item.Refusal.empty()) total += FileSize(item.Source);
@@ -476,7 +513,14 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
   TMirroredFolders folders;
   std::atomic<size_t> next{0};
   auto compress = [&](const TBatchItem& AItem) {
+    const auto began = Clock::now();
+    auto record = [&](TFileStatus AStatus, const std::string& AReason) {
+      if (ARecords)
+        ARecords->Add(AItem, AStatus, AReason,
+                      std::chrono::duration<double>(Clock::now() - began).count());
+    };
     if (!AItem.Refusal.empty()) {
+      record(TFileStatus::Failed, AItem.Refusal);
       report.Failed(AItem, AItem.Refusal);
       std::lock_guard<std::mutex> hold(lock);
       ++summary.Failed;
@@ -484,6 +528,7 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     }
     std::error_code error;
     if (ASettings.SkipExisting && fs::exists(fs::symlink_status(AItem.Destination, error))) {
+      record(TFileStatus::Skipped, "The destination exists.");
       report.Skipped(AItem);
       std::lock_guard<std::mutex> hold(lock);
       ++summary.Skipped;
@@ -503,7 +548,9 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
       copied += ABytes;
       report.Progress(ABytes);
     };
+    std::string warned;
     options.Warning = [&](const std::string& AWarning) {
+      warned = AWarning;
       report.Warned(AWarning);
       std::lock_guard<std::mutex> hold(lock);
       ++summary.Warnings;
@@ -527,12 +574,14 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     const int64_t input = FileSize(AItem.Source);
     report.Progress(std::max<int64_t>(0, input - copied));
     if (!failure.empty()) {
+      record(TFileStatus::Failed, failure);
       report.Failed(AItem, failure);
       std::lock_guard<std::mutex> hold(lock);
       ++summary.Failed;
       return;
     }
     const int64_t output = FileSize(AItem.Destination);
+    record(warned.empty() ? TFileStatus::Done : TFileStatus::Warning, warned);
     report.Done(AItem, input, output);
     std::lock_guard<std::mutex> hold(lock);
     ++summary.Done;
@@ -567,9 +616,13 @@ int RunBatchCommand(const std::vector<std::string>& AArguments, const TBatchCons
                     const std::atomic<bool>& AStop) {
   TBatchSettings settings;
   std::vector<TBatchItem> items;
+  std::unique_ptr<TBatchRecords> records;
   try {
     settings = ParseBatchArguments(AArguments);
     if (settings.Action == TBatchAction::Compress) items = PlanBatch(settings);
+    if (settings.Action == TBatchAction::Compress && !settings.DryRun &&
+        !settings.ReportFile.empty())
+      records = TBatchRecords::Open(settings.ReportFile);
   } catch (const EUsage& usage) {
     AConsole.Err << "corvane-batch: " << Escaped(usage.Message()) << "\n"
                  << "Try corvane-batch --help for the options.\n";
@@ -601,7 +654,11 @@ int RunBatchCommand(const std::vector<std::string>& AArguments, const TBatchCons
     case TBatchAction::Compress:
       break;
   }
-  const TBatchSummary summary = RunBatch(items, settings, AConsole, AStop);
+  if (settings.DryRun) return PrintBatchPlan(items, settings, AConsole);
+  const TBatchSummary summary = RunBatch(items, settings, AConsole, AStop, records.get());
+  // A report with lines missing is a failure of the batch, whatever the files did.
+  const std::string lost = records ? records->Failure() : "";
+  if (!lost.empty()) AConsole.Err << "corvane-batch: " << lost << '\n' << std::flush;
   if (summary.Stopped) return ExitInterrupted;
-  return summary.Failed == 0 ? ExitSuccess : ExitFailed;
+  return summary.Failed == 0 && lost.empty() ? ExitSuccess : ExitFailed;
 }

@@ -51,6 +51,15 @@ struct TBatchSettings {
   bool NoSync = false;  // leave putting files on disk to the system
   int32_t Jobs = 0;     // 0: one per core
   std::vector<std::string> Inputs;
+  // Many machines: inputs listed in a file ("-": standard input), a line each or
+  // NUL-separated; destinations mirrored below a base folder; this worker's shard (1 to
+  // ShardCount; 0 of 0 takes every input); a JSON Lines report; the plan without writing.
+  std::string FilesFrom;
+  bool Null = false;
+  std::string Base;
+  uint32_t Shard = 0, ShardCount = 0;
+  std::string ReportFile;
+  bool DryRun = false;
 };
 
 // Reads the arguments that follow the program name. A codec is a name of BatchCodecs or a
@@ -71,7 +80,8 @@ struct TBatchItem {
 // any depth go to the same place below the output folder (an output folder inside it is not
 // searched); a folder that cannot be read is refused by itself and the walk goes on. The same
 // file given twice is taken once; another file that maps to an earlier one's destination is
-// refused. Raises EUsage when the output folder is missing or a folder is given without -r.
+// refused. With a shard set, only the shard's items. Raises EUsage when the output folder is
+// missing or a folder is given without -r.
 std::vector<TBatchItem> PlanBatch(const TBatchSettings& ASettings);
 
 // Where the command writes: the usage, version and codec list to Out, everything else to Err.
@@ -94,11 +104,14 @@ struct TBatchSummary {
   bool Stopped = false;
 };
 
+class TBatchRecords;
+
 // Compresses the items with ASettings.Jobs worker threads (one chain per file, each on one
 // thread). A failed file is reported and the batch goes on; once AStop is set, running files
-// are abandoned and no other starts.
+// are abandoned and no other starts. Each finished file goes to ARecords too, when given.
 TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettings& ASettings,
-                       const TBatchConsole& AConsole, const std::atomic<bool>& AStop);
+                       const TBatchConsole& AConsole, const std::atomic<bool>& AStop,
+                       TBatchRecords* ARecords = nullptr);
 
 constexpr int ExitSuccess = 0;
 constexpr int ExitFailed = 1;
