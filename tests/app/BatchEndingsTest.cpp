@@ -176,8 +176,9 @@ TEST_F(BatchEnding, NamesAreEscapedAndTheSameFileIsTakenOnce) {
   fs::resize_file(cut, fs::file_size(cut) - 8820 + 472);
   std::ostringstream out, err;
   const std::atomic<bool> stop{false};
-  const int code = RunBatchCommand({"-o", Out, "-c", "alaw", In / "a.wav", In / "a.wav",
-                                    (In / "." / "a.wav").string(), odd, cut},
+  const fs::path report = In / "report.jsonl";
+  const int code = RunBatchCommand({"-o", Out, "-c", "alaw", "--report", report, In / "a.wav",
+                                    In / "a.wav", (In / "." / "a.wav").string(), odd, cut},
                                    {out, err, false, false}, stop);
   EXPECT_EQ(code, ExitFailed);
   EXPECT_EQ(err.str().find('\033'), std::string::npos);
@@ -186,6 +187,12 @@ TEST_F(BatchEnding, NamesAreEscapedAndTheSameFileIsTakenOnce) {
   EXPECT_THAT(err.str(), HasSubstr("warning: " + cut.string() +
                                    ": the data ends after 236 of 4,410 frames\n"));
   EXPECT_THAT(err.str(), HasSubstr("\n2 done, 0 skipped, 1 failed, 1 warning; "));
+  std::ifstream lines(report);
+  std::string line, cutLine;
+  while (std::getline(lines, line))
+    if (line.find("cut.wav") != std::string::npos) cutLine = line;
+  EXPECT_THAT(cutLine, HasSubstr("\"status\":\"warning\",\"reason\":\"" + cut.string() +
+                                 ": the data ends after 236 of 4,410 frames\""));
 }
 
 }  // namespace
