@@ -71,6 +71,8 @@ class TCompressionJob : public TCompression {
     options.SampleRate = AOptions.SampleRate;
     options.Channels = AOptions.Channels;
     options.Bitrate = AOptions.Bitrate;
+    options.HighQuality = AOptions.HighQuality;
+    options.BlockSize = AOptions.BlockSize;
     options.Stop = AOptions.Stop;
     options.Progress = AOptions.Progress;
     options.Warning = AOptions.Warning;

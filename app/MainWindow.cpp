@@ -97,6 +97,8 @@ TForm1Window::TForm1Window(TCompression& ACompression)
       FRate(*FUi.Rate),
       FChannels(*FUi.Channels),
       FBitrate(*FUi.Bitrate),
+      FQuality(*FUi.Quality),
+      FBlockSize(*FUi.BlockSize),
       FFilesAtOnce(*FUi.FilesAtOnce),
       FWhenExists(*FUi.WhenExists),
       FProgress(*FUi.Progress, *FUi.TimeLeft),
@@ -116,6 +118,8 @@ TForm1Window::TForm1Window(TCompression& ACompression)
              FRate,
              FChannels,
              FBitrate,
+             FQuality,
+             FBlockSize,
              FFilesAtOnce,
              FWhenExists,
              FProgress,
@@ -138,7 +142,8 @@ TForm1Window::TForm1Window(TCompression& ACompression)
   connect(FUi.AboutBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::AboutBtnClick); });
   connect(FUi.Button1, &QPushButton::clicked, this, [this] { Run(&TForm1::Button1Click); });
   connect(FUi.StartBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::StartBtnClick); });
-  for (QComboBox* box : {FUi.Rate, FUi.Channels, FUi.Bitrate, FUi.FilesAtOnce, FUi.WhenExists})
+  for (QComboBox* box : {FUi.Rate, FUi.Channels, FUi.Bitrate, FUi.Quality, FUi.BlockSize,
+                         FUi.FilesAtOnce, FUi.WhenExists})
     connect(box, &QComboBox::currentIndexChanged, this, [this] { Run(&TForm1::OptionsChanged); });
   // Enter presses the button that has the focus, as Space does; Delete in the list removes.
   for (QPushButton* button : findChildren<QPushButton*>())

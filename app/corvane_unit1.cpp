@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/WindowBatch.h"
+#include "platform/acm/AcmCodec.h"
 #include "platform/acm/AcmDriver.h"
 
 #ifndef CORVANE_VERSION
@@ -282,6 +283,8 @@ TForm1::TForm1(const TForm1Controls& AControls, TCompression& ACompression, HWND
   select(Controls.Rate, "rate");
   select(Controls.Channels, "channels");
   select(Controls.Bitrate, "bitrate");
+  select(Controls.Quality, "quality");
+  select(Controls.BlockSize, "blockSize");
   select(Controls.FilesAtOnce, "filesAtOnce");
   const std::string exists = settings.Read("whenExists", "ask");
   Controls.WhenExists.SetItemIndex(exists == "replace" ? weReplace
@@ -314,7 +317,7 @@ void TForm1::FillChoices() {
     ABox.SetItemIndex(chosen);
   };
   std::vector<std::string> rates{"Same as source"}, channels{"Same as source"},
-      bitrates{"Codec's choice"};
+      bitrates{"Codec's choice"}, qualities{"Fast"}, blocks{"Follows the rate"};
   if (caps) {
     for (uint32_t rate : OfferedRates(*caps))
       rates.push_back(Thousands(rate) + " Hz");
@@ -323,11 +326,22 @@ void TForm1::FillChoices() {
     if (caps->tag == WAVE_FORMAT_MPEGLAYER3)
       for (uint32_t kbps : OfferedBitrates(caps->tag))
         bitrates.push_back(std::to_string(kbps) + " kbit/s");
+    // The ADPCM codecs: a slower search, and block sizes that strict players take.
+    if (const auto range = acm::ChoosableBlockSizes(caps->tag)) {
+      qualities.push_back("High");
+      for (uint32_t bytes : {256u, 512u, 1024u, 2048u})
+        if (bytes >= range->low && bytes <= range->high && bytes % range->multiple == 0)
+          blocks.push_back(Thousands(bytes) + " bytes");
+    }
   }
   fill(Controls.Rate, rates);
   fill(Controls.Channels, channels);
   fill(Controls.Bitrate, bitrates);
+  fill(Controls.Quality, qualities);
+  fill(Controls.BlockSize, blocks);
   Controls.Bitrate.SetEnabled(bitrates.size() > 1 && !Running());
+  Controls.Quality.SetEnabled(qualities.size() > 1 && !Running());
+  Controls.BlockSize.SetEnabled(blocks.size() > 1 && !Running());
   if (Controls.FilesAtOnce.Count() == 0) {
     const int32_t cores = Cores();
     for (int32_t n = 1; n <= std::max(16, cores); ++n)
@@ -353,6 +367,8 @@ TFileOptions TForm1::Options() const {
   };
   options.SampleRate = number(Controls.Rate);
   options.Bitrate = number(Controls.Bitrate);
+  options.HighQuality = Controls.Quality.ItemIndex() > 0;
+  options.BlockSize = number(Controls.BlockSize);
   const int32_t channels = Controls.Channels.ItemIndex();
   if (channels > 0) {
     const std::string text = Controls.Channels.Item(channels);
@@ -371,6 +387,8 @@ std::string TForm1::Destination() const {
     text += ", " + (options.SampleRate ? Thousands(options.SampleRate) + " Hz" : kSame[0]) + ", " +
             (options.Channels ? ChannelsText(options.Channels) : kSame[1]);
   if (options.Bitrate) text += ", " + std::to_string(options.Bitrate) + " kbit/s";
+  if (options.BlockSize) text += ", blocks of " + Thousands(options.BlockSize) + " bytes";
+  if (options.HighQuality) text += ", high quality";
   return text;
 }
 
@@ -392,6 +410,8 @@ void TForm1::SaveSettings() {
   settings.Write("rate", chosen(Controls.Rate));
   settings.Write("channels", chosen(Controls.Channels));
   settings.Write("bitrate", chosen(Controls.Bitrate));
+  settings.Write("quality", chosen(Controls.Quality));
+  settings.Write("blockSize", chosen(Controls.BlockSize));
   // The number of cores is kept as the default, so it follows the machine.
   settings.Write("filesAtOnce", Controls.FilesAtOnce.ItemIndex() + 1 == Cores()
                                     ? std::string()
@@ -641,7 +661,8 @@ void TForm1::Lock(bool ALocked) {
         static_cast<TControl*>(&Controls.FilesAtOnce),
         static_cast<TControl*>(&Controls.WhenExists)})
     control->SetEnabled(!ALocked);
-  Controls.Bitrate.SetEnabled(!ALocked && Controls.Bitrate.Count() > 1);
+  for (TComboBox* box : {&Controls.Bitrate, &Controls.Quality, &Controls.BlockSize})
+    box->SetEnabled(!ALocked && box->Count() > 1);
   for (TControl* control : Controls.Locked)
     control->SetEnabled(!ALocked);
   Controls.StartBtn.SetCaption(ALocked ? "&Stop" : "&Start Compress");

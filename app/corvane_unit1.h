@@ -29,6 +29,9 @@ struct TFileOptions {
   uint16_t Channels = 0;
   // MP3's bit rate in kbit/s; 0 is the codec's own choice.
   uint32_t Bitrate = 0;
+  // The ADPCM encoders' slower search, and their block size in bytes (0: follows the rate).
+  bool HighQuality = false;
+  uint32_t BlockSize = 0;
   // Once set, the file is abandoned: the job raises and leaves nothing on disk.
   const std::atomic<bool>* Stop = nullptr;
   // Told the source bytes of each block copied; called on the file's worker thread.
@@ -74,6 +77,8 @@ struct TForm1Controls {
   TComboBox& Rate;
   TComboBox& Channels;
   TComboBox& Bitrate;
+  TComboBox& Quality;
+  TComboBox& BlockSize;
   TComboBox& FilesAtOnce;
   TComboBox& WhenExists;
   TProgressBar& Progress;

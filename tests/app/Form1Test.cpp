@@ -172,6 +172,8 @@ class Form1Test : public ::testing::Test {
                                                    Rate,
                                                    Channels,
                                                    Bitrate,
+                                                   Quality,
+                                                   BlockSize,
                                                    FilesAtOnce,
                                                    WhenExists,
                                                    Progress,
@@ -197,7 +199,7 @@ class Form1Test : public ::testing::Test {
   TFakeStatus Status;
   TFakeOpenDialog Open;
   TFakeButton Start, Locked;
-  TFakeCombo Rate, Channels, Bitrate, FilesAtOnce, WhenExists;
+  TFakeCombo Rate, Channels, Bitrate, Quality, BlockSize, FilesAtOnce, WhenExists;
   TFakeProgress Progress;
   TFakeTimer Timer;
   TFakeSettings Settings;
@@ -279,9 +281,16 @@ TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
   Form->OptionsChanged();
   EXPECT_EQ(Codec.Caption, "MPEG Layer-3, 8,000 Hz, mono, 64 kbit/s");  // rate and mono kept
   EXPECT_TRUE(Bitrate.Enabled);
+  Job.Codec = WAVE_FORMAT_IMA_ADPCM;  // the ADPCM codecs: quality and block size
+  Form->SelectCodecBtnClick();
+  Quality.Choose("High");
+  BlockSize.Choose("256 bytes");
+  Form->OptionsChanged();
+  EXPECT_EQ(Codec.Caption, "IMA ADPCM, 8,000 Hz, mono, blocks of 256 bytes, high quality");
   Job.Codec = WAVE_FORMAT_MULAW;
   Form->SelectCodecBtnClick();
   EXPECT_EQ(Bitrate.Items, std::vector<std::string>{"Codec's choice"});
+  EXPECT_FALSE(Quality.Enabled || BlockSize.Enabled);
   Job.Cancel = true;  // a cancelled choice keeps the codec
   EXPECT_THROW(Form->SelectCodecBtnClick(), EAbort);
   EXPECT_EQ(CurrentCodec, WAVE_FORMAT_MULAW);
