@@ -4,10 +4,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -158,6 +161,23 @@ TEST_F(CompressionJob, OverwritesOnlyWithACompleteFile) {
   }
   EXPECT_EQ(ReadFileBytes(Destination), good);
   EXPECT_EQ(Leftovers(Out, {"take.wav"}), std::vector<std::string>{});
+}
+
+TEST_F(CompressionJob, AFullDiskSaysSoAndKeepsTheOldDestination) {
+  // A small file system of its own, where this user may mount one.
+  const std::string disk = Dir.File("disk");
+  fs::create_directories(disk);
+  if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0)
+    GTEST_SKIP() << "no tmpfs may be mounted here: " << strerror(errno);
+  const std::string destination = disk + "/take.wav";
+  std::ofstream(destination) << "older";
+  const std::string failure = FailureOf(Source, destination, WAVE_FORMAT_PCM);
+  const Bytes kept = ReadFileBytes(destination);
+  const std::vector<std::string> left = Leftovers(disk, {"take.wav"});
+  umount2(disk.c_str(), MNT_DETACH);
+  EXPECT_EQ(failure, "Cannot write " + destination + ": No space left on device.");
+  EXPECT_EQ(kept, (Bytes{'o', 'l', 'd', 'e', 'r'}));
+  EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 TEST_F(CompressionJob, TheFileHasNoNameWhileWrittenAndFollowsNoLink) {
