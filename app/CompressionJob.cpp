@@ -79,7 +79,7 @@ std::string ReadFailure(const std::string& ASource, const TKZFileReport& AReport
     case MMIO_REFUSED_NOTRIFF:
       return ASource + " is not a wave file (no RIFF header).";
     case MMIO_REFUSED_RF64:
-      return ASource + " is an RF64 file, which Corvane does not read yet.";
+      return ASource + " is not a wave file (an RF64 header without its ds64 chunk).";
     case MMIO_REFUSED_FORM:
       return ASource + " is not a wave file (a RIFF file of another kind).";
     case MMIO_REFUSED_NOFORMAT:
@@ -97,7 +97,7 @@ std::string WriteFailure(const std::string& ADestination, const TKZFileReport& A
   if (AReport.SystemError != 0)
     return "Cannot write " + ADestination + ": " + Words(AReport.SystemError) + ".";
   if (AReport.Refusal == MMIO_REFUSED_TOOLARGE)
-    return "Cannot write " + ADestination + ": it would pass 2 GiB, the largest wave file.";
+    return "Cannot write " + ADestination + ": it would pass 4 GiB, the largest RIFF wave file.";
   return "";
 }
 
@@ -183,7 +183,7 @@ std::string Thousands(int64_t AValue) {
 // sizes there: their data simply runs to the end of the file.
 std::string TruncationWarning(const std::string& ASource, const TKZWaveStreamFormat& AFormat,
                               const TKZFileReport& AReport) {
-  if (AReport.DeclaredDataSize <= AReport.DataSize || AReport.DeclaredDataSize >= 0x7FFFFFFF)
+  if (AReport.DeclaredDataSize <= AReport.DataSize || AReport.DeclaredDataSize == 0xFFFFFFFF)
     return "";
   return ASource + ": the data ends after " +
          Thousands(Frames(AFormat, AReport.DataSize, AReport.DeclaredDataSize)) + " of " +

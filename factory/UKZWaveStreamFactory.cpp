@@ -11,6 +11,18 @@
 
 namespace {
 
+// The most audio bytes a destination gets from a source of known length: its duration at the
+// destination's byte rate, with room for rounding to blocks and for codecs whose rate is an
+// average. -1 for a source whose length is not known (a count of 0, or one cut at 32 bits).
+int64_t DataBound(const TKZWaveStreamFormat& ASource, const TKZWaveFormat& ADestination) {
+  const int64_t frames = ASource.Fact().GetSampleCount();
+  const int64_t rate = ASource.WaveFormat().GetSamplesPerSec();
+  const int64_t bytesPerSec = ADestination.GetAvgBytesPerSec();
+  if (frames <= 0 || frames >= INT32_MAX || rate <= 0 || bytesPerSec <= 0) return -1;
+  const int64_t bytes = frames * bytesPerSec / rate;
+  return bytes + bytes / 8 + 64 * int64_t{ADestination.GetBlockAlign()} + 65536;
+}
+
 // The source's sample count in frames of the destination's rate, rounded to nearest: a path
 // that resamples changes how many frames the same audio has.
 std::unique_ptr<TKZWaveFact> ScaledFact(const TKZWaveFact& AFact, const TKZWaveFormat& ASource,
@@ -77,12 +89,13 @@ std::unique_ptr<TKZStream> TKZStreamFactory::OpenWaveReader() {
   return TKZMMIOWaveStream::OpenReadFile(FFileName);
 }
 
-std::unique_ptr<TKZStream> TKZStreamFactory::OpenWaveWriter(const TKZWaveStreamFormat& AFormat) {
+std::unique_ptr<TKZStream> TKZStreamFactory::OpenWaveWriter(const TKZWaveStreamFormat& AFormat,
+                                                            int64_t ADataBound) {
   if (FStream && HKZStream::HasFormat(*FStream)) return std::make_unique<TKZProxyStream>(*FStream);
   if (FStream) return TKZMMIOWaveStream::OpenWriteStream(*FStream, AFormat);
   if (FDescriptor >= 0)
-    return TKZMMIOWaveStream::OpenWriteDescriptor(FDescriptor, AFormat, FReport);
-  return TKZMMIOWaveStream::OpenWriteFile(FFileName, AFormat);
+    return TKZMMIOWaveStream::OpenWriteDescriptor(FDescriptor, AFormat, FReport, ADataBound);
+  return TKZMMIOWaveStream::OpenWriteFile(FFileName, AFormat, ADataBound);
 }
 
 void TKZStreamFactory::AddThreadStream(int32_t AMilliseconds) {
@@ -191,7 +204,7 @@ std::unique_ptr<TKZStream> TKZWaveStreamFactory::BuildWriteChain(TKZStreamFactor
 
   const auto fact = ScaledFact(source.Fact(), sourceWave, *destination);
   const auto file = TKZWaveStreamFormat::CreateFromFormatAndFact(destination, fact.get());
-  auto bottom = AStack.OpenWaveWriter(*file);
+  auto bottom = AStack.OpenWaveWriter(*file, DataBound(source, *destination));
   if (!bottom) return nullptr;
   AStack.Push(std::move(bottom));
   for (int32_t k = path ? path->Count() - 1 : -1; k >= 0; --k) {

@@ -9,6 +9,10 @@
 namespace {
 
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+// The largest RIFF size a plain RIFF file holds.
+constexpr int64_t kMaxRiffSize = 0xFFFFFFFF;
+// JUNK reserving the room of ds64: its header and the ds64 fields without a table.
+constexpr int32_t kReserveSize = 28;
 
 FOURCC Code(const char* AText) {
   return TKZMMIO::StringToFOURCC(AText);
@@ -76,7 +80,14 @@ TKZMMIOWaveStream::TKZMMIOWaveStream(std::unique_ptr<TKZMMIOStream> AMMIOStream,
       FFormat(std::make_unique<TKZWaveStreamFormat>()) {
   if (!FMMIOStream || !FRiffChunk || !FDataChunk) throw Exception();
   FFormat->Assign(&AFormat);
-  FDataStream = FMMIOStream->CreateChunkStream(*FDataChunk);
+  FDataStart = static_cast<int64_t>(FDataChunk->GetInfo()->dwDataOffset);
+  FWriting = (FDataChunk->GetInfo()->dwFlags & MMIO_DIRTY) != 0;
+  FDataSize = FWriting ? 0 : FDataChunk->GetDataSize();
+}
+
+bool TKZMMIOWaveStream::NeedsReserve(int64_t ADataBound) {
+  // Head and metadata chunks stay well within the margin.
+  return ADataBound < 0 || ADataBound > kMaxRiffSize - (int64_t{1} << 20);
 }
 
 TKZMMIOWaveStream::~TKZMMIOWaveStream() {
@@ -88,7 +99,7 @@ TKZMMIOWaveStream::~TKZMMIOWaveStream() {
 }
 
 int32_t TKZMMIOWaveStream::GetPosition() {
-  return FDataStream ? FDataStream->GetPosition() : -1;
+  return FClosed || FPosition > kMaxOffset ? -1 : static_cast<int32_t>(FPosition);
 }
 
 const TKZFormat* TKZMMIOWaveStream::GetFormat() {
@@ -96,26 +107,63 @@ const TKZFormat* TKZMMIOWaveStream::GetFormat() {
 }
 
 int32_t TKZMMIOWaveStream::Read(const TKZArea& AArea) {
-  return FDataStream ? FDataStream->Read(AArea) : -1;
+  if (FClosed || AArea.Size < 0) return -1;
+  const auto count = static_cast<int32_t>(std::min<int64_t>(AArea.Size, FDataSize - FPosition));
+  if (count <= 0) return 0;
+  TKZMMIO& mmio = FMMIOStream->GetMMIO();
+  mmio.SeekTo(FDataStart + FPosition);
+  const int32_t n = mmio.Read(Area(AArea.Start, count));
+  FPosition += n;
+  return n;
 }
 
 int32_t TKZMMIOWaveStream::Write(const TKZArea& AArea) {
-  return FDataStream ? FDataStream->Write(AArea) : -1;
+  if (FClosed || AArea.Size < 0) return -1;
+  TKZMMIO& mmio = FMMIOStream->GetMMIO();
+  // A plain RIFF file ends at 4 GiB: data beyond it, with no room for ds64, is refused.
+  const int64_t end = FDataStart + FPosition + AArea.Size;
+  if (!FReserved && end + 1 - 8 > kMaxRiffSize) {
+    mmio.Refuse(MMIO_REFUSED_TOOLARGE);
+    return -1;
+  }
+  mmio.SeekTo(FDataStart + FPosition);
+  const int32_t n = mmio.Write(AArea);
+  FPosition += n;
+  FDataSize = std::max(FDataSize, FPosition);
+  return n;
 }
 
 bool TKZMMIOWaveStream::Seek(const TKZSeek& ASeek) {
-  return FDataStream && FDataStream->Seek(ASeek);
+  if (FClosed) return false;
+  int64_t base = 0;
+  if (ASeek.Origin == soCurrent)
+    base = FPosition;
+  else if (ASeek.Origin == soEnd)
+    base = FDataSize;
+  else if (ASeek.Origin != soBegin)
+    return false;
+  const int64_t target = base + ASeek.Offset;
+  if (target < 0 || target > FDataSize) return false;
+  FPosition = target;
+  return true;
 }
 
 void TKZMMIOWaveStream::Close() {
   if (FClosed) return;
   FClosed = true;
-  FDataStream.reset();
   // Chunks created here carry MMIO_DIRTY until their size is in the file.
-  const bool writing = (FDataChunk->GetInfo()->dwFlags & MMIO_DIRTY) != 0;
+  const bool writing = FWriting;
   TKZMMIO& mmio = FMMIOStream->GetMMIO();
   std::exception_ptr failure;
   bool ascended = true;
+  // The data chunk ends where the last byte was written.
+  if (writing) {
+    try {
+      mmio.SeekTo(FDataStart + FDataSize);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
   // The data chunk ends where the last transfer left the file; the RIFF chunk after its pad.
   for (auto* chunk : {&FDataChunk, &FRiffChunk}) {
     try {
@@ -123,6 +171,11 @@ void TKZMMIOWaveStream::Close() {
     } catch (...) {
       if (!failure) failure = std::current_exception();
     }
+  }
+  try {
+    if (writing && ascended && !failure) ascended = WriteRF64(mmio);
+  } catch (...) {
+    failure = std::current_exception();
   }
   try {
     FMMIOStream->Close();
@@ -158,20 +211,28 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
   // Writers that cannot seek back leave a data size larger than the file (up to 0xFFFFFFFF):
   // the data is what the file holds.
   MMCKINFO& info = *data->GetInfo();
-  const int32_t end = mmioSeek(mmio.GetHandle(), 0, SEEK_END);
-  const int64_t limit = end >= 0 ? end : kMaxOffset;
+  const int64_t end = mmioSeek(mmio.GetHandle(), 0, SEEK_END);
+  const auto start = static_cast<int64_t>(info.dwDataOffset);
   TKZFileReport& report = mmio.Report();
-  report.DeclaredDataSize = info.cksize;
-  info.cksize = static_cast<uint32_t>(
-      std::min<int64_t>(info.cksize, std::max<int64_t>(0, limit - info.dwDataOffset)));
-  report.DataSize = info.cksize;
-  mmio.Seek(SeekFromBegin(static_cast<int32_t>(info.dwDataOffset)));
+  report.DeclaredDataSize = data->GetDataSize();
+  const int64_t size =
+      end >= 0 ? std::min(data->GetDataSize(), std::max<int64_t>(0, end - start)) : 0;
+  data->SetDataSize(size);
+  report.DataSize = size;
+  mmio.SeekTo(start);
 
+  // An RF64 file's count beyond 32 bits is in its ds64 chunk.
+  if (fact && static_cast<uint32_t>(fact->GetSampleCount()) == 0xFFFFFFFF &&
+      riff->GetDs64SampleCount() >= 0)
+    fact->SetSampleCount(
+        static_cast<int32_t>(std::min<int64_t>(riff->GetDs64SampleCount(), kMaxOffset)));
   if (!fact && wave->GetFormatTag() == WAVE_FORMAT_PCM) {
     fact = std::make_unique<TKZWaveFact>();
-    // A frame of no whole bytes gives no count rather than a division by zero.
+    // A frame of no whole bytes gives no count rather than a division by zero; a count beyond
+    // 32 bits is cut (counts are 32-bit).
     const int32_t frame = wave->GetChannels() * (wave->GetBitsPerSample() / 8);
-    if (frame > 0) fact->SetSampleCount(static_cast<int32_t>(info.cksize / frame));
+    if (frame > 0)
+      fact->SetSampleCount(static_cast<int32_t>(std::min<int64_t>(size / frame, kMaxOffset)));
   }
   AHead.Format = TKZWaveStreamFormat::CreateFromFormatAndFact(wave.get(), fact.get());
   AHead.Riff = std::move(riff);
@@ -186,7 +247,15 @@ bool TKZMMIOWaveStream::WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat
   TStream& view = *AFile.AsStream();
   auto riff = mmio.CreateRiff(Code("WAVE"));
   try {
-    auto chunk = mmio.CreateChunk(*riff, Code("fmt "));
+    std::unique_ptr<TKZRiffChunk> chunk;
+    if (AHead.Reserved) {
+      // The room ds64 takes should the file pass 4 GiB.
+      chunk = mmio.CreateChunk(*riff, Code("JUNK"));
+      const uint8_t zeros[kReserveSize] = {};
+      const bool reserved = chunk && view.Write(zeros, kReserveSize) == kReserveSize;
+      if (!mmio.Ascend(std::move(chunk)) || !reserved) return Abandon(mmio, riff);
+    }
+    chunk = mmio.CreateChunk(*riff, Code("fmt "));
     if (!chunk) return Abandon(mmio, riff);
     bool written = format->WaveFormat().WriteTo(view);
     written = mmio.Ascend(std::move(chunk)) && written;
@@ -214,4 +283,35 @@ bool TKZMMIOWaveStream::WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat
     }
     throw;
   }
+}
+
+bool TKZMMIOWaveStream::WriteRF64(TKZMMIO& AMMIO) {
+  const int64_t fileEnd = AMMIO.Tell();
+  if (fileEnd < 0) return false;
+  const int64_t riffSize = fileEnd - 8;
+  if (riffSize <= kMaxRiffSize) return true;
+  if (!FReserved) return false;
+  const TKZWaveFormat& wave = FFormat->WaveFormat();
+  // Formats whose block is one frame count their frames by the block; others keep their fact.
+  const uint16_t tag = wave.GetFormatTag();
+  const bool framed = tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT ||
+                      tag == WAVE_FORMAT_ALAW || tag == WAVE_FORMAT_MULAW ||
+                      tag == WAVE_FORMAT_EXTENSIBLE;
+  const int64_t frames = framed && wave.GetBlockAlign() > 0 ? FDataSize / wave.GetBlockAlign()
+                                                            : FFormat->Fact().GetSampleCount();
+  uint8_t head[12 + 8 + kReserveSize] = {'R', 'F', '6', '4', 0xFF, 0xFF, 0xFF, 0xFF,        'W',
+                                         'A', 'V', 'E', 'd', 's',  '6',  '4',  kReserveSize};
+  const auto put64 = [&head](int32_t AAt, int64_t AValue) {
+    for (int i = 0; i < 8; ++i)
+      head[AAt + i] = static_cast<uint8_t>(static_cast<uint64_t>(AValue) >> (8 * i));
+  };
+  put64(20, riffSize);
+  put64(28, FDataSize);
+  put64(36, frames);
+  AMMIO.SeekTo(0);
+  const bool written = AMMIO.Write(Area(reinterpret_cast<uintptr_t>(head), sizeof head)) ==
+                       static_cast<int32_t>(sizeof head);
+  // The data chunk's own size field already holds 0xFFFFFFFF (set when it was left).
+  AMMIO.SeekTo(fileEnd);
+  return written;
 }
