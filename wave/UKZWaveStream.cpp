@@ -230,7 +230,8 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
     fact = std::make_unique<TKZWaveFact>();
     // A frame of no whole bytes gives no count rather than a division by zero; a count beyond
     // 32 bits is cut (counts are 32-bit).
-    const int32_t frame = wave->GetChannels() * (wave->GetBitsPerSample() / 8);
+    // Samples of 12 or 20 bits fill whole-byte containers.
+    const int32_t frame = wave->GetChannels() * ((wave->GetBitsPerSample() + 7) / 8);
     if (frame > 0)
       fact->SetSampleCount(static_cast<int32_t>(std::min<int64_t>(size / frame, kMaxOffset)));
   }

@@ -87,8 +87,10 @@ TEST(WavePeers, WeReadRF64FromPeers) {
   REQUIRE_PEER("ffmpeg");
   TTempDir dir;
   const std::string name = dir.File("rf64.wav");
-  RunPeer("ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -c:a "
-          "pcm_s16le -rf64 always -y " + ShellQuote(name));
+  RunPeer(
+      "ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -c:a "
+      "pcm_s16le -rf64 always -y " +
+      ShellQuote(name));
   const Bytes bytes = ReadFileBytes(name);
   ASSERT_GE(bytes.size(), 4u);
   ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RF64");
