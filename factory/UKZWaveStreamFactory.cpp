@@ -1,15 +1,62 @@
 #include "factory/UKZWaveStreamFactory.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
 #include "codec/UKZACMFormat.h"
 #include "codec/UKZACMStream.h"
+#include "platform/acm/AcmSamples.h"
 #include "platform/rtl/Exception.h"
 #include "thread/UKZThreadStream.h"
 
 namespace {
+
+// A PCM destination of more than two channels or more than 16 bits, or a float one of more than
+// two channels, as the published rules want it in a file (float's own tag states its width):
+// an extensible record with the source's speaker positions (the
+// usual ones for the channel count when the source names none, or has another count) and the
+// source's valid bits where the container is the same. Any other destination as it is.
+std::unique_ptr<TKZWaveFormat> FileFormat(const TKZWaveFormat& ADestination,
+                                          const TKZWaveFormat& ASource) {
+  auto file = TKZWaveFormat::CreateDefault();
+  file->Assign(&ADestination);
+  const uint16_t tag = ADestination.GetFormatTag();
+  const uint16_t channels = ADestination.GetChannels(), bits = ADestination.GetBitsPerSample();
+  const bool wide = tag == WAVE_FORMAT_PCM && bits > 16;
+  if ((tag != WAVE_FORMAT_PCM && tag != WAVE_FORMAT_IEEE_FLOAT) || (channels <= 2 && !wide))
+    return file;
+  WAVEFORMATEXTENSIBLE record{};
+  std::memcpy(&record.Format, file->GetWaveFormatEx(), sizeof(WAVEFORMATEX));
+  record.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  record.Format.cbSize = sizeof record - sizeof(WAVEFORMATEX);
+  record.Samples.wValidBitsPerSample = bits;
+  record.dwChannelMask = acm::DefaultChannelMask(channels);
+  record.SubFormat =
+      tag == WAVE_FORMAT_PCM ? KSDATAFORMAT_SUBTYPE_PCM : KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+  auto source = TKZWaveFormat::CreateDefault();
+  source->Assign(&ASource);
+  const WAVEFORMATEX& from = *source->GetWaveFormatEx();
+  const bool sameContainer = (from.wBitsPerSample + 7) / 8 * 8 == bits;
+  if (from.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
+      from.cbSize >= sizeof record - sizeof(WAVEFORMATEX)) {
+    WAVEFORMATEXTENSIBLE extensible;
+    std::memcpy(&extensible, &from, sizeof extensible);
+    if (from.nChannels == channels && extensible.dwChannelMask != 0)
+      record.dwChannelMask = extensible.dwChannelMask;
+    const uint16_t valid = extensible.Samples.wValidBitsPerSample;
+    if (tag == WAVE_FORMAT_PCM && sameContainer && valid != 0 && valid < bits)
+      record.Samples.wValidBitsPerSample = valid;
+  } else if (from.wFormatTag == WAVE_FORMAT_PCM && sameContainer && from.wBitsPerSample < bits &&
+             tag == WAVE_FORMAT_PCM) {
+    record.Samples.wValidBitsPerSample = from.wBitsPerSample;  // 12 or 20 bits
+  }
+  file->EnsureCapacity(sizeof record);
+  std::memcpy(file->GetWaveFormatEx(), &record, sizeof record);
+  file->MarkLoaded();
+  return file;
+}
 
 // The most audio bytes a destination gets from a source of known length: its duration at the
 // destination's byte rate, with room for rounding to blocks and for codecs whose rate is an
@@ -203,6 +250,9 @@ std::unique_ptr<TKZStream> TKZWaveStreamFactory::BuildWriteChain(TKZStreamFactor
   if (!destination) return nullptr;
 
   const auto fact = ScaledFact(source.Fact(), sourceWave, *destination);
+  // Only a chain that converts decides the file's record; a copy keeps the source's.
+  const auto record = FFormat->IsSpecified() ? FileFormat(*destination, sourceWave) : nullptr;
+  if (record) destination = record.get();
   const auto file = TKZWaveStreamFormat::CreateFromFormatAndFact(destination, fact.get());
   auto bottom = AStack.OpenWaveWriter(*file, DataBound(source, *destination));
   if (!bottom) return nullptr;

@@ -116,4 +116,47 @@ TEST(LinearSources, PeersWrite64BitFloatWeConvert) {
   }
 }
 
+TEST(LinearSources, MasksAndDepthsReachTheFileAndTheDownmix) {
+  REQUIRE_PEER("ffmpeg");
+  REQUIRE_PEER("ffprobe");
+  TTempDir dir;
+  const std::string source = dir.File("in.wav"), dest = dir.File("out.wav");
+  const std::string tone =
+      "ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000:"
+      "duration=0.5 -y -af ";
+  auto probe = [&] {
+    return RunPeer(
+        "ffprobe -v error -show_entries stream=codec_name,channel_layout,"
+        "bits_per_sample -of csv=p=0 " +
+        ShellQuote(dest));
+  };
+  struct TCase {
+    const char* Pan;
+    const char* Codec;
+    uint16_t Tag;
+    const char* Probed;
+  };
+  for (const TCase& c :
+       {TCase{"2.1|c0=c0|c1=c0|c2=c0", "pcm_s16le", WAVE_FORMAT_PCM, "pcm_s16le,2.1,16\n"},
+        TCase{"7.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0|c6=c0|c7=c0", "pcm_s24le", WAVE_FORMAT_PCM,
+              "pcm_s24le,7.1,24\n"},
+        TCase{"mono|c0=c0", "pcm_s32le", WAVE_FORMAT_PCM, "pcm_s32le,mono,32\n"},
+        // Plain float (tag 3) names no positions: ffprobe assumes none for two channels.
+        TCase{"stereo|c0=c0|c1=c0", "pcm_f64le", WAVE_FORMAT_IEEE_FLOAT, "pcm_f64le,unknown,64\n"},
+        TCase{"5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0", "pcm_f32le", WAVE_FORMAT_PCM,
+              "pcm_s24le,5.1,24\n"}}) {
+    SCOPED_TRACE(c.Pan);
+    RunPeer(tone + "'pan=" + c.Pan + "' -c:a " + c.Codec + " " + ShellQuote(source));
+    ASSERT_TRUE(CompressFile(source, dest, c.Tag));
+    EXPECT_EQ(probe(), c.Probed);
+  }
+  // 2.1 whose only sound is the low-frequency channel: a stereo codec leaves it out.
+  RunPeer(tone + "'pan=2.1|c0=0*c0|c1=0*c0|c2=c0' -c:a pcm_s16le " + ShellQuote(source));
+  ASSERT_TRUE(CompressFile(source, dest, WAVE_FORMAT_IMA_ADPCM));
+  EXPECT_EQ(RunPeer("ffmpeg -v error -i " + ShellQuote(dest) +
+                    " -f s16le - | od -An -tx1 -v | "
+                    "tr -s ' \\n' '\\n' | sort -u | grep -v '^$'"),
+            "00\n");
+}
+
 }  // namespace
