@@ -246,6 +246,9 @@ std::string BatchUsage() {
          "                        0x hex)\n"
          "      --rate HZ         fix the destination's sample rate (the codec must carry it)\n"
          "      --channels N      fix the destination's channel count\n"
+         "      --bits N          the destination's bits per sample (pcm: 8, 16, 24, 32;\n"
+         "                        float: 32, 64)\n"
+         "      --no-metadata     leave out the source's tags (LIST/INFO, bext)\n"
          "  -r, --recursive       take the .wav files of the folders given, at any depth\n"
          "  -n, --skip-existing   leave destinations that already exist alone (default: replace\n"
          "                        them)\n"
@@ -265,18 +268,16 @@ std::string BatchUsage() {
 
 TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   TBatchSettings settings;
-  std::string codec, rate, channels, jobs;
+  std::string codec, rate, channels, bits, jobs;
   // Each option with a value: where the value goes and what it is called in messages.
   struct TValued {
     char Short;
     const char* Long;
     std::string* Value;
   };
-  const TValued valued[] = {{'o', "output", &settings.Output},
-                            {'c', "codec", &codec},
-                            {0, "rate", &rate},
-                            {0, "channels", &channels},
-                            {'j', "jobs", &jobs}};
+  const TValued valued[] = {
+      {'o', "output", &settings.Output}, {'c', "codec", &codec}, {0, "rate", &rate},
+      {0, "channels", &channels},        {0, "bits", &bits},     {'j', "jobs", &jobs}};
   struct TFlag {
     char Short;
     const char* Long;
@@ -289,6 +290,7 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
                          {0, "list-codecs", &list},
                          {'q', "quiet", &settings.Quiet},
                          {0, "no-sync", &settings.NoSync},
+                         {0, "no-metadata", &settings.NoMetadata},
                          {'h', "help", &help},
                          {0, "version", &version}};
 
@@ -383,6 +385,20 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
       throw EUsage(chosen.Name + " does not carry " + std::to_string(settings.Channels) +
                    " channels; it carries " + DescribeFormats(chosen.Caps) + ".");
   }
+  if (!bits.empty()) {
+    settings.Bits = static_cast<uint16_t>(NumberArgument("--bits", bits, 65535, "a bit depth"));
+    const auto& valid = chosen.Caps.bits;
+    const bool linear =
+        chosen.Caps.tag == WAVE_FORMAT_PCM || chosen.Caps.tag == WAVE_FORMAT_IEEE_FLOAT;
+    if (!linear || std::find(valid.begin(), valid.end(), settings.Bits) == valid.end()) {
+      std::string list;
+      for (size_t k = 0; linear && k < valid.size(); ++k)
+        list += (k == 0 ? "" : k + 1 == valid.size() ? " or " : ", ") + std::to_string(valid[k]);
+      throw EUsage(linear ? chosen.Name + " does not carry " + bits + " bits; it carries " + list +
+                                " bits."
+                          : "--bits applies to pcm and float only, not to " + chosen.Name + ".");
+    }
+  }
   if (!jobs.empty())
     settings.Jobs = static_cast<int32_t>(NumberArgument("--jobs", jobs, 1024, "a number"));
   return settings;
@@ -460,6 +476,8 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     TCompressOptions options;
     options.SampleRate = ASettings.SampleRate;
     options.Channels = ASettings.Channels;
+    options.Bits = ASettings.Bits;
+    options.Metadata = !ASettings.NoMetadata;
     options.Threaded = ASettings.Threaded;
     options.Sync = !ASettings.NoSync;
     options.Stop = &AStop;

@@ -41,6 +41,8 @@ struct TBatchSettings {
   std::string CodecName;
   uint32_t SampleRate = 0;  // 0: follows from the source
   uint16_t Channels = 0;    // 0: follows from the source
+  uint16_t Bits = 0;        // 0: follows from the source (pcm and float only)
+  bool NoMetadata = false;  // leave out the source's LIST/INFO and bext chunks
   bool Recursive = false;
   bool SkipExisting = false;
   bool Threaded = false;

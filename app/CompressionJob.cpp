@@ -238,6 +238,7 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   factory->GetFormat().SetFormatTag(tag);
   if (AOptions.SampleRate != 0) factory->GetFormat().SetSamplesPerSec(AOptions.SampleRate);
   if (AOptions.Channels != 0) factory->GetFormat().SetChannels(AOptions.Channels);
+  if (AOptions.Bits != 0) factory->GetFormat().SetBitsPerSample(AOptions.Bits);
 
   TDestinationFile destination(ADestination, AOptions.Sync);
   std::unique_ptr<TKZStream> writer;

@@ -16,6 +16,9 @@ struct TCompressOptions {
   // Fields of the destination format fixed beside the tag; 0 follows from the source.
   uint32_t SampleRate = 0;
   uint16_t Channels = 0;
+  uint16_t Bits = 0;  // PCM and float only
+  // The source's LIST/INFO and bext chunks go into the destination.
+  bool Metadata = true;
   // Read-ahead and write-behind threads in both chains.
   bool Threaded = false;
   // Looked at between copy blocks: once it is set, the file is abandoned and the job raises
