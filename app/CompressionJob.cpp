@@ -243,7 +243,10 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   TDestinationFile destination(ADestination, AOptions.Sync);
   std::unique_ptr<TKZStream> writer;
   try {
-    writer = factory->CreateWriteStream(destination.Descriptor(), *format, &written);
+    TKZWaveStreamFormat carried;
+    carried.Assign(format);
+    if (!AOptions.Metadata) carried.Metadata().clear();
+    writer = factory->CreateWriteStream(destination.Descriptor(), carried, &written);
   } catch (const Exception& failure) {
     if (!failure.Message().empty()) throw;
   }

@@ -1,6 +1,7 @@
 #include "factory/UKZWaveStreamFactory.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -56,6 +57,57 @@ std::unique_ptr<TKZWaveFormat> FileFormat(const TKZWaveFormat& ADestination,
   std::memcpy(file->GetWaveFormatEx(), &record, sizeof record);
   file->MarkLoaded();
   return file;
+}
+
+// The source's tags as the destination carries them: LIST/INFO as it is; bext with its time
+// reference (a count of samples since midnight) at the destination's rate and a line of
+// coding history naming the conversion.
+std::vector<TKZWaveChunk> CarriedMetadata(const std::vector<TKZWaveChunk>& AChunks,
+                                          const TKZWaveFormat& ASource,
+                                          const TKZWaveFormat& ADestination) {
+  constexpr size_t kTimeReference = 338, kCodingHistory = 602;
+  std::vector<TKZWaveChunk> carried = AChunks;
+  for (TKZWaveChunk& chunk : carried) {
+    if (chunk.Id != TKZMMIO::StringToFOURCC("bext") || chunk.Data.size() < kCodingHistory) continue;
+    uint64_t reference = 0;
+    for (int i = 7; i >= 0; --i)
+      reference = reference << 8 | chunk.Data[kTimeReference + i];
+    const uint32_t from = ASource.GetSamplesPerSec(), to = ADestination.GetSamplesPerSec();
+    if (from != 0 && from != to && reference < (uint64_t{1} << 40))
+      reference = (reference * to + from / 2) / from;
+    for (int i = 0; i < 8; ++i)
+      chunk.Data[kTimeReference + i] = static_cast<uint8_t>(reference >> (8 * i));
+    // The history is text, possibly padded with zeros: the line follows the text.
+    auto end = chunk.Data.end();
+    while (end != chunk.Data.begin() + kCodingHistory && end[-1] == 0)
+      --end;
+    chunk.Data.erase(end, chunk.Data.end());
+    if (chunk.Data.size() > kCodingHistory && chunk.Data.back() != '\n')
+      chunk.Data.insert(chunk.Data.end(), {'\r', '\n'});
+    const uint16_t tag = ADestination.GetFormatTag();
+    const bool linear =
+        tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT || tag == WAVE_FORMAT_EXTENSIBLE;
+    const uint16_t channels = ADestination.GetChannels();
+    const std::string line =
+        "A=" +
+        (linear ? std::string("PCM")
+                : "0x" +
+                      [tag] {
+                        char hex[8];
+                        std::snprintf(hex, sizeof hex, "%04X", tag);
+                        return std::string(hex);
+                      }()) +
+        ",F=" + std::to_string(to) +
+        (ADestination.GetBitsPerSample() ? ",W=" + std::to_string(ADestination.GetBitsPerSample())
+                                         : "") +
+        ",M=" +
+        (channels == 1   ? "mono"
+         : channels == 2 ? "stereo"
+                         : std::to_string(channels)) +
+        ",T=Corvane\r\n";
+    chunk.Data.insert(chunk.Data.end(), line.begin(), line.end());
+  }
+  return carried;
 }
 
 // The most audio bytes a destination gets from a source of known length: its duration at the
@@ -254,6 +306,7 @@ std::unique_ptr<TKZStream> TKZWaveStreamFactory::BuildWriteChain(TKZStreamFactor
   const auto record = FFormat->IsSpecified() ? FileFormat(*destination, sourceWave) : nullptr;
   if (record) destination = record.get();
   const auto file = TKZWaveStreamFormat::CreateFromFormatAndFact(destination, fact.get());
+  file->Metadata() = CarriedMetadata(source.Metadata(), sourceWave, *destination);
   auto bottom = AStack.OpenWaveWriter(*file, DataBound(source, *destination));
   if (!bottom) return nullptr;
   AStack.Push(std::move(bottom));

@@ -49,12 +49,14 @@ void TKZWaveStreamFormat::Assign(const TPersistent* ASource) {
   if (auto source = dynamic_cast<const TKZWaveStreamFormat*>(ASource)) {
     FWaveFormat->Assign(source->FWaveFormat.get());
     FFact->Assign(source->FFact.get());
+    FMetadata = source->FMetadata;
     return;
   }
   if (auto source = dynamic_cast<const TKZWaveFormat*>(ASource)) {
     source->CheckComplete();
     FWaveFormat->Assign(source);
     FFact->Assign(nullptr);
+    FMetadata.clear();
     return;
   }
   TKZFormat::Assign(ASource);
@@ -219,6 +221,7 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
       end >= 0 ? std::min(data->GetDataSize(), std::max<int64_t>(0, end - start)) : 0;
   data->SetDataSize(size);
   report.DataSize = size;
+  auto metadata = ReadMetadata(mmio, *riff);
   mmio.SeekTo(start);
 
   // An RF64 file's count beyond 32 bits is in its ds64 chunk.
@@ -236,6 +239,7 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
       fact->SetSampleCount(static_cast<int32_t>(std::min<int64_t>(size / frame, kMaxOffset)));
   }
   AHead.Format = TKZWaveStreamFormat::CreateFromFormatAndFact(wave.get(), fact.get());
+  AHead.Format->Metadata() = std::move(metadata);
   AHead.Riff = std::move(riff);
   AHead.Data = std::move(data);
   return true;
@@ -270,6 +274,16 @@ bool TKZMMIOWaveStream::WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat
       if (!written) return Abandon(mmio, riff);
     }
 
+    // Tags go before the data, where readers look for them.
+    for (const TKZWaveChunk& carried : format->Metadata()) {
+      chunk = mmio.CreateChunk(*riff, carried.Id);
+      if (!chunk) return Abandon(mmio, riff);
+      const auto size = static_cast<int32_t>(carried.Data.size());
+      written = view.Write(carried.Data.data(), size) == size;
+      written = mmio.Ascend(std::move(chunk)) && written;
+      if (!written) return Abandon(mmio, riff);
+    }
+
     auto data = mmio.CreateChunk(*riff, Code("data"));
     if (!data) return Abandon(mmio, riff);
     AHead.Format = std::move(format);
@@ -284,6 +298,41 @@ bool TKZMMIOWaveStream::WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat
     }
     throw;
   }
+}
+
+std::vector<TKZWaveChunk> TKZMMIOWaveStream::ReadMetadata(TKZMMIO& AMMIO,
+                                                          const TKZRiffChunk& ARiff) {
+  // Tags are small: larger chunks, or more of them, are no tags worth carrying.
+  constexpr uint32_t kLargest = 256 * 1024;
+  constexpr int kMostChunks = 256;
+  std::vector<TKZWaveChunk> found;
+  const bool rf64 = ARiff.GetDs64DataSize() >= 0;
+  int64_t position = static_cast<int64_t>(ARiff.GetInfo()->dwDataOffset) + 4;
+  for (int walked = 0; walked < kMostChunks && found.size() < 16; ++walked) {
+    if (mmioSeek(AMMIO.GetHandle(), position, SEEK_SET) != position) break;
+    MMCKINFO info{};
+    if (mmioDescend(AMMIO.GetHandle(), &info, ARiff.GetInfo(), 0) != 0) break;
+    // The data of an RF64 file has its size elsewhere: nothing after it is looked for.
+    if (info.ckid == Code("data") && rf64) break;
+    const bool list = info.ckid == FOURCC_LIST && info.fccType == Code("INFO");
+    if ((list || info.ckid == Code("bext")) && info.cksize <= kLargest) {
+      TKZWaveChunk chunk{info.ckid, std::vector<uint8_t>(info.cksize)};
+      const auto offset = static_cast<int64_t>(info.dwDataOffset);
+      int32_t got = 0;
+      if (mmioSeek(AMMIO.GetHandle(), offset, SEEK_SET) == offset) {
+        while (got < static_cast<int32_t>(info.cksize)) {
+          const int32_t n =
+              mmioRead(AMMIO.GetHandle(), reinterpret_cast<char*>(chunk.Data.data()) + got,
+                       static_cast<int32_t>(info.cksize) - got);
+          if (n <= 0) break;
+          got += n;
+        }
+      }
+      if (got == static_cast<int32_t>(info.cksize)) found.push_back(std::move(chunk));
+    }
+    position = static_cast<int64_t>(info.dwDataOffset) + info.cksize + (info.cksize & 1);
+  }
+  return found;
 }
 
 bool TKZMMIOWaveStream::WriteRF64(TKZMMIO& AMMIO) {

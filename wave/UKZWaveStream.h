@@ -2,14 +2,23 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/UKZFormat.h"
 #include "stream/UKZStream.h"
 #include "wave/UKZMMIO.h"
 #include "wave/UKZWaveFormat.h"
 
-// The format of a wave stream: a wave format and a sample count (0 = none) together. Both
-// parts live as long as this object; callers change their contents, never the objects.
+// A chunk of a wave file carried from a source to its destination: its id and its data (for a
+// LIST chunk, beginning with the list type).
+struct TKZWaveChunk {
+  FOURCC Id = 0;
+  std::vector<uint8_t> Data;
+};
+
+// The format of a wave stream: a wave format and a sample count (0 = none) together, and the
+// metadata chunks (LIST/INFO and bext) of its file. The two parts live as long as this object;
+// callers change their contents, never the objects.
 class TKZWaveStreamFormat : public TKZFormat {
  public:
   TKZWaveStreamFormat();
@@ -42,10 +51,15 @@ class TKZWaveStreamFormat : public TKZFormat {
   void SetWaveFormat(const TKZWaveFormat* AWaveFormat);
   // None sets the count to 0.
   void SetFact(const TKZWaveFact* AFact);
+  // A reader's: the file's LIST/INFO and bext chunks in file order. A writer's: what it writes
+  // before the data chunk.
+  std::vector<TKZWaveChunk>& Metadata() { return FMetadata; }
+  const std::vector<TKZWaveChunk>& Metadata() const { return FMetadata; }
 
  private:
   std::unique_ptr<TKZWaveFormat> FWaveFormat;
   std::unique_ptr<TKZWaveFact> FFact;
+  std::vector<TKZWaveChunk> FMetadata;
 };
 
 // The audio bytes of a RIFF WAVE file as a stream, for reading or for writing.
@@ -164,6 +178,8 @@ class TKZMMIOWaveStream : public TKZStream {
     bool Reserved = false;
   };
   static bool ReadHead(TKZMMIOStream& AFile, THead& AHead);
+  // The LIST/INFO and bext chunks of the file whose RIFF chunk is ARiff.
+  static std::vector<TKZWaveChunk> ReadMetadata(TKZMMIO& AMMIO, const TKZRiffChunk& ARiff);
   static bool WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat, THead& AHead);
 
   std::unique_ptr<TKZMMIOStream> FMMIOStream;
