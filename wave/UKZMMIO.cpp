@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -223,10 +224,15 @@ std::unique_ptr<TKZRiffChunk> TKZMMIO::DescendRiff(FOURCC AFccType) {
     Refuse(MMIO_REFUSED_RF64);
     return nullptr;
   }
-  chunk->SetDataSize(static_cast<int64_t>(riffSize) - 4);
+  chunk->SetDataSize(std::max<int64_t>(static_cast<int64_t>(riffSize) - 4, 0));
   chunk->SetDs64(static_cast<int64_t>(dataSize),
                  samples > kLargest ? -1 : static_cast<int64_t>(samples));
-  SeekTo(start + 8 + size + (size & 1));
+  // A ds64 chunk that claims more than the file holds makes no RF64 file.
+  const int64_t after = start + 8 + size + (size & 1);
+  if (mmioSeek(FHandle, after, SEEK_SET) != after) {
+    Refuse(MMIO_REFUSED_RF64);
+    return nullptr;
+  }
   return chunk;
 }
 
