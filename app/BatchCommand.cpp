@@ -391,11 +391,11 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
     const bool linear =
         chosen.Caps.tag == WAVE_FORMAT_PCM || chosen.Caps.tag == WAVE_FORMAT_IEEE_FLOAT;
     if (!linear || std::find(valid.begin(), valid.end(), settings.Bits) == valid.end()) {
-      std::string list;
+      std::string depths;
       for (size_t k = 0; linear && k < valid.size(); ++k)
-        list += (k == 0 ? "" : k + 1 == valid.size() ? " or " : ", ") + std::to_string(valid[k]);
-      throw EUsage(linear ? chosen.Name + " does not carry " + bits + " bits; it carries " + list +
-                                " bits."
+        depths += (k == 0 ? "" : k + 1 == valid.size() ? " or " : ", ") + std::to_string(valid[k]);
+      throw EUsage(linear ? chosen.Name + " does not carry " + bits + " bits; it carries " +
+                                depths + " bits."
                           : "--bits applies to pcm and float only, not to " + chosen.Name + ".");
     }
   }
