@@ -112,13 +112,28 @@ std::vector<TKZWaveChunk> CarriedMetadata(const std::vector<TKZWaveChunk>& AChun
 
 // The most audio bytes a destination gets from a source of known length: its duration at the
 // destination's byte rate, with room for rounding to blocks and for codecs whose rate is an
-// average. -1 for a source whose length is not known (a count of 0, or one cut at 32 bits).
+// average. The duration comes from the sample count, or from the data size of a linear source
+// (whose byte rate is exact); -1 when neither is known.
 int64_t DataBound(const TKZWaveStreamFormat& ASource, const TKZWaveFormat& ADestination) {
+  const TKZWaveFormat& wave = ASource.WaveFormat();
   const int64_t frames = ASource.Fact().GetSampleCount();
-  const int64_t rate = ASource.WaveFormat().GetSamplesPerSec();
+  const int64_t rate = wave.GetSamplesPerSec();
   const int64_t bytesPerSec = ADestination.GetAvgBytesPerSec();
-  if (frames <= 0 || frames >= INT32_MAX || rate <= 0 || bytesPerSec <= 0) return -1;
-  const int64_t bytes = frames * bytesPerSec / rate;
+  const uint16_t tag = wave.GetFormatTag();
+  const bool linear =
+      tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT || tag == WAVE_FORMAT_EXTENSIBLE;
+  if (rate <= 0 || bytesPerSec <= 0) return -1;
+  // Some writers leave wrong byte rates in linear records: it follows from the samples.
+  const int64_t sourceBytesPerSec =
+      int64_t{wave.GetChannels()} * ((wave.GetBitsPerSample() + 7) / 8) * rate;
+  int64_t bytes;
+  if (linear && ASource.GetDataSize() >= 0 && sourceBytesPerSec > 0)
+    bytes = static_cast<int64_t>(static_cast<double>(ASource.GetDataSize()) * bytesPerSec /
+                                 sourceBytesPerSec);
+  else if (frames > 0 && frames < INT32_MAX)
+    bytes = frames * bytesPerSec / rate;
+  else
+    return -1;
   return bytes + bytes / 8 + 64 * int64_t{ADestination.GetBlockAlign()} + 65536;
 }
 

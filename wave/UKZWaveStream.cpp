@@ -50,6 +50,7 @@ void TKZWaveStreamFormat::Assign(const TPersistent* ASource) {
     FWaveFormat->Assign(source->FWaveFormat.get());
     FFact->Assign(source->FFact.get());
     FMetadata = source->FMetadata;
+    FDataSize = source->FDataSize;
     return;
   }
   if (auto source = dynamic_cast<const TKZWaveFormat*>(ASource)) {
@@ -57,6 +58,7 @@ void TKZWaveStreamFormat::Assign(const TPersistent* ASource) {
     FWaveFormat->Assign(source);
     FFact->Assign(nullptr);
     FMetadata.clear();
+    FDataSize = -1;
     return;
   }
   TKZFormat::Assign(ASource);
@@ -240,6 +242,7 @@ bool TKZMMIOWaveStream::ReadHead(TKZMMIOStream& AFile, THead& AHead) {
   }
   AHead.Format = TKZWaveStreamFormat::CreateFromFormatAndFact(wave.get(), fact.get());
   AHead.Format->Metadata() = std::move(metadata);
+  AHead.Format->SetDataSize(size);
   AHead.Riff = std::move(riff);
   AHead.Data = std::move(data);
   return true;

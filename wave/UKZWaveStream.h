@@ -54,12 +54,16 @@ class TKZWaveStreamFormat : public TKZFormat {
   // A reader's: the file's LIST/INFO and bext chunks in file order. A writer's: what it writes
   // before the data chunk.
   std::vector<TKZWaveChunk>& Metadata() { return FMetadata; }
+  // A reader's: the audio bytes its file holds; -1 when not known.
+  int64_t GetDataSize() const { return FDataSize; }
+  void SetDataSize(int64_t ASize) { FDataSize = ASize; }
   const std::vector<TKZWaveChunk>& Metadata() const { return FMetadata; }
 
  private:
   std::unique_ptr<TKZWaveFormat> FWaveFormat;
   std::unique_ptr<TKZWaveFact> FFact;
   std::vector<TKZWaveChunk> FMetadata;
+  int64_t FDataSize = -1;
 };
 
 // The audio bytes of a RIFF WAVE file as a stream, for reading or for writing.

@@ -149,6 +149,9 @@ TEST(LinearSources, MasksAndDepthsReachTheFileAndTheDownmix) {
     RunPeer(tone + "'pan=" + c.Pan + "' -c:a " + c.Codec + " " + ShellQuote(source));
     ASSERT_TRUE(CompressFile(source, dest, c.Tag));
     EXPECT_EQ(probe(), c.Probed);
+    // Its length known from the source, the file needs no room for ds64.
+    const Bytes bytes = ReadFileBytes(dest);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()).find("JUNK"), std::string::npos);
   }
   // 2.1 whose only sound is the low-frequency channel: a stereo codec leaves it out.
   RunPeer(tone + "'pan=2.1|c0=0*c0|c1=0*c0|c2=c0' -c:a pcm_s16le " + ShellQuote(source));
