@@ -252,6 +252,9 @@ std::string BatchUsage() {
          "      --rate HZ         fix the destination's sample rate (the codec must carry it)\n"
          "      --channels N      fix the destination's channel count\n"
          "      --bitrate KBPS    fix the destination's bit rate (codecs that offer several: mp3)\n"
+         "      --bits N          the destination's bits per sample (pcm: 8, 16, 24, 32;\n"
+         "                        float: 32, 64)\n"
+         "      --no-metadata     leave out the source's tags (LIST/INFO, bext)\n"
          "  -r, --recursive       take the .wav files of the folders given, at any depth\n"
          "  -n, --skip-existing   leave destinations that already exist alone (default: replace\n"
          "                        them)\n"
@@ -285,7 +288,7 @@ std::string BatchUsage() {
 
 TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   TBatchSettings settings;
-  std::string codec, rate, channels, bitrate, jobs, quality, block_size, shard, shardCount;
+  std::string codec, rate, channels, bitrate, bits, jobs, quality, block_size, shard, shardCount;
   // Each option with a value: where the value goes and what it is called in messages.
   struct TValued {
     char Short;
@@ -297,6 +300,7 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
                             {0, "rate", &rate},
                             {0, "channels", &channels},
                             {0, "bitrate", &bitrate},
+                            {0, "bits", &bits},
                             {'j', "jobs", &jobs},
                             {0, "quality", &quality},
                             {0, "block-size", &block_size},
@@ -317,6 +321,7 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
                          {0, "list-codecs", &list},
                          {'q', "quiet", &settings.Quiet},
                          {0, "no-sync", &settings.NoSync},
+                         {0, "no-metadata", &settings.NoMetadata},
                          {'h', "help", &help},
                          {0, "version", &version},
                          {'0', "null", &settings.Null},
@@ -432,6 +437,20 @@ TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
       throw EUsage(chosen.Name + " offers no format of " + std::to_string(settings.Bitrate) +
                    " kbit/s.");
   }
+  if (!bits.empty()) {
+    settings.Bits = static_cast<uint16_t>(NumberArgument("--bits", bits, 65535, "a bit depth"));
+    const auto& valid = chosen.Caps.bits;
+    const bool linear =
+        chosen.Caps.tag == WAVE_FORMAT_PCM || chosen.Caps.tag == WAVE_FORMAT_IEEE_FLOAT;
+    if (!linear || std::find(valid.begin(), valid.end(), settings.Bits) == valid.end()) {
+      std::string depths;
+      for (size_t k = 0; linear && k < valid.size(); ++k)
+        depths += (k == 0 ? "" : k + 1 == valid.size() ? " or " : ", ") + std::to_string(valid[k]);
+      throw EUsage(linear ? chosen.Name + " does not carry " + bits + " bits; it carries " +
+                                depths + " bits."
+                          : "--bits applies to pcm and float only, not to " + chosen.Name + ".");
+    }
+  }
   if (!jobs.empty())
     settings.Jobs = static_cast<int32_t>(NumberArgument("--jobs", jobs, 1024, "a number"));
   if (!quality.empty() && quality != "fast" && quality != "high")
@@ -539,6 +558,8 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
     options.SampleRate = ASettings.SampleRate;
     options.Channels = ASettings.Channels;
     options.Bitrate = ASettings.Bitrate;
+    options.Bits = ASettings.Bits;
+    options.Metadata = !ASettings.NoMetadata;
     options.Threaded = ASettings.Threaded;
     options.Sync = !ASettings.NoSync;
     options.HighQuality = ASettings.HighQuality;

@@ -42,6 +42,8 @@ struct TBatchSettings {
   uint32_t SampleRate = 0;  // 0: follows from the source
   uint16_t Channels = 0;    // 0: follows from the source
   uint32_t Bitrate = 0;     // kbit/s; 0: the codec's choice
+  uint16_t Bits = 0;        // 0: follows from the source (pcm and float only)
+  bool NoMetadata = false;  // leave out the source's LIST/INFO and bext chunks
   bool Recursive = false;
   bool SkipExisting = false;
   bool Threaded = false;

@@ -82,7 +82,7 @@ std::string ReadFailure(const std::string& ASource, const TKZFileReport& AReport
     case MMIO_REFUSED_NOTRIFF:
       return ASource + " is not a wave file (no RIFF header).";
     case MMIO_REFUSED_RF64:
-      return ASource + " is an RF64 file, which Corvane does not read yet.";
+      return ASource + " is not a wave file (an RF64 header without its ds64 chunk).";
     case MMIO_REFUSED_FORM:
       return ASource + " is not a wave file (a RIFF file of another kind).";
     case MMIO_REFUSED_NOFORMAT:
@@ -100,7 +100,7 @@ std::string WriteFailure(const std::string& ADestination, const TKZFileReport& A
   if (AReport.SystemError != 0)
     return "Cannot write " + ADestination + ": " + Words(AReport.SystemError) + ".";
   if (AReport.Refusal == MMIO_REFUSED_TOOLARGE)
-    return "Cannot write " + ADestination + ": it would pass 2 GiB, the largest wave file.";
+    return "Cannot write " + ADestination + ": it would pass 4 GiB, the largest RIFF wave file.";
   return "";
 }
 
@@ -213,7 +213,7 @@ std::string Thousands(int64_t AValue) {
 // sizes there: their data simply runs to the end of the file.
 std::string TruncationWarning(const std::string& ASource, const TKZWaveStreamFormat& AFormat,
                               const TKZFileReport& AReport) {
-  if (AReport.DeclaredDataSize <= AReport.DataSize || AReport.DeclaredDataSize >= 0x7FFFFFFF)
+  if (AReport.DeclaredDataSize <= AReport.DataSize || AReport.DeclaredDataSize == 0xFFFFFFFF)
     return "";
   return ASource + ": the data ends after " +
          Thousands(Frames(AFormat, AReport.DataSize, AReport.DeclaredDataSize)) + " of " +
@@ -270,6 +270,7 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   factory->GetFormat().SetFormatTag(tag);
   if (AOptions.SampleRate != 0) factory->GetFormat().SetSamplesPerSec(AOptions.SampleRate);
   if (AOptions.Channels != 0) factory->GetFormat().SetChannels(AOptions.Channels);
+  if (AOptions.Bits != 0) factory->GetFormat().SetBitsPerSample(AOptions.Bits);
   if (AOptions.Bitrate != 0) {
     // The path the codec would take anyway, ending in its format of that bit rate.
     const std::unique_ptr<TKZWaveFormatList> path =
@@ -285,7 +286,10 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
   TDestinationFile destination(ADestination, AOptions.Sync);
   std::unique_ptr<TKZStream> writer;
   try {
-    writer = factory->CreateWriteStream(destination.Descriptor(), *format, &written);
+    TKZWaveStreamFormat carried;
+    carried.Assign(format);
+    if (!AOptions.Metadata) carried.Metadata().clear();
+    writer = factory->CreateWriteStream(destination.Descriptor(), carried, &written);
   } catch (const Exception& failure) {
     if (!failure.Message().empty()) throw;
   }

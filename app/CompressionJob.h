@@ -19,6 +19,9 @@ struct TCompressOptions {
   // The destination's bit rate in kbit/s, for codecs that offer several (MP3); 0 leaves it to
   // the codec.
   uint32_t Bitrate = 0;
+  uint16_t Bits = 0;  // PCM and float only
+  // The source's LIST/INFO and bext chunks go into the destination.
+  bool Metadata = true;
   // Read-ahead and write-behind threads in both chains.
   bool Threaded = false;
   // The encoders' slower search for a closer decoded signal, and the ADPCM codecs' block size

@@ -52,7 +52,10 @@ class TKZStreamFactory : public TKZObject {
   // The bottom stream of a reading chain / of a writing chain in AFormat; none when the file
   // cannot be opened or created.
   std::unique_ptr<TKZStream> OpenWaveReader();
-  std::unique_ptr<TKZStream> OpenWaveWriter(const TKZWaveStreamFormat& AFormat);
+  // ADataBound: the most audio bytes the writer gets, -1 when not known (see
+  // TKZMMIOWaveStream::OpenWrite).
+  std::unique_ptr<TKZStream> OpenWaveWriter(const TKZWaveStreamFormat& AFormat,
+                                            int64_t ADataBound = -1);
   // Pushes a threaded stream whose FIFO holds AMilliseconds of the open end's format; nothing
   // on an empty stack. Raises when that format is not complete.
   void AddThreadStream(int32_t AMilliseconds);

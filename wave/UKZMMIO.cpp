@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -16,7 +17,15 @@ namespace {
   throw Exception();
 }
 
+// A stream's positions are 32-bit.
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+
+uint64_t GetLE64(const uint8_t* ABytes) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i)
+    value = value << 8 | ABytes[i];
+  return value;
+}
 
 }  // namespace
 
@@ -89,8 +98,6 @@ std::unique_ptr<TKZMMIO> TKZMMIO::OpenDescriptor(int ADescriptor, TKZMMIOOpenMod
     struct stat st;
     if (::fstat(copy, &st) == 0 && !S_ISREG(st.st_mode))
       report.Merge(S_ISDIR(st.st_mode) ? EISDIR : 0, MMIO_REFUSED_NOTREGULAR);
-    else if (::fstat(copy, &st) == 0 && st.st_size > kMaxOffset)
-      report.Merge(0, MMIO_REFUSED_TOOLARGE);
     ::close(copy);
     return nullptr;
   }
@@ -139,7 +146,7 @@ int32_t TKZMMIO::Write(const TKZArea& AArea) {
   return n;
 }
 
-int32_t TKZMMIO::Seek(const TKZSeek& ASeek) {
+int64_t TKZMMIO::Seek(const TKZSeek& ASeek) {
   int origin;
   switch (ASeek.Origin) {
     case soBegin:
@@ -154,9 +161,17 @@ int32_t TKZMMIO::Seek(const TKZSeek& ASeek) {
     default:
       Fail();
   }
-  const int32_t position = mmioSeek(FHandle, ASeek.Offset, origin);
+  const int64_t position = mmioSeek(FHandle, ASeek.Offset, origin);
   if (position == -1) Fail();
   return position;
+}
+
+void TKZMMIO::SeekTo(int64_t AOffset) {
+  if (mmioSeek(FHandle, AOffset, SEEK_SET) != AOffset) Fail();
+}
+
+int64_t TKZMMIO::Tell() const {
+  return mmioSeek(FHandle, 0, SEEK_CUR);
 }
 
 std::unique_ptr<TKZRiffChunk> TKZMMIO::CreateRiff(FOURCC AFccType) {
@@ -175,12 +190,47 @@ std::unique_ptr<TKZRiffChunk> TKZMMIO::DescendRiff(FOURCC AFccType) {
   // A RIFF file begins with its header: one look, never a search through whatever follows.
   auto chunk = std::make_unique<TKZRiffChunk>(0, 0);
   MMCKINFO& info = *chunk->GetInfo();
-  if (mmioDescend(FHandle, &info, nullptr, 0) != 0 || info.ckid != FOURCC_RIFF) {
-    Refuse(info.ckid == mmioFOURCC('R', 'F', '6', '4') ? MMIO_REFUSED_RF64 : MMIO_REFUSED_NOTRIFF);
+  const bool found = mmioDescend(FHandle, &info, nullptr, 0) == 0;
+  const bool rf64 = found && (info.ckid == FOURCC_RF64 || info.ckid == FOURCC_BW64);
+  if (!found || (info.ckid != FOURCC_RIFF && !rf64)) {
+    Refuse(MMIO_REFUSED_NOTRIFF);
     return nullptr;
   }
   if (info.fccType != AFccType) {
     Refuse(MMIO_REFUSED_FORM);
+    return nullptr;
+  }
+  if (!rf64) return chunk;
+  // ds64: RIFF size, data size and sample count (64-bit each), then a table of other sizes.
+  uint8_t ds64[8 + 24];
+  const int64_t start = Tell();
+  int32_t got = 0;
+  while (got < static_cast<int32_t>(sizeof ds64)) {
+    const int32_t n = mmioRead(FHandle, reinterpret_cast<char*>(ds64 + got),
+                               static_cast<int32_t>(sizeof ds64) - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  const uint32_t size = uint32_t{ds64[4]} | uint32_t{ds64[5]} << 8 | uint32_t{ds64[6]} << 16 |
+                        uint32_t{ds64[7]} << 24;
+  if (got < static_cast<int32_t>(sizeof ds64) || std::memcmp(ds64, "ds64", 4) != 0 || size < 24) {
+    Refuse(MMIO_REFUSED_RF64);
+    return nullptr;
+  }
+  const uint64_t riffSize = GetLE64(ds64 + 8), dataSize = GetLE64(ds64 + 16),
+                 samples = GetLE64(ds64 + 24);
+  constexpr uint64_t kLargest = uint64_t{1} << 62;
+  if (riffSize > kLargest || dataSize > kLargest) {
+    Refuse(MMIO_REFUSED_RF64);
+    return nullptr;
+  }
+  chunk->SetDataSize(std::max<int64_t>(static_cast<int64_t>(riffSize) - 4, 0));
+  chunk->SetDs64(static_cast<int64_t>(dataSize),
+                 samples > kLargest ? -1 : static_cast<int64_t>(samples));
+  // A ds64 chunk that claims more than the file holds makes no RF64 file.
+  const int64_t after = start + 8 + size + (size & 1);
+  if (mmioSeek(FHandle, after, SEEK_SET) != after) {
+    Refuse(MMIO_REFUSED_RF64);
     return nullptr;
   }
   return chunk;
@@ -188,15 +238,30 @@ std::unique_ptr<TKZRiffChunk> TKZMMIO::DescendRiff(FOURCC AFccType) {
 
 std::unique_ptr<TKZRiffChunk> TKZMMIO::Descend(const TKZRiffChunk& AParent, FOURCC ACkId) {
   auto chunk = std::make_unique<TKZRiffChunk>(ACkId, 0);
-  const int32_t saved = Seek(SeekFromCurrent(0));
-  if (mmioDescend(FHandle, chunk->GetInfo(), AParent.GetInfo(), MMIO_FINDCHUNK) == 0) return chunk;
+  const int64_t saved = Tell();
+  if (saved < 0) Fail();
+  if (mmioDescend(FHandle, chunk->GetInfo(), AParent.GetInfo(), MMIO_FINDCHUNK) == 0) {
+    // In an RF64 file the data chunk's size is the ds64 chunk's.
+    if (ACkId == mmioFOURCC('d', 'a', 't', 'a') && AParent.GetDs64DataSize() >= 0 &&
+        chunk->GetInfo()->cksize == 0xFFFFFFFF)
+      chunk->SetDataSize(AParent.GetDs64DataSize());
+    return chunk;
+  }
   // The next search starts where this one did.
-  if (Seek(SeekFromBegin(saved)) != saved) Fail();
+  SeekTo(saved);
   return nullptr;
 }
 
 bool TKZMMIO::Ascend(std::unique_ptr<TKZRiffChunk> AChunk) {
-  return AChunk && mmioAscend(FHandle, AChunk->GetInfo(), 0) == 0;
+  if (!AChunk) return false;
+  const MMCKINFO& info = *AChunk->GetInfo();
+  // A chunk read with a size of its ds64 chunk ends where that size says.
+  if (!(info.dwFlags & MMIO_DIRTY) && AChunk->GetDataSize() != info.cksize) {
+    const int64_t size = AChunk->GetDataSize();
+    const int64_t end = static_cast<int64_t>(info.dwDataOffset) + size + (size & 1);
+    return mmioSeek(FHandle, end, SEEK_SET) == end;
+  }
+  return mmioAscend(FHandle, AChunk->GetInfo(), 0) == 0;
 }
 
 LRESULT TKZMMIOIOProc::IOProc(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2) {
@@ -222,7 +287,7 @@ LRESULT TKZMMIOIOProc::HandleMessage(MMIOINFO* AInfo, uint32_t AMessage, LPARAM 
       const TKZArea area = Area(static_cast<uintptr_t>(AParam1), static_cast<int32_t>(count));
       const int32_t n = AMessage == MMIOM_READ ? FStream->Read(area) : FStream->Write(area);
       if (n < 0 || n > count) return -1;
-      AInfo->lDiskOffset = static_cast<int32_t>(offset + n);
+      AInfo->lDiskOffset = offset + n;
       return n;
     }
     case MMIOM_SEEK: {
@@ -237,7 +302,7 @@ LRESULT TKZMMIOIOProc::HandleMessage(MMIOINFO* AInfo, uint32_t AMessage, LPARAM 
           const int64_t target = offset + distance;
           if (target < 0 || target > kMaxOffset || !FStream->Seek(SeekFromCurrent(distance)))
             return -1;
-          AInfo->lDiskOffset = static_cast<int32_t>(target);
+          AInfo->lDiskOffset = target;
           return target;
         }
         case SEEK_END: {

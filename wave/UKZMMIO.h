@@ -21,11 +21,25 @@ class TKZRiffChunk : public TObject {
   MMCKINFO* GetInfo() { return &FInfo; }
   const MMCKINFO* GetInfo() const { return &FInfo; }
   // The chunk's data as a range of the file. A size that would reach past the largest 32-bit
-  // offset is cut there.
+  // offset is cut there (a stream's positions are 32-bit).
   TKZArea GetDataArea() const;
+  // The size of the chunk's data: its header's, or the 64-bit one an RF64 file's ds64 chunk
+  // gives for it.
+  int64_t GetDataSize() const { return FDataSize >= 0 ? FDataSize : FInfo.cksize; }
+  void SetDataSize(int64_t ASize) { FDataSize = ASize; }
+  // For an RF64 form: the sizes of its ds64 chunk (-1 for a RIFF form).
+  int64_t GetDs64DataSize() const { return FDs64DataSize; }
+  int64_t GetDs64SampleCount() const { return FDs64SampleCount; }
+  void SetDs64(int64_t ADataSize, int64_t ASampleCount) {
+    FDs64DataSize = ADataSize;
+    FDs64SampleCount = ASampleCount;
+  }
 
  private:
   MMCKINFO FInfo;
+  int64_t FDataSize = -1;
+  int64_t FDs64DataSize = -1;
+  int64_t FDs64SampleCount = -1;
 };
 
 enum TKZMMIOOpenMode : uint8_t { omRead = 0, omWrite = 1, omReadWrite = 2 };
@@ -90,14 +104,20 @@ class TKZMMIO : public TKZObject {
   int32_t Read(const TKZArea& AArea);
   int32_t Write(const TKZArea& AArea);
   // The new offset from the start of the file; raises on failure.
-  int32_t Seek(const TKZSeek& ASeek);
+  int64_t Seek(const TKZSeek& ASeek);
+  // To AOffset from the start of the file, which may pass 2 GiB; raises on failure.
+  void SeekTo(int64_t AOffset);
+  // The offset the file stands at.
+  int64_t Tell() const;
 
   // Writes a RIFF header (size 0) at the current offset; raises when it cannot.
   std::unique_ptr<TKZRiffChunk> CreateRiff(FOURCC AFccType);
   // Writes a chunk header (size 0) at the current offset; none when it cannot.
   std::unique_ptr<TKZRiffChunk> CreateChunk(const TKZRiffChunk& AParent, FOURCC ACkId);
   // The RIFF chunk at the current offset when it is of that form type, standing after its
-  // type; none otherwise (the reason is noted: no RIFF header, RF64, another form).
+  // type; none otherwise (the reason is noted: no RIFF header, another form). An RF64 (or
+  // BW64) form is taken with its ds64 chunk, which must follow the form type: its 64-bit sizes
+  // go to the form's chunk, and the file stands after the ds64 chunk.
   std::unique_ptr<TKZRiffChunk> DescendRiff(FOURCC AFccType);
   // Finds a chunk inside AParent from the current offset and stands at its data; when none is
   // found the file stays where it was.

@@ -197,9 +197,14 @@ std::unique_ptr<TKZWaveFormat> TKZWaveFormat::ReadFrom(TStream& AStream, int32_t
   format->EnsureCapacity(ASize);
   if (ReadFully(AStream, format->FData.get(), ASize) != ASize) return nullptr;
   // A codec record must hold its header and every extra byte it announces.
-  const WAVEFORMATEX& record = format->Record();
-  if (record.wFormatTag != WAVE_FORMAT_PCM &&
-      (ASize < HeaderSize || HeaderSize + record.cbSize > ASize))
+  WAVEFORMATEX& record = format->Record();
+  // Linear records (PCM, and float as many writers make it) may end before cbSize.
+  const bool linear =
+      record.wFormatTag == WAVE_FORMAT_PCM || record.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+  if (linear && ASize < HeaderSize) record.cbSize = 0;
+  if (!linear && (ASize < HeaderSize || HeaderSize + record.cbSize > ASize)) return nullptr;
+  if (record.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && ASize >= HeaderSize &&
+      HeaderSize + record.cbSize > ASize)
     return nullptr;
   format->MarkLoaded();
   return format;

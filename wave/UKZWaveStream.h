@@ -2,14 +2,23 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/UKZFormat.h"
 #include "stream/UKZStream.h"
 #include "wave/UKZMMIO.h"
 #include "wave/UKZWaveFormat.h"
 
-// The format of a wave stream: a wave format and a sample count (0 = none) together. Both
-// parts live as long as this object; callers change their contents, never the objects.
+// A chunk of a wave file carried from a source to its destination: its id and its data (for a
+// LIST chunk, beginning with the list type).
+struct TKZWaveChunk {
+  FOURCC Id = 0;
+  std::vector<uint8_t> Data;
+};
+
+// The format of a wave stream: a wave format and a sample count (0 = none) together, and the
+// metadata chunks (LIST/INFO and bext) of its file. The two parts live as long as this object;
+// callers change their contents, never the objects.
 class TKZWaveStreamFormat : public TKZFormat {
  public:
   TKZWaveStreamFormat();
@@ -42,19 +51,32 @@ class TKZWaveStreamFormat : public TKZFormat {
   void SetWaveFormat(const TKZWaveFormat* AWaveFormat);
   // None sets the count to 0.
   void SetFact(const TKZWaveFact* AFact);
+  // A reader's: the file's LIST/INFO and bext chunks in file order. A writer's: what it writes
+  // before the data chunk.
+  std::vector<TKZWaveChunk>& Metadata() { return FMetadata; }
+  // A reader's: the audio bytes its file holds; -1 when not known.
+  int64_t GetDataSize() const { return FDataSize; }
+  void SetDataSize(int64_t ASize) { FDataSize = ASize; }
+  const std::vector<TKZWaveChunk>& Metadata() const { return FMetadata; }
 
  private:
   std::unique_ptr<TKZWaveFormat> FWaveFormat;
   std::unique_ptr<TKZWaveFact> FFact;
+  std::vector<TKZWaveChunk> FMetadata;
+  int64_t FDataSize = -1;
 };
 
 // The audio bytes of a RIFF WAVE file as a stream, for reading or for writing.
 //
 // A reader parses the file's fmt, fact and data chunks when it opens and then reads the data
-// chunk, never past its end (nor past the file's end). A writer writes the head of the file
-// when it opens (fmt, and fact when the count is not 0) and appends to a growing data chunk;
-// Close puts the data and RIFF sizes (and a pad byte after odd data) into the file and closes
-// it. The destructor closes when nobody did and swallows a failure, so a writer that cares
+// chunk, never past its end (nor past the file's end). RIFF files up to 4 GiB and RF64 (and
+// BW64) files with their ds64 chunk are read; positions inside the file are 64-bit. A writer
+// writes the head of the file when it opens (fmt, and fact when the count is not 0) and
+// appends to a growing data chunk; Close puts the data and RIFF sizes (and a pad byte after
+// odd data) into the file and closes it. A writer whose data may pass 4 GiB reserves the room
+// of a ds64 chunk in a JUNK chunk after the form type, and turns the file into RF64 at Close
+// only when it did pass; one told a bound under 4 GiB writes no JUNK and refuses data beyond
+// 4 GiB. The destructor closes when nobody did and swallows a failure, so a writer that cares
 // whether its file is whole calls Close.
 //
 // The Open functions answer none for a file they cannot open or parse, and make instances of
@@ -67,7 +89,7 @@ class TKZMMIOWaveStream : public TKZStream {
                     std::unique_ptr<TKZRiffChunk> ADataChunk, const TKZFormat& AFormat);
   ~TKZMMIOWaveStream() override;
 
-  // Positions count from the first audio byte.
+  // Positions count from the first audio byte; -1 past 2 GiB, which a stream cannot tell.
   int32_t GetPosition() override;
   // A TKZWaveStreamFormat, owned by this stream, the same object every time.
   const TKZFormat* GetFormat() override;
@@ -117,33 +139,43 @@ class TKZMMIOWaveStream : public TKZStream {
 
   // On an empty file. AFormat is a TKZWaveStreamFormat or a complete TKZWaveFormat (count 0);
   // anything else raises before a byte is written. Ownership of AMMIOStream as for OpenRead.
+  // ADataBound: the most audio bytes the writer will be given, -1 when not known; a bound that
+  // stays well under 4 GiB leaves out the JUNK chunk that reserves the room of ds64.
   template <class T = TKZMMIOWaveStream>
   static std::unique_ptr<T> OpenWrite(std::unique_ptr<TKZMMIOStream>& AMMIOStream,
-                                      const TKZFormat& AFormat) {
+                                      const TKZFormat& AFormat, int64_t ADataBound = -1) {
     THead head;
+    head.Reserved = NeedsReserve(ADataBound);
     if (!AMMIOStream || !WriteHead(*AMMIOStream, AFormat, head)) return nullptr;
     auto stream = std::make_unique<T>(std::move(AMMIOStream), std::move(head.Riff),
                                       std::move(head.Data), *head.Format);
     static_cast<TKZMMIOWaveStream&>(*stream).FFactOffset = head.FactOffset;
+    stream->FReserved = head.Reserved;
     return stream;
   }
+  // Whether a writer given ADataBound reserves the room of ds64.
+  static bool NeedsReserve(int64_t ADataBound);
   // Creates the file, or truncates it.
   template <class T = TKZMMIOWaveStream>
-  static std::unique_ptr<T> OpenWriteFile(const std::string& AFileName, const TKZFormat& AFormat) {
+  static std::unique_ptr<T> OpenWriteFile(const std::string& AFileName, const TKZFormat& AFormat,
+                                          int64_t ADataBound = -1) {
     auto file = TKZMMIOStream::Open(AFileName, {omWrite});
-    return file ? OpenWrite<T>(file, AFormat) : nullptr;
+    return file ? OpenWrite<T>(file, AFormat, ADataBound) : nullptr;
   }
   // Empties the open file ADescriptor, which stays the caller's, and writes into it.
   template <class T = TKZMMIOWaveStream>
   static std::unique_ptr<T> OpenWriteDescriptor(int ADescriptor, const TKZFormat& AFormat,
-                                                TKZFileReport* AReport = nullptr) {
+                                                TKZFileReport* AReport = nullptr,
+                                                int64_t ADataBound = -1) {
     auto file = TKZMMIOStream::OpenDescriptor(ADescriptor, {omWrite}, AReport);
-    return file ? OpenWrite<T>(file, AFormat) : nullptr;
+    return file ? OpenWrite<T>(file, AFormat, ADataBound) : nullptr;
   }
+  // A stream's positions are 32-bit: such a file never needs the room of ds64.
   template <class T = TKZMMIOWaveStream>
-  static std::unique_ptr<T> OpenWriteStream(TKZStream& AStream, const TKZFormat& AFormat) {
+  static std::unique_ptr<T> OpenWriteStream(TKZStream& AStream, const TKZFormat& AFormat,
+                                            int64_t ADataBound = 0) {
     auto file = TKZMMIOStream::OpenOnStream(AStream, {omWrite});
-    return file ? OpenWrite<T>(file, AFormat) : nullptr;
+    return file ? OpenWrite<T>(file, AFormat, ADataBound) : nullptr;
   }
 
  private:
@@ -153,8 +185,11 @@ class TKZMMIOWaveStream : public TKZStream {
     std::unique_ptr<TKZRiffChunk> Data;
     std::unique_ptr<TKZWaveStreamFormat> Format;
     int64_t FactOffset = -1;  // of a written fact chunk's count
+    bool Reserved = false;
   };
   static bool ReadHead(TKZMMIOStream& AFile, THead& AHead);
+  // The LIST/INFO and bext chunks of the file whose RIFF chunk is ARiff.
+  static std::vector<TKZWaveChunk> ReadMetadata(TKZMMIO& AMMIO, const TKZRiffChunk& ARiff);
   static bool WriteHead(TKZMMIOStream& AFile, const TKZFormat& AFormat, THead& AHead);
   bool PutFrameCount(int64_t ADataBytes);
 
@@ -162,7 +197,15 @@ class TKZMMIOWaveStream : public TKZStream {
   std::unique_ptr<TKZRiffChunk> FRiffChunk;
   std::unique_ptr<TKZRiffChunk> FDataChunk;
   std::unique_ptr<TKZWaveStreamFormat> FFormat;
-  std::unique_ptr<TKZChildStream> FDataStream;
+  // Turns a written file whose RIFF size passed 32 bits into RF64; false when it cannot.
+  bool WriteRF64(TKZMMIO& AMMIO);
+
+  // The data chunk: where it starts in the file, its size and the cursor, all 64-bit.
+  int64_t FDataStart = 0;
+  int64_t FDataSize = 0;
+  int64_t FPosition = 0;
+  bool FWriting = false;
+  bool FReserved = false;
   bool FClosed = false;
   int64_t FFactOffset = -1;
   int64_t FFrames = -1;  // converted into a writer; none told

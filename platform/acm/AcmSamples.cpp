@@ -36,6 +36,14 @@ int32_t FloatToSample(float f) {
   return static_cast<int32_t>(std::min(s + std::copysign(0.5f, s), 2147483520.0f));
 }
 
+// As FloatToSample, for doubles, which hold every 32-bit sample exactly.
+int32_t DoubleToSample(double d) {
+  d = d == d ? d : 0.0;
+  d = std::min(std::max(d, -1.0), 1.0);
+  const double s = std::round(d * 2147483648.0);
+  return static_cast<int32_t>(std::min(s, 2147483647.0));
+}
+
 std::vector<uint32_t> Positions(uint16_t channels, uint32_t mask) {
   std::vector<uint32_t> positions(channels, 0);
   size_t i = 0;
@@ -91,6 +99,8 @@ uint32_t BytesPerSample(SampleType type) {
     case SampleType::kSigned32:
     case SampleType::kFloat32:
       return 4;
+    case SampleType::kFloat64:
+      return 8;
   }
   return 0;
 }
@@ -124,24 +134,26 @@ std::optional<LinearFormat> ReadLinearFormat(const WAVEFORMATEX& format) {
   }
   SampleType type;
   if (tag == WAVE_FORMAT_PCM) {
-    switch (format.wBitsPerSample) {
-      case 8:
+    // Samples of fewer bits sit in the high bits of the smallest whole-byte container.
+    if (format.wBitsPerSample == 0 || format.wBitsPerSample > 32) return std::nullopt;
+    switch ((format.wBitsPerSample + 7) / 8) {
+      case 1:
         type = SampleType::kUnsigned8;
         break;
-      case 16:
+      case 2:
         type = SampleType::kSigned16;
         break;
-      case 24:
+      case 3:
         type = SampleType::kSigned24;
         break;
-      case 32:
+      default:
         type = SampleType::kSigned32;
         break;
-      default:
-        return std::nullopt;
     }
   } else if (tag == WAVE_FORMAT_IEEE_FLOAT && format.wBitsPerSample == 32) {
     type = SampleType::kFloat32;
+  } else if (tag == WAVE_FORMAT_IEEE_FLOAT && format.wBitsPerSample == 64) {
+    type = SampleType::kFloat64;
   } else {
     return std::nullopt;
   }
@@ -151,7 +163,8 @@ std::optional<LinearFormat> ReadLinearFormat(const WAVEFORMATEX& format) {
 
 FormatRecord MakeLinearRecord(SampleType type, uint16_t channels, uint32_t rate) {
   WAVEFORMATEX header{};
-  header.wFormatTag = type == SampleType::kFloat32 ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
+  const bool floating = type == SampleType::kFloat32 || type == SampleType::kFloat64;
+  header.wFormatTag = floating ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
   header.nChannels = channels;
   header.nSamplesPerSec = rate;
   header.nBlockAlign = static_cast<uint16_t>(channels * BytesPerSample(type));
@@ -192,6 +205,13 @@ void ReadSamples(SampleType type, const uint8_t* in, size_t count, int32_t* out)
         out[i] = FloatToSample(f);
       }
       break;
+    case SampleType::kFloat64:
+      for (size_t i = 0; i < count; ++i) {
+        double d;
+        std::memcpy(&d, in + 8 * i, 8);
+        out[i] = DoubleToSample(d);
+      }
+      break;
   }
 }
 
@@ -222,6 +242,12 @@ void WriteSamples(SampleType type, const int32_t* in, size_t count, uint8_t* out
       for (size_t i = 0; i < count; ++i) {
         const float f = static_cast<float>(in[i]) * (1.0f / 2147483648.0f);
         std::memcpy(out + 4 * i, &f, 4);
+      }
+      break;
+    case SampleType::kFloat64:
+      for (size_t i = 0; i < count; ++i) {
+        const double d = static_cast<double>(in[i]) * (1.0 / 2147483648.0);
+        std::memcpy(out + 8 * i, &d, 8);
       }
       break;
   }

@@ -18,7 +18,7 @@
 
 namespace acm {
 
-enum class SampleType : uint8_t { kUnsigned8, kSigned16, kSigned24, kSigned32, kFloat32 };
+enum class SampleType : uint8_t { kUnsigned8, kSigned16, kSigned24, kSigned32, kFloat32, kFloat64 };
 
 uint32_t BytesPerSample(SampleType type);
 
@@ -42,11 +42,15 @@ bool IsLinearTag(uint16_t tag);
 // The usual positions for a channel count (mono is front centre; 0 above 8 channels).
 uint32_t DefaultChannelMask(uint16_t channels);
 
-// Reads a linear record: PCM (tag 1) of 8, 16, 24 or 32 bits, 32-bit float (tag 3), or
-// WAVE_FORMAT_EXTENSIBLE of either (cbSize at least 22). A PCM record's block alignment and
-// byte rate are not trusted: they follow from channels and bits. Anything else: none.
+// Reads a linear record: PCM (tag 1) of 8, 16, 24 or 32-bit containers (fewer bits, such as 12
+// or 20, are read as their container: the unused low bits are zero), 32 or 64-bit float
+// (tag 3), or WAVE_FORMAT_EXTENSIBLE of either (cbSize at least 22; its valid bits may be
+// fewer than the container's). A PCM record's block alignment and byte rate are not trusted:
+// they follow from channels and container. Anything else: none.
 std::optional<LinearFormat> ReadLinearFormat(const WAVEFORMATEX& format);
 // The PCM (tag 1) or float (tag 3) record of a format; the channel mask is not recorded.
+// Callers that need a mask, valid bits or more than 16 bits written by the published rules use
+// MakeExtensibleRecord.
 FormatRecord MakeLinearRecord(SampleType type, uint16_t channels, uint32_t rate);
 
 // Samples of a linear format's bytes to and from the layer. Narrowing rounds to nearest and

@@ -20,7 +20,8 @@ struct HMMIO__ {
 
 namespace {
 
-constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();
+// Far beyond any file; it keeps offset arithmetic from overflowing.
+constexpr int64_t kMaxOffset = int64_t{1} << 62;
 constexpr uint32_t kAccessMask = 0x0003;
 constexpr uint32_t kKnownOpenFlags = kAccessMask | MMIO_CREATE;
 constexpr int32_t kMaxChunksWalked = 65536;
@@ -42,8 +43,8 @@ void NoteRefusal(HMMIO hmmio, uint32_t ARefusal) {
   if (hmmio && hmmio->Refusal == 0) hmmio->Refusal = ARefusal;
 }
 
-// A descriptor fit for the access asked: a regular file within the 32-bit offsets for
-// reading (a FIFO or a device is no file to parse); anything but a folder for writing.
+// A descriptor fit for the access asked: a regular file for reading (a FIFO or a device is no
+// file to parse); anything but a folder for writing.
 LRESULT CheckDescriptor(MMIOINFO* AInfo, int AFile) {
   struct stat st;
   if (::fstat(AFile, &st) != 0) {
@@ -54,11 +55,6 @@ LRESULT CheckDescriptor(MMIOINFO* AInfo, int AFile) {
   if (S_ISDIR(st.st_mode) || (reading && !S_ISREG(st.st_mode))) {
     NoteError(AInfo, S_ISDIR(st.st_mode) ? EISDIR : 0);
     NoteRefusal(AInfo->hmmio, MMIO_REFUSED_NOTREGULAR);
-    return MMIOERR_CANNOTOPEN;
-  }
-  // Offsets are 32-bit: a file that already passes them is refused rather than misread.
-  if (S_ISREG(st.st_mode) && st.st_size > kMaxOffset) {
-    NoteRefusal(AInfo->hmmio, MMIO_REFUSED_TOOLARGE);
     return MMIOERR_CANNOTOPEN;
   }
   return 0;
@@ -126,7 +122,7 @@ LRESULT ReadFile(MMIOINFO* AInfo, char* ABuffer, int64_t ACount) {
     NoteError(AInfo, errno);
     return -1;
   }
-  AInfo->lDiskOffset += static_cast<int32_t>(n);
+  AInfo->lDiskOffset += n;
   return n;
 }
 
@@ -142,7 +138,7 @@ LRESULT WriteFile(MMIOINFO* AInfo, const char* ABuffer, int64_t ACount) {
     done += n;
   }
   if (done == 0 && ACount > 0) return -1;
-  AInfo->lDiskOffset += static_cast<int32_t>(done);
+  AInfo->lDiskOffset += done;
   return done;
 }
 
@@ -176,7 +172,7 @@ LRESULT SeekFile(MMIOINFO* AInfo, int64_t AOffset, LPARAM AOrigin) {
     NoteError(AInfo, errno);
     return -1;
   }
-  AInfo->lDiskOffset = static_cast<int32_t>(target);
+  AInfo->lDiskOffset = target;
   return target;
 }
 
@@ -296,17 +292,21 @@ int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch) {
   return n < 0 || n > cch ? -1 : static_cast<int32_t>(n);
 }
 
-int32_t mmioSeek(HMMIO hmmio, int32_t lOffset, int iOrigin) {
+int64_t mmioSeek(HMMIO hmmio, int64_t lOffset, int iOrigin) {
   if (!hmmio || (iOrigin != SEEK_SET && iOrigin != SEEK_CUR && iOrigin != SEEK_END)) return -1;
-  const LRESULT offset = Send(hmmio, MMIOM_SEEK, lOffset, iOrigin);
-  return offset < 0 || offset > kMaxOffset ? -1 : static_cast<int32_t>(offset);
+  if (lOffset < -kMaxOffset || lOffset > kMaxOffset) return -1;
+  const LRESULT offset = Send(hmmio, MMIOM_SEEK, static_cast<LPARAM>(lOffset), iOrigin);
+  return offset < 0 || offset > kMaxOffset ? -1 : offset;
 }
 
 MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent,
                      uint32_t fuDescend) {
   if (!hmmio || !pmmcki) return MMIOERR_INVALIDFILE;
-  const int64_t end = pmmckiParent ? int64_t{pmmckiParent->dwDataOffset} + pmmckiParent->cksize
-                                   : std::numeric_limits<int64_t>::max();
+  // An RF64 form's size is in its ds64 chunk: it is searched to the end of the file.
+  const bool bounded = pmmckiParent && pmmckiParent->cksize != 0xFFFFFFFF;
+  const int64_t end = bounded
+                          ? static_cast<int64_t>(pmmckiParent->dwDataOffset) + pmmckiParent->cksize
+                          : kMaxOffset;
   // Headers are read from a buffer of the bytes ahead: a file of many small chunks (or of
   // zeros) costs one call per buffer, not one per header.
   uint8_t buffer[16384];
@@ -338,7 +338,8 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
     const FOURCC id = GetLE32(header);
     const uint32_t size = GetLE32(header + 4);
     const int64_t data = position + 8;
-    const bool form = id == FOURCC_RIFF || id == FOURCC_LIST;
+    const bool form =
+        id == FOURCC_RIFF || id == FOURCC_LIST || id == FOURCC_RF64 || id == FOURCC_BW64;
     FOURCC type = 0;
     if (form) {
       if (data + 4 > end) return MMIOERR_CHUNKNOTFOUND;
@@ -351,7 +352,7 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
       pmmcki->ckid = id;
       pmmcki->cksize = size;
       if (form) pmmcki->fccType = type;
-      pmmcki->dwDataOffset = static_cast<uint32_t>(data);
+      pmmcki->dwDataOffset = static_cast<uint64_t>(data);
       pmmcki->dwFlags = 0;
       return 0;
     }
@@ -361,7 +362,7 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
 
 MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t /*fuAscend*/) {
   if (!hmmio || !pmmcki) return MMIOERR_INVALIDFILE;
-  const int64_t data = pmmcki->dwDataOffset;
+  const auto data = static_cast<int64_t>(pmmcki->dwDataOffset);
   if (!(pmmcki->dwFlags & MMIO_DIRTY))
     return SeekTo(hmmio, data + pmmcki->cksize + (pmmcki->cksize & 1)) ? 0 : MMIOERR_CANNOTSEEK;
 
@@ -369,12 +370,13 @@ MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t /*fuAscend*/) {
   const int64_t end = hmmio->Info.lDiskOffset;
   const int64_t size = end - data;
   if (data < 8 || size < 0) return MMIOERR_CANNOTWRITE;
-  if (size != pmmcki->cksize) {
+  const auto stored = static_cast<uint32_t>(std::min<int64_t>(size, 0xFFFFFFFF));
+  if (stored != pmmcki->cksize) {
     uint8_t field[4];
-    PutLE32(field, static_cast<uint32_t>(size));
+    PutLE32(field, stored);
     if (!SeekTo(hmmio, data - 4)) return MMIOERR_CANNOTSEEK;
     if (!WriteAll(hmmio, field, 4)) return MMIOERR_CANNOTWRITE;
-    pmmcki->cksize = static_cast<uint32_t>(size);
+    pmmcki->cksize = stored;
     if (!SeekTo(hmmio, end)) return MMIOERR_CANNOTSEEK;
   }
   if (size & 1) {
@@ -396,7 +398,7 @@ MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t fuCreate) {
   PutLE32(header + 8, pmmcki->fccType);
   const int64_t position = hmmio->Info.lDiskOffset;
   if (!WriteAll(hmmio, header, form ? 12 : 8)) return MMIOERR_CANNOTWRITE;
-  pmmcki->dwDataOffset = static_cast<uint32_t>(position + 8);
+  pmmcki->dwDataOffset = static_cast<uint64_t>(position + 8);
   pmmcki->dwFlags = MMIO_DIRTY;
   return 0;
 }

@@ -5,8 +5,9 @@
 // of such a service know. It depends on nothing of the class library.
 //
 // Nothing is buffered: every read, write and seek is one call of the file's I/O procedure (for
-// a disk file, one POSIX read, write or lseek); only the chunk search reads ahead. Offsets are
-// 32-bit signed; a file that would pass 2 GiB is refused, never wrapped.
+// a disk file, one POSIX read, write or lseek); only the chunk search reads ahead. Offsets and
+// chunk positions are 64-bit, so that files of 4 GiB (RIFF) and beyond (RF64) are reached;
+// counts per call stay 32-bit.
 //
 // Each open file keeps why it failed, for a person to be told: the system error of its first
 // failing call and the reason it was refused (mmioGetFailure).
@@ -34,7 +35,7 @@ struct MMIOINFO {
   FOURCC fccIOProc;     // 0 or "DOS " for disk files
   LPMMIOPROC pIOProc;   // the file's procedure; none for disk files
   uint32_t wErrorRet;   // why mmioOpenA failed
-  int32_t lDiskOffset;  // the current offset, kept up to date by the procedure
+  int64_t lDiskOffset;  // the current offset, kept up to date by the procedure
   // Words of the procedure's own; wide enough to hold a reference.
   uintptr_t adwInfo[3];
   HMMIO hmmio;  // the file's handle
@@ -42,11 +43,13 @@ struct MMIOINFO {
 
 // One chunk: its id, the size of its data, its form type (RIFF and LIST), the file offset of
 // its data (for RIFF and LIST, of the form type), and MMIO_DIRTY for a chunk being written.
+// A parent of size 0xFFFFFFFF (an RF64 form, whose real size is in its ds64 chunk) is searched
+// to the end of the file.
 struct MMCKINFO {
   FOURCC ckid;
   uint32_t cksize;
   FOURCC fccType;
-  uint32_t dwDataOffset;
+  uint64_t dwDataOffset;
   uint32_t dwFlags;
 };
 
@@ -60,6 +63,8 @@ constexpr FOURCC mmioFOURCC(char c0, char c1, char c2, char c3) {
 constexpr FOURCC FOURCC_RIFF = mmioFOURCC('R', 'I', 'F', 'F');
 constexpr FOURCC FOURCC_LIST = mmioFOURCC('L', 'I', 'S', 'T');
 constexpr FOURCC FOURCC_DOS = mmioFOURCC('D', 'O', 'S', ' ');
+constexpr FOURCC FOURCC_RF64 = mmioFOURCC('R', 'F', '6', '4');
+constexpr FOURCC FOURCC_BW64 = mmioFOURCC('B', 'W', '6', '4');
 
 // Open flags.
 constexpr uint32_t MMIO_READ = 0x0000;
@@ -106,9 +111,9 @@ constexpr MMRESULT MMIOERR_INVALIDFILE = MMIOERR_BASE + 16;
 // Why a file was refused (none, 0, when it was not), beyond the result codes. The file layer
 // notes the first three; those of RIFF and wave files are noted by their readers.
 constexpr uint32_t MMIO_REFUSED_NOTREGULAR = 1;  // a folder, FIFO or device read as a file
-constexpr uint32_t MMIO_REFUSED_TOOLARGE = 2;    // it passes, or would pass, 2 GiB
+constexpr uint32_t MMIO_REFUSED_TOOLARGE = 2;    // it would pass the largest size its form holds
 constexpr uint32_t MMIO_REFUSED_NOTRIFF = 3;     // no RIFF header at its start
-constexpr uint32_t MMIO_REFUSED_RF64 = 4;        // an RF64 header at its start
+constexpr uint32_t MMIO_REFUSED_RF64 = 4;        // an RF64 header without a ds64 chunk
 constexpr uint32_t MMIO_REFUSED_FORM = 5;        // a RIFF file of another form type
 constexpr uint32_t MMIO_REFUSED_NOFORMAT = 6;    // no format chunk
 constexpr uint32_t MMIO_REFUSED_BADFORMAT = 7;   // a format chunk that cannot be read
@@ -132,7 +137,7 @@ MMRESULT mmioRefuse(HMMIO hmmio, uint32_t uRefusal);
 int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch);
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch);
 // The new offset from the start of the file, or -1.
-int32_t mmioSeek(HMMIO hmmio, int32_t lOffset, int iOrigin);
+int64_t mmioSeek(HMMIO hmmio, int64_t lOffset, int iOrigin);
 // Finds a chunk from the current offset: MMIO_FINDCHUNK by pmmcki->ckid, MMIO_FINDRIFF and
 // MMIO_FINDLIST by pmmcki->fccType, no flag the next chunk; within the data of pmmckiParent
 // when given. Headers are read through a buffer; the search ends at a chunk id that is not
@@ -140,8 +145,9 @@ int32_t mmioSeek(HMMIO hmmio, int32_t lOffset, int iOrigin);
 // On success the file stands at the chunk's data (after a form type).
 MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent,
                      uint32_t fuDescend);
-// Leaves the chunk: for one created here, rewrites its size when it changed and writes a pad
-// byte after odd data. The file then stands after the chunk and its pad byte.
+// Leaves the chunk: for one created here, rewrites its size when it changed (0xFFFFFFFF, the
+// RF64 mark, for a size beyond 32 bits) and writes a pad byte after odd data. The file then stands
+// after the chunk and its pad byte.
 MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t fuAscend);
 // Writes a chunk header at the current offset (MMIO_CREATERIFF and MMIO_CREATELIST add the form
 // type) and stands at the chunk's data.

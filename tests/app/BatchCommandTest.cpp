@@ -95,6 +95,11 @@ TEST(BatchArguments, ReadsOptionsAndRefusesWhatItCannotFollow) {
       {{"-o", "o", "-c", "pcm", "-j", "0", "x"}, "--jobs takes a number from 1 to 1,024"},
       {{"-o", "o", "-c", "gsm610", "--rate", "16000", "x"},
        "gsm610 does not carry 16,000 Hz; it carries 8,000, 11,025, 22,050, 44,100 Hz; mono."},
+      {{"-o", "o", "-c", "pcm", "--bits", "20", "x"},
+       "pcm does not carry 20 bits; it carries 8, 16, 24 or 32 bits."},
+      {{"-o", "o", "-c", "float", "--bits", "16", "x"},
+       "float does not carry 16 bits; it carries 32 or 64 bits."},
+      {{"-o", "o", "-c", "alaw", "--bits", "8", "x"}, "--bits applies to pcm and float only"},
   };
   for (const auto& [arguments, message] : wrong) {
     const std::string raised = RaisedMessage([&given = arguments] { ParseBatchArguments(given); });

@@ -76,8 +76,11 @@ TEST(TKZMMIOWaveStream, WritersFinishTheirFilesOrSayTheyCannot) {
   TTempDir dir;
   const std::string name = dir.File("out.wav");
   std::ofstream(name) << std::string(1000, 'x');
-  TKZMMIOWaveStream::OpenWriteFile(name, *pcm)->Close();
+  TKZMMIOWaveStream::OpenWriteFile(name, *pcm, 1000)->Close();
   EXPECT_EQ(std::filesystem::file_size(name), 46u);  // truncated
+  // Not told how much it gets, a writer keeps the room of ds64 in a JUNK chunk.
+  TKZMMIOWaveStream::OpenWriteFile(name, *pcm)->Close();
+  EXPECT_EQ(std::filesystem::file_size(name), 46u + 36);
   EXPECT_EQ(TKZMMIOWaveStream::OpenReadFile(dir.File("missing.wav")), nullptr);
 }
 
@@ -107,7 +110,9 @@ TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", fmt), fact, data})), 1);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", fmt), Chunk("fact", {9, 9}), data})), 1);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 0, 8000, 16, 16)), data})), 0);
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 0, 16)), data})), 0);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 4, 16)), data})), 0);
+  EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 12, 16)), data})), 2);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(3, 1, 8000, 32, 18)), data})), 1);
 
   // Refused: the chunks out of order, no wave file, records no reader may trust, and an empty

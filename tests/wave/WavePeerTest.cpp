@@ -1,6 +1,9 @@
 // Files we write, read by ffmpeg, ffprobe and sox; files they write, read by us.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "tests/support/Peers.h"
@@ -76,6 +79,32 @@ TEST(WavePeers, WeReadTheFilesTheyWrite) {
     const auto frames = static_cast<int32_t>(audio.size() / format.WaveFormat().GetBlockAlign());
     EXPECT_EQ(format.Fact().GetSampleCount(), frames);
   }
+}
+
+TEST(WavePeers, WeReadRF64FromPeers) {
+  REQUIRE_PEER("ffmpeg");
+  TTempDir dir;
+  const std::string name = dir.File("rf64.wav");
+  RunPeer(
+      "ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -c:a "
+      "pcm_s16le -rf64 always -y " +
+      ShellQuote(name));
+  const Bytes bytes = ReadFileBytes(name);
+  ASSERT_GE(bytes.size(), 4u);
+  ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RF64");
+  auto wave = TKZMMIOWaveStream::OpenReadFile(name);
+  ASSERT_TRUE(wave);
+  EXPECT_EQ(wave->Report().DataSize, 16000);
+  EXPECT_EQ(ReadAll(*wave).size(), 16000u);
+  // Without its ds64 chunk an RF64 file is refused as such.
+  Bytes broken = bytes;
+  broken[12] = 'x';
+  WriteFileBytes(name, broken);
+  TKZFileReport report;
+  const int fd = ::open(name.c_str(), O_RDONLY);
+  EXPECT_EQ(TKZMMIOWaveStream::OpenReadDescriptor(fd, &report), nullptr);
+  ::close(fd);
+  EXPECT_EQ(report.Refusal, MMIO_REFUSED_RF64);
 }
 
 }  // namespace

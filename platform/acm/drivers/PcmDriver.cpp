@@ -150,7 +150,7 @@ class PcmDriver final : public Driver {
                       kMaxLinearRate,
                       1,
                       kMaxLinearChannels,
-                      {32},
+                      {32, 64},
                       sizeof(WAVEFORMATEXTENSIBLE),
                       ACMDRIVERDETAILS_SUPPORTF_CONVERTER,
                       {},
@@ -158,8 +158,8 @@ class PcmDriver final : public Driver {
 
   std::span<const TagCaps> Tags() const override { return tags_; }
 
-  // Open fields keep the source's values; from float or extensible sources the width is 16
-  // bits, or 24 where the source has more than 16.
+  // Open fields keep the source's values. PCM keeps the source's container width (24 bits
+  // from float); float is 32-bit, 64 from a 64-bit source.
   MMRESULT Suggest(const WAVEFORMATEX& source, const WAVEFORMATEX& templ, uint32_t flags,
                    FormatRecord& result) const override {
     const auto linear = ReadLinearFormat(source);
@@ -179,20 +179,20 @@ class PcmDriver final : public Driver {
       rate = templ.nSamplesPerSec;
     }
     SampleType type;
+    const bool floating =
+        linear->type == SampleType::kFloat32 || linear->type == SampleType::kFloat64;
     if (tag == WAVE_FORMAT_IEEE_FLOAT) {
-      if (Has(flags, ACM_FORMATSUGGESTF_WBITSPERSAMPLE) && templ.wBitsPerSample != 32)
+      const bool bits = Has(flags, ACM_FORMATSUGGESTF_WBITSPERSAMPLE);
+      if (bits && templ.wBitsPerSample != 32 && templ.wBitsPerSample != 64)
         return ACMERR_NOTPOSSIBLE;
-      type = SampleType::kFloat32;
+      const bool wide = bits ? templ.wBitsPerSample == 64 : linear->type == SampleType::kFloat64;
+      type = wide ? SampleType::kFloat64 : SampleType::kFloat32;
     } else if (Has(flags, ACM_FORMATSUGGESTF_WBITSPERSAMPLE)) {
       const auto fixed = PcmType(templ.wBitsPerSample);
       if (!fixed) return ACMERR_NOTPOSSIBLE;
       type = *fixed;
-    } else if (source.wFormatTag == WAVE_FORMAT_PCM) {
-      type = linear->type;
     } else {
-      const bool wide =
-          linear->type == SampleType::kSigned24 || linear->type == SampleType::kSigned32;
-      type = wide ? SampleType::kSigned24 : SampleType::kSigned16;
+      type = floating ? SampleType::kSigned24 : linear->type;
     }
     result = MakeLinearRecord(type, channels, rate);
     return MMSYSERR_NOERROR;

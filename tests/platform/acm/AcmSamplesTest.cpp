@@ -19,8 +19,8 @@ TEST(AcmSamples, LinearRecordsAreReadAsFilesHaveThem) {
   const Samples tone = Tone(44100, 2, 0.1);
   EXPECT_EQ(AsSamples(ConvertAll(Record(sloppy), Pcm(2, 44100), AsBytes(tone))), tone);
 
-  // No channels, 12 bits, a 16-bit float.
-  for (const auto& [at, value] : {std::pair{2, 0}, {14, 12}, {0, WAVE_FORMAT_IEEE_FLOAT}}) {
+  // No channels, 40 bits, a 16-bit float (12 bits are read as 16: see below).
+  for (const auto& [at, value] : {std::pair{2, 0}, {14, 40}, {0, WAVE_FORMAT_IEEE_FLOAT}}) {
     WAVEFORMATEX bad = sloppy;
     std::memcpy(reinterpret_cast<uint8_t*>(&bad) + at, &value, 2);
     EXPECT_FALSE(acm::ReadLinearFormat(bad));
@@ -59,7 +59,7 @@ TEST(AcmSamples, ChannelsMixByPosition) {
 TEST(AcmPcm, SuggestsTheSourcesOwnValues) {
   for (uint16_t bits : {8, 16, 24, 32})
     EXPECT_EQ(SuggestTag(Pcm(2, 48000, bits), WAVE_FORMAT_PCM), Pcm(2, 48000, bits));
-  EXPECT_EQ(SuggestTag(Float(6, 96000), WAVE_FORMAT_PCM), Pcm(6, 96000, 16));
+  EXPECT_EQ(SuggestTag(Float(6, 96000), WAVE_FORMAT_PCM), Pcm(6, 96000, 24));
   EXPECT_EQ(SuggestTag(Extensible(6, 48000, 24, 0x3F), WAVE_FORMAT_PCM), Pcm(6, 48000, 24));
   EXPECT_EQ(SuggestTag(Pcm(2, 48000), WAVE_FORMAT_IEEE_FLOAT), Float(2, 48000));
 

@@ -35,42 +35,51 @@ TEST(Mmio, DescendsOnlyWithinTheParent) {
 
 // Accepts every offset and byte, and fails to close.
 LRESULT Bottomless(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2) {
-  if (AMessage == MMIOM_SEEK) return AInfo->lDiskOffset = static_cast<int32_t>(AParam1);
+  if (AMessage == MMIOM_SEEK) return AInfo->lDiskOffset = AParam1;
   if (AMessage == MMIOM_READ || AMessage == MMIOM_WRITE) return AParam2;
   return AMessage == MMIOM_CLOSE ? MMIOERR_CANNOTCLOSE : 0;
 }
 
-TEST(Mmio, OffsetsNeverPass2GiB) {
+TEST(Mmio, OffsetsPass4GiB) {
+  constexpr int64_t k5GiB = int64_t{5} << 30;
   MMIOINFO info{};
   info.pIOProc = &Bottomless;
   HMMIO file = mmioOpenA(nullptr, &info, MMIO_READWRITE);
   char bytes[4] = {};
-  ASSERT_EQ(mmioSeek(file, INT_MAX - 2, SEEK_SET), INT_MAX - 2);
-  EXPECT_EQ(mmioWrite(file, bytes, 4), -1);
-  EXPECT_EQ(mmioRead(file, bytes, 4), 2);  // cut at the last offset
+  ASSERT_EQ(mmioSeek(file, k5GiB, SEEK_SET), k5GiB);
+  EXPECT_EQ(mmioWrite(file, bytes, 4), 4);
   EXPECT_EQ(mmioClose(file, 0), MMIOERR_CANNOTCLOSE);
 
+  // A sparse file past 4 GiB: its chunks are found and left at 64-bit offsets.
   TTempDir dir;
-  const std::string name = dir.File("big.wav");
+  const std::string name = dir.File("big.riff");
   file = mmioOpenA(name.c_str(), nullptr, MMIO_WRITE | MMIO_CREATE);
-  ASSERT_EQ(mmioSeek(file, INT_MAX - 1, SEEK_SET), INT_MAX - 1);
-  EXPECT_EQ(mmioWrite(file, bytes, 2), -1);
-  EXPECT_EQ(mmioWrite(file, bytes, 1), 1);  // a sparse file of the largest size
-  EXPECT_EQ(mmioSeek(file, 1, SEEK_END), -1);
+  MMCKINFO riff{0, 0, mmioStringToFOURCCA("WAVE", 0), 0, 0};
+  ASSERT_EQ(mmioCreateChunk(file, &riff, MMIO_CREATERIFF), 0u);
+  MMCKINFO data{mmioStringToFOURCCA("data", 0), 0, 0, 0, 0};
+  ASSERT_EQ(mmioCreateChunk(file, &data, 0), 0u);
+  ASSERT_EQ(mmioSeek(file, k5GiB, SEEK_SET), k5GiB);
+  ASSERT_EQ(mmioWrite(file, bytes, 1), 1);
+  EXPECT_EQ(mmioAscend(file, &data, 0), 0u);
+  EXPECT_EQ(data.cksize, 0xFFFFFFFFu);  // the RF64 mark
+  EXPECT_EQ(mmioSeek(file, 0, SEEK_END), k5GiB + 2);
   EXPECT_EQ(mmioClose(file, 0), 0u);
-  ASSERT_EQ(truncate(name.c_str(), off_t{INT_MAX} + 1), 0);
-  EXPECT_EQ(mmioOpenA(name.c_str(), nullptr, MMIO_READ), nullptr);
+  file = mmioOpenA(name.c_str(), nullptr, MMIO_READ);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(mmioSeek(file, -1, SEEK_END), k5GiB + 1);
+  EXPECT_EQ(mmioRead(file, bytes, 4), 1);
+  EXPECT_EQ(mmioClose(file, 0), 0u);
 }
 
 // Chunks of no data, "abcd", without end; counts the reads asked of it.
 int EndlessReads = 0;
 LRESULT EndlessChunks(MMIOINFO* AInfo, uint32_t AMessage, LPARAM AParam1, LPARAM AParam2) {
-  if (AMessage == MMIOM_SEEK) return AInfo->lDiskOffset = static_cast<int32_t>(AParam1);
+  if (AMessage == MMIOM_SEEK) return AInfo->lDiskOffset = AParam1;
   if (AMessage != MMIOM_READ) return 0;
   ++EndlessReads;
   for (LPARAM i = 0; i < AParam2; ++i)
     reinterpret_cast<char*>(AParam1)[i] = "abcd\0\0\0\0"[(AInfo->lDiskOffset + i) % 8];
-  AInfo->lDiskOffset += static_cast<int32_t>(AParam2);
+  AInfo->lDiskOffset += AParam2;
   return AParam2;
 }
 
@@ -102,8 +111,7 @@ TEST(Mmio, OpensADescriptorAndKeepsWhyAFileFailed) {
   char bytes[4];
   EXPECT_EQ(mmioRead(file, bytes, 4), 4);
   EXPECT_EQ(mmioWrite(file, bytes, 1), -1);  // a descriptor for reading only
-  ASSERT_EQ(mmioSeek(file, INT_MAX - 1, SEEK_SET), INT_MAX - 1);
-  EXPECT_EQ(mmioWrite(file, bytes, 4), -1);
+  EXPECT_EQ(mmioRefuse(file, MMIO_REFUSED_TOOLARGE), 0u);
   EXPECT_EQ(mmioRefuse(file, MMIO_REFUSED_NOTRIFF), 0u);
   int error = 0;
   uint32_t refusal = 0;
