@@ -19,9 +19,11 @@ constexpr int kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
                                  768, 614, 512, 409, 307, 230, 230, 230};
 constexpr int kMinDelta = 16;
 constexpr int kMaxDelta = 32767;
-// The samples that judge a first delta, and how far a predictor's residual may lie above the
-// least for the predictor still to be tried.
-constexpr uint32_t kDeltaProbe = 32;
+// The first deltas the winning predictor codes its whole block from, in eighths of the matched
+// one: a first delta's mark stays on the whole block (the delta's rounding keeps paths apart),
+// so each is judged by the block's decoded error, not by its first samples. And how far a
+// predictor's residual may lie above the least for the predictor still to be tried.
+constexpr int kDeltaEighths[] = {2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 14, 16, 20, 24, 32, 48};
 constexpr double kCandidateResidual = 3;
 // The decoder's delta never grows past what its next multiplication keeps in 32 bits.
 constexpr int64_t kDecoderDeltaLimit = INT32_MAX / 768;
@@ -191,32 +193,6 @@ int MatchedDelta(const int16_t* x, int stride, uint32_t count, const ADPCMCOEFSE
   return static_cast<int>(std::clamp<int64_t>(sum / (2 * (end - 2)), kMinDelta, kMaxDelta));
 }
 
-// The first delta, scored by decoded error: the matched one and multiples of it code the block's
-// first samples, and the least error of both decoder families wins. Four residuals are too few
-// to judge a block's level by alone.
-template <int kStride>
-int ChosenDelta(const int16_t* x, uint32_t count, const ADPCMCOEFSET& c) {
-  const int matched = MatchedDelta(x, kStride, count, c);
-  const uint32_t end = std::min<uint32_t>(count, kDeltaProbe + 2);
-  int best = matched;
-  int64_t least = INT64_MAX;
-  for (const int quarters : {4, 2, 3, 6, 8, 12}) {
-    const int delta = std::clamp(matched * quarters / 4, kMinDelta, kMaxDelta);
-    Lane l = StartLane(x, kStride, c, delta);
-    if (Tracks(l))
-      for (uint32_t j = 2; j < end; ++j)
-        Code<true>(x[j * kStride], l);
-    else
-      for (uint32_t j = 2; j < end; ++j)
-        Code<false>(x[j * kStride], l);
-    if (l.error < least) {
-      least = l.error;
-      best = delta;
-    }
-  }
-  return best;
-}
-
 // One channel of one block on its way through the encoder.
 struct Job {
   const int16_t* x;  // its first sample
@@ -336,12 +312,15 @@ void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
     add(p, MatchedDelta(job.x, kStride, count, coefficients[p]));
   }
   flush();
-  // The winner's first delta, judged the same way.
-  const int delta = ChosenDelta<kStride>(job.x, count, coefficients[job.predictor]);
-  if (delta != job.first_delta) {
-    add(job.predictor, delta);
-    flush();
+  // The winner's first delta, each candidate coding the whole block.
+  const size_t winner = job.predictor;
+  const int matched = MatchedDelta(job.x, kStride, count, coefficients[winner]);
+  for (int k = 0, last = 0; k < static_cast<int>(std::size(kDeltaEighths)); ++k) {
+    const int delta = std::clamp(matched * kDeltaEighths[k] / 8, kMinDelta, kMaxDelta);
+    if (delta != job.first_delta && delta != last) add(winner, delta);
+    last = delta;
   }
+  flush();
 }
 
 // The header fields of channel c of n: predictor index, delta, sample 1, sample 2.
