@@ -483,18 +483,19 @@ int64_t ChannelError(const uint8_t* block, uint16_t channels, uint16_t c, uint32
   int index = std::min<int>(block[4 * c + 2], kMaxStepIndex);
   const int64_t first = x[0] - reference;
   int64_t error = 2 * first * first;
-  for (uint32_t j = 1; j < count; ++j) {
-    const uint32_t g = (j - 1) / 8, i = (j - 1) % 8;
-    const uint8_t byte = block[4 * channels * (g + 1) + 4 * c + i / 2];
-    const int nibble = i % 2 ? byte >> 4 : byte & 15;
-    const int step = kSteps[index], m = nibble & 7;
-    const int r = ReferenceChange(step, m), q = ProductChange(step, m);
-    reference = std::clamp(reference + (nibble & 8 ? -r : r), -32768, 32767);
-    product = std::clamp(product + (nibble & 8 ? -q : q), -32768, 32767);
-    index = std::clamp(index + kIndexChange[nibble], 0, kMaxStepIndex);
-    const int64_t sample = x[j * channels], er = sample - reference, ep = sample - product;
-    error += er * er + ep * ep;
-  }
+  const int16_t* sample = x + channels;
+  const uint8_t* group = block + 4 * channels + 4 * c;
+  for (uint32_t g = 0; g < (count - 1) / 8; ++g, group += 4 * channels)
+    for (int b = 0; b < 4; ++b)
+      for (const uint32_t nibble : {group[b] & 0x0Fu, uint32_t{group[b]} >> 4}) {
+        const Transition& t = kTransitions[index * 16 + nibble];
+        reference = std::clamp(reference + t.change, -32768, 32767);
+        product = std::clamp(product + kProductChanges.product[index * 16 + nibble], -32768, 32767);
+        index = t.next;
+        const int64_t er = *sample - reference, ep = *sample - product;
+        error += er * er + ep * ep;
+        sample += channels;
+      }
   return error;
 }
 
@@ -711,11 +712,54 @@ void EncodeQuickly(const int16_t* frames, uint16_t channels, uint32_t samples_pe
     CodeOne(frames + 1, groups, out + 4, StartChannel(frames, 1, samples_per_block, out));
 }
 
+// Codes one channel of a block alone, groups 4 × kStride bytes apart, as CodeTwo codes it.
+template <int kStride>
+void CodeChannel(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
+  const EncoderTables& t = Tables();
+  for (uint32_t g = 1; g <= groups; ++g, s += 8 * kStride, out += 4 * kStride)
+    CodeGroup<kStride>(s, out, g == groups, lane, t);
+}
+
+// The step index matched to a block's first samples is a guess, and the index a block starts
+// from marks the whole block (the decoders' rounding keeps paths apart). So each channel codes
+// again from the indexes around it, and the least decoded error of both decoder families stays.
+void TryStartIndexes(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                     size_t blocks, uint8_t* out) {
+  constexpr int kOffsets[] = {-6, -5, -4, -3, -2, -1, 1, 2, 3, 4, 5, 6};
+  const uint32_t groups = (samples_per_block - 1) / 8;
+  const size_t block_bytes = 4 * channels * (groups + 1);
+  std::vector<uint8_t> trial(block_bytes);
+  for (size_t b = 0; b < blocks;
+       ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
+    for (uint16_t c = 0; c < channels; ++c) {
+      int64_t least = ChannelError(out, channels, c, samples_per_block, frames + c);
+      const int matched = out[4 * c + 2];
+      for (const int offset : kOffsets) {
+        const int index = matched + offset;
+        if (index < 0 || index > kMaxStepIndex) continue;
+        std::copy(out + 4 * c, out + 4 * c + 4, trial.begin() + 4 * c);  // only c's are read
+        trial[4 * c + 2] = static_cast<uint8_t>(index);
+        const Lane lane{frames[c], frames[c], &Tables().rows[index]};
+        if (channels == 2)
+          CodeChannel<2>(frames + 2 + c, groups, trial.data() + 8 + 4 * c, lane);
+        else
+          CodeChannel<1>(frames + 1, groups, trial.data() + 4, lane);
+        const int64_t error =
+            ChannelError(trial.data(), channels, c, samples_per_block, frames + c);
+        if (error >= least) continue;
+        least = error;
+        for (size_t k = 4 * c; k < block_bytes; k += 4 * channels)
+          std::memcpy(out + k, trial.data() + k, 4);
+      }
+    }
+}
+
 }  // namespace
 
 void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out) {
   EncodeQuickly(frames, channels, samples_per_block, blocks, out);
+  TryStartIndexes(frames, channels, samples_per_block, blocks, out);
   HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
 }
 
