@@ -728,28 +728,43 @@ void TryStartIndexes(const int16_t* frames, uint16_t channels, uint32_t samples_
   constexpr int kOffsets[] = {-6, -5, -4, -3, -2, -1, 1, 2, 3, 4, 5, 6};
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
-  std::vector<uint8_t> trial(block_bytes);
+  std::vector<uint8_t> trials(2 * block_bytes);
+  uint8_t* const trial[2] = {trials.data(), trials.data() + block_bytes};
   for (size_t b = 0; b < blocks;
        ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
     for (uint16_t c = 0; c < channels; ++c) {
       int64_t least = ChannelError(out, channels, c, samples_per_block, frames + c);
       const int matched = out[4 * c + 2];
-      for (const int offset : kOffsets) {
-        const int index = matched + offset;
-        if (index < 0 || index > kMaxStepIndex) continue;
-        std::copy(out + 4 * c, out + 4 * c + 4, trial.begin() + 4 * c);  // only c's are read
-        trial[4 * c + 2] = static_cast<uint8_t>(index);
-        const Lane lane{frames[c], frames[c], &Tables().rows[index]};
-        if (channels == 2)
-          CodeChannel<2>(frames + 2 + c, groups, trial.data() + 8 + 4 * c, lane);
+      int indexes[std::size(kOffsets)], count = 0;
+      for (const int offset : kOffsets)
+        if (matched + offset >= 0 && matched + offset <= kMaxStepIndex)
+          indexes[count++] = matched + offset;
+      for (int k = 0; k < count; k += 2) {  // two side by side, as CodeTwo codes two channels
+        const int n = std::min(2, count - k);
+        Lane lanes[2];
+        for (int i = 0; i < n; ++i) {
+          std::copy(out + 4 * c, out + 4 * c + 4, trial[i] + 4 * c);  // only c's are read
+          trial[i][4 * c + 2] = static_cast<uint8_t>(indexes[k + i]);
+          lanes[i] = Lane{frames[c], frames[c], &Tables().rows[indexes[k + i]]};
+        }
+        const size_t at = 4 * channels + 4 * c;
+        if (n == 2 && channels == 2)
+          CodeTwo<2>(frames + 2 + c, frames + 2 + c, groups, trial[0] + at, trial[1] + at, lanes[0],
+                     lanes[1]);
+        else if (n == 2)
+          CodeTwo<1>(frames + 1, frames + 1, groups, trial[0] + at, trial[1] + at, lanes[0],
+                     lanes[1]);
+        else if (channels == 2)
+          CodeChannel<2>(frames + 2 + c, groups, trial[0] + at, lanes[0]);
         else
-          CodeChannel<1>(frames + 1, groups, trial.data() + 4, lane);
-        const int64_t error =
-            ChannelError(trial.data(), channels, c, samples_per_block, frames + c);
-        if (error >= least) continue;
-        least = error;
-        for (size_t k = 4 * c; k < block_bytes; k += 4 * channels)
-          std::memcpy(out + k, trial.data() + k, 4);
+          CodeChannel<1>(frames + 1, groups, trial[0] + at, lanes[0]);
+        for (int i = 0; i < n; ++i) {
+          const int64_t error = ChannelError(trial[i], channels, c, samples_per_block, frames + c);
+          if (error >= least) continue;
+          least = error;
+          for (size_t j = 4 * c; j < block_bytes; j += 4 * channels)
+            std::memcpy(out + j, trial[i] + j, 4);
+        }
       }
     }
 }
