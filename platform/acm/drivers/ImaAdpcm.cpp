@@ -499,15 +499,19 @@ int64_t ChannelError(const uint8_t* block, uint16_t channels, uint16_t c, uint32
   return error;
 }
 
+// The quick encoder, its start indexes tried; trials: room kept between calls.
+void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  size_t blocks, uint8_t* out, std::vector<uint8_t>& trials);
+
 // Whole blocks by the search, packed as ImaEncodeBlocks packs them. Where the quick encoder's
 // channel comes out closer after all (its look-ahead sees what a short beam may drop), it stays.
 void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   size_t blocks, uint8_t* out, std::vector<uint16_t>& trace,
-                  std::vector<uint8_t>& nibbles) {
+                  std::vector<uint8_t>& nibbles, std::vector<uint8_t>& trials) {
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
   nibbles.resize(samples_per_block);
-  ImaEncodeBlocks(frames, channels, samples_per_block, blocks, out);
+  EncodeBlocks(frames, channels, samples_per_block, blocks, out, trials);
   for (size_t b = 0; b < blocks;
        ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
     for (uint16_t c = 0; c < channels; ++c) {
@@ -544,9 +548,9 @@ class ImaEncoder final : public BlockEncoder {
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
     if (search_)
-      SearchBlocks(frames, channels_, samples_per_block_, blocks, out, trace_, nibbles_);
+      SearchBlocks(frames, channels_, samples_per_block_, blocks, out, trace_, nibbles_, trials_);
     else
-      ImaEncodeBlocks(frames, channels_, samples_per_block_, blocks, out);
+      EncodeBlocks(frames, channels_, samples_per_block_, blocks, out, trials_);
     return blocks * block_align_;
   }
 
@@ -557,6 +561,7 @@ class ImaEncoder final : public BlockEncoder {
   bool search_;
   std::vector<uint16_t> trace_;
   std::vector<uint8_t> nibbles_;
+  std::vector<uint8_t> trials_;
 };
 
 class ImaDecoder final : public BlockDecoder {
@@ -645,8 +650,8 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels) {
 void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out) {
   std::vector<uint16_t> trace;
-  std::vector<uint8_t> nibbles;
-  SearchBlocks(frames, channels, samples_per_block, blocks, out, trace, nibbles);
+  std::vector<uint8_t> nibbles, trials;
+  SearchBlocks(frames, channels, samples_per_block, blocks, out, trace, nibbles, trials);
 }
 
 namespace {
@@ -724,11 +729,11 @@ void CodeChannel(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
 // from marks the whole block (the decoders' rounding keeps paths apart). So each channel codes
 // again from the indexes around it, and the least decoded error of both decoder families stays.
 void TryStartIndexes(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                     size_t blocks, uint8_t* out) {
+                     size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
   constexpr int kOffsets[] = {-6, -5, -4, -3, -2, -1, 1, 2, 3, 4, 5, 6};
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
-  std::vector<uint8_t> trials(2 * block_bytes);
+  trials.resize(2 * block_bytes);
   uint8_t* const trial[2] = {trials.data(), trials.data() + block_bytes};
   for (size_t b = 0; b < blocks;
        ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
@@ -769,13 +774,19 @@ void TryStartIndexes(const int16_t* frames, uint16_t channels, uint32_t samples_
     }
 }
 
+void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
+  EncodeQuickly(frames, channels, samples_per_block, blocks, out);
+  TryStartIndexes(frames, channels, samples_per_block, blocks, out, trials);
+  HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
+}
+
 }  // namespace
 
 void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out) {
-  EncodeQuickly(frames, channels, samples_per_block, blocks, out);
-  TryStartIndexes(frames, channels, samples_per_block, blocks, out);
-  HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
+  std::vector<uint8_t> trials;
+  EncodeBlocks(frames, channels, samples_per_block, blocks, out, trials);
 }
 
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out) {
