@@ -484,18 +484,27 @@ void PackMono(const uint8_t* nibbles, uint32_t count, uint8_t* out) {
   if (k < count) out[k / 2] = static_cast<uint8_t>(nibbles[k] << 4);
 }
 
+// Rooms the quick encoder keeps between calls: nibbles, and the first delta's snapshots.
+struct Scratch {
+  std::vector<uint8_t> nibbles;
+  std::vector<Snapshot> snapshots;
+};
+
 void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
-                  std::vector<uint8_t>& scratch) {
+                  Scratch& rooms) {
   const uint32_t spb = samples_per_block, nibbles = spb - 2;
-  scratch.resize(6 * size_t{spb});
+  rooms.nibbles.resize(6 * size_t{spb});
+  rooms.snapshots.resize(5 * size_t{Chunks(spb)});
+  std::vector<uint8_t>& scratch = rooms.nibbles;
+  Snapshot* const snapshots = rooms.snapshots.data();
   // A retry that wins swaps its job's nibbles with a spare room, so each block starts from the
   // last four parts again: a spare left pointing into a later block's room would overwrite it.
   uint8_t* const third = scratch.data() + 2 * spb;
   uint8_t* const fourth = scratch.data() + 3 * spb;
   uint8_t* const fifth = scratch.data() + 4 * spb;
   uint8_t* const sixth = scratch.data() + 5 * spb;
-  std::vector<Snapshot> snapshots(5 * size_t{Chunks(spb)});
+
   if (channels == 2) {  // the two channels of a block side by side
     const size_t block_bytes = 14 + nibbles;
     for (size_t b = 0; b < blocks; ++b, frames += 2 * spb, out += block_bytes) {
@@ -503,8 +512,8 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
       Job right = Plan<2>(frames + 1, spb, coefficients, scratch.data() + spb);
       uint8_t* spare[4] = {third, fourth, fifth, sixth};
       CodeLanes<2>(left.x, right.x, spb, left.lane, right.lane, left.nibbles, right.nibbles);
-      Retry<2>(left, spb, coefficients, spare, snapshots.data());
-      Retry<2>(right, spb, coefficients, spare, snapshots.data());
+      Retry<2>(left, spb, coefficients, spare, snapshots);
+      Retry<2>(right, spb, coefficients, spare, snapshots);
       WriteHeader(left, 2, out, 0, 2);
       WriteHeader(right, 2, out, 1, 2);
       for (uint32_t k = 0; k < nibbles; ++k)  // the left channel's nibble high, the right's low
@@ -519,8 +528,8 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
     Job second = Plan<1>(frames + spb, spb, coefficients, scratch.data() + spb);
     uint8_t* spare[4] = {third, fourth, fifth, sixth};
     CodeLanes<1>(first.x, second.x, spb, first.lane, second.lane, first.nibbles, second.nibbles);
-    Retry<1>(first, spb, coefficients, spare, snapshots.data());
-    Retry<1>(second, spb, coefficients, spare, snapshots.data());
+    Retry<1>(first, spb, coefficients, spare, snapshots);
+    Retry<1>(second, spb, coefficients, spare, snapshots);
     WriteHeader(first, 1, out, 0, 1);
     WriteHeader(second, 1, out + block_bytes, 0, 1);
     PackMono(first.nibbles, nibbles, out + 7);
@@ -530,7 +539,7 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
     Job job = Plan<1>(frames, spb, coefficients, scratch.data());
     uint8_t* spare[4] = {third, fourth, fifth, sixth};
     CodeLane<1>(job.x, spb, job.lane, job.nibbles);
-    Retry<1>(job, spb, coefficients, spare, snapshots.data());
+    Retry<1>(job, spb, coefficients, spare, snapshots);
     WriteHeader(job, 1, out, 0, 1);
     PackMono(job.nibbles, nibbles, out + 7);
   }
@@ -679,7 +688,7 @@ int64_t ChannelError(const uint8_t* block, uint16_t n, uint16_t c, uint32_t coun
 // Whole blocks by the search; a channel of the quick encoder's that comes out closer stays.
 void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
-                  std::vector<uint8_t>& scratch, std::vector<uint16_t>& trace) {
+                  Scratch& scratch, std::vector<uint16_t>& trace) {
   const uint32_t spb = samples_per_block, count = spb - 2;
   const size_t block_bytes = channels == 2 ? 14 + count : 7 + (count + 1) / 2;
   EncodeBlocks(frames, channels, spb, coefficients, blocks, out, scratch);
@@ -730,7 +739,7 @@ class MsEncoder final : public BlockEncoder {
   uint32_t samples_per_block_;
   std::vector<ADPCMCOEFSET> coefficients_;
   bool search_;
-  std::vector<uint8_t> scratch_;
+  Scratch scratch_;
   std::vector<uint16_t> trace_;
 };
 
@@ -841,13 +850,13 @@ uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per
 
 void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
-  std::vector<uint8_t> scratch;
+  Scratch scratch;
   EncodeBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch);
 }
 
 void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
-  std::vector<uint8_t> scratch;
+  Scratch scratch;
   std::vector<uint16_t> trace;
   SearchBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch, trace);
 }
