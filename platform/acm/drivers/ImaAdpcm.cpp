@@ -730,7 +730,7 @@ void CodeChannel(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
 // again from the indexes around it, and the least decoded error of both decoder families stays.
 void TryStartIndexes(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
-  constexpr int kOffsets[] = {-6, -5, -4, -3, -2, -1, 1, 2, 3, 4, 5, 6};
+  constexpr int kOffsets[] = {-8, -4, -2, -1, 1, 2, 4, 8};
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
   trials.resize(2 * block_bytes);
