@@ -483,30 +483,35 @@ int64_t ChannelError(const uint8_t* block, uint16_t channels, uint16_t c, uint32
   int index = std::min<int>(block[4 * c + 2], kMaxStepIndex);
   const int64_t first = x[0] - reference;
   int64_t error = 2 * first * first;
-  for (uint32_t j = 1; j < count; ++j) {
-    const uint32_t g = (j - 1) / 8, i = (j - 1) % 8;
-    const uint8_t byte = block[4 * channels * (g + 1) + 4 * c + i / 2];
-    const int nibble = i % 2 ? byte >> 4 : byte & 15;
-    const int step = kSteps[index], m = nibble & 7;
-    const int r = ReferenceChange(step, m), q = ProductChange(step, m);
-    reference = std::clamp(reference + (nibble & 8 ? -r : r), -32768, 32767);
-    product = std::clamp(product + (nibble & 8 ? -q : q), -32768, 32767);
-    index = std::clamp(index + kIndexChange[nibble], 0, kMaxStepIndex);
-    const int64_t sample = x[j * channels], er = sample - reference, ep = sample - product;
-    error += er * er + ep * ep;
-  }
+  const int16_t* sample = x + channels;
+  const uint8_t* group = block + 4 * channels + 4 * c;
+  for (uint32_t g = 0; g < (count - 1) / 8; ++g, group += 4 * channels)
+    for (int b = 0; b < 4; ++b)
+      for (const uint32_t nibble : {group[b] & 0x0Fu, uint32_t{group[b]} >> 4}) {
+        const Transition& t = kTransitions[index * 16 + nibble];
+        reference = std::clamp(reference + t.change, -32768, 32767);
+        product = std::clamp(product + kProductChanges.product[index * 16 + nibble], -32768, 32767);
+        index = t.next;
+        const int64_t er = *sample - reference, ep = *sample - product;
+        error += er * er + ep * ep;
+        sample += channels;
+      }
   return error;
 }
+
+// The quick encoder, its start indexes tried; trials: room kept between calls.
+void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  size_t blocks, uint8_t* out, std::vector<uint8_t>& trials);
 
 // Whole blocks by the search, packed as ImaEncodeBlocks packs them. Where the quick encoder's
 // channel comes out closer after all (its look-ahead sees what a short beam may drop), it stays.
 void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   size_t blocks, uint8_t* out, std::vector<uint16_t>& trace,
-                  std::vector<uint8_t>& nibbles) {
+                  std::vector<uint8_t>& nibbles, std::vector<uint8_t>& trials) {
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
   nibbles.resize(samples_per_block);
-  ImaEncodeBlocks(frames, channels, samples_per_block, blocks, out);
+  EncodeBlocks(frames, channels, samples_per_block, blocks, out, trials);
   for (size_t b = 0; b < blocks;
        ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
     for (uint16_t c = 0; c < channels; ++c) {
@@ -543,9 +548,9 @@ class ImaEncoder final : public BlockEncoder {
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
     if (search_)
-      SearchBlocks(frames, channels_, samples_per_block_, blocks, out, trace_, nibbles_);
+      SearchBlocks(frames, channels_, samples_per_block_, blocks, out, trace_, nibbles_, trials_);
     else
-      ImaEncodeBlocks(frames, channels_, samples_per_block_, blocks, out);
+      EncodeBlocks(frames, channels_, samples_per_block_, blocks, out, trials_);
     return blocks * block_align_;
   }
 
@@ -556,6 +561,7 @@ class ImaEncoder final : public BlockEncoder {
   bool search_;
   std::vector<uint16_t> trace_;
   std::vector<uint8_t> nibbles_;
+  std::vector<uint8_t> trials_;
 };
 
 class ImaDecoder final : public BlockDecoder {
@@ -644,8 +650,8 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels) {
 void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out) {
   std::vector<uint16_t> trace;
-  std::vector<uint8_t> nibbles;
-  SearchBlocks(frames, channels, samples_per_block, blocks, out, trace, nibbles);
+  std::vector<uint8_t> nibbles, trials;
+  SearchBlocks(frames, channels, samples_per_block, blocks, out, trace, nibbles, trials);
 }
 
 namespace {
@@ -711,12 +717,76 @@ void EncodeQuickly(const int16_t* frames, uint16_t channels, uint32_t samples_pe
     CodeOne(frames + 1, groups, out + 4, StartChannel(frames, 1, samples_per_block, out));
 }
 
+// Codes one channel of a block alone, groups 4 × kStride bytes apart, as CodeTwo codes it.
+template <int kStride>
+void CodeChannel(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
+  const EncoderTables& t = Tables();
+  for (uint32_t g = 1; g <= groups; ++g, s += 8 * kStride, out += 4 * kStride)
+    CodeGroup<kStride>(s, out, g == groups, lane, t);
+}
+
+// The step index matched to a block's first samples is a guess, and the index a block starts
+// from marks the whole block (the decoders' rounding keeps paths apart). So each channel codes
+// again from the indexes around it, and the least decoded error of both decoder families stays.
+void TryStartIndexes(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                     size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
+  constexpr int kOffsets[] = {-8, -4, -2, -1, 1, 2, 4, 8};
+  const uint32_t groups = (samples_per_block - 1) / 8;
+  const size_t block_bytes = 4 * channels * (groups + 1);
+  trials.resize(2 * block_bytes);
+  uint8_t* const trial[2] = {trials.data(), trials.data() + block_bytes};
+  for (size_t b = 0; b < blocks;
+       ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
+    for (uint16_t c = 0; c < channels; ++c) {
+      int64_t least = ChannelError(out, channels, c, samples_per_block, frames + c);
+      const int matched = out[4 * c + 2];
+      int indexes[std::size(kOffsets)], count = 0;
+      for (const int offset : kOffsets)
+        if (matched + offset >= 0 && matched + offset <= kMaxStepIndex)
+          indexes[count++] = matched + offset;
+      for (int k = 0; k < count; k += 2) {  // two side by side, as CodeTwo codes two channels
+        const int n = std::min(2, count - k);
+        Lane lanes[2];
+        for (int i = 0; i < n; ++i) {
+          std::copy(out + 4 * c, out + 4 * c + 4, trial[i] + 4 * c);  // only c's are read
+          trial[i][4 * c + 2] = static_cast<uint8_t>(indexes[k + i]);
+          lanes[i] = Lane{frames[c], frames[c], &Tables().rows[indexes[k + i]]};
+        }
+        const size_t at = 4 * channels + 4 * c;
+        if (n == 2 && channels == 2)
+          CodeTwo<2>(frames + 2 + c, frames + 2 + c, groups, trial[0] + at, trial[1] + at, lanes[0],
+                     lanes[1]);
+        else if (n == 2)
+          CodeTwo<1>(frames + 1, frames + 1, groups, trial[0] + at, trial[1] + at, lanes[0],
+                     lanes[1]);
+        else if (channels == 2)
+          CodeChannel<2>(frames + 2 + c, groups, trial[0] + at, lanes[0]);
+        else
+          CodeChannel<1>(frames + 1, groups, trial[0] + at, lanes[0]);
+        for (int i = 0; i < n; ++i) {
+          const int64_t error = ChannelError(trial[i], channels, c, samples_per_block, frames + c);
+          if (error >= least) continue;
+          least = error;
+          for (size_t j = 4 * c; j < block_bytes; j += 4 * channels)
+            std::memcpy(out + j, trial[i] + j, 4);
+        }
+      }
+    }
+}
+
+void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
+                  size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
+  EncodeQuickly(frames, channels, samples_per_block, blocks, out);
+  TryStartIndexes(frames, channels, samples_per_block, blocks, out, trials);
+  HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
+}
+
 }  // namespace
 
 void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out) {
-  EncodeQuickly(frames, channels, samples_per_block, blocks, out);
-  HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
+  std::vector<uint8_t> trials;
+  EncodeBlocks(frames, channels, samples_per_block, blocks, out, trials);
 }
 
 uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, int16_t* out) {

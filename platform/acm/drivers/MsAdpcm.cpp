@@ -19,9 +19,11 @@ constexpr int kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
                                  768, 614, 512, 409, 307, 230, 230, 230};
 constexpr int kMinDelta = 16;
 constexpr int kMaxDelta = 32767;
-// The samples that judge a first delta, and how far a predictor's residual may lie above the
-// least for the predictor still to be tried.
-constexpr uint32_t kDeltaProbe = 32;
+// The first deltas the winning predictor codes its whole block from, in eighths of the matched
+// one: a first delta's mark stays on the whole block (the delta's rounding keeps paths apart),
+// so each is judged by the block's decoded error, not by its first samples. And how far a
+// predictor's residual may lie above the least for the predictor still to be tried.
+constexpr int kDeltaEighths[] = {2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 14, 16, 20, 24, 32, 48};
 constexpr double kCandidateResidual = 3;
 // The decoder's delta never grows past what its next multiplication keeps in 32 bits.
 constexpr int64_t kDecoderDeltaLimit = INT32_MAX / 768;
@@ -191,32 +193,6 @@ int MatchedDelta(const int16_t* x, int stride, uint32_t count, const ADPCMCOEFSE
   return static_cast<int>(std::clamp<int64_t>(sum / (2 * (end - 2)), kMinDelta, kMaxDelta));
 }
 
-// The first delta, scored by decoded error: the matched one and multiples of it code the block's
-// first samples, and the least error of both decoder families wins. Four residuals are too few
-// to judge a block's level by alone.
-template <int kStride>
-int ChosenDelta(const int16_t* x, uint32_t count, const ADPCMCOEFSET& c) {
-  const int matched = MatchedDelta(x, kStride, count, c);
-  const uint32_t end = std::min<uint32_t>(count, kDeltaProbe + 2);
-  int best = matched;
-  int64_t least = INT64_MAX;
-  for (const int quarters : {4, 2, 3, 6, 8, 12}) {
-    const int delta = std::clamp(matched * quarters / 4, kMinDelta, kMaxDelta);
-    Lane l = StartLane(x, kStride, c, delta);
-    if (Tracks(l))
-      for (uint32_t j = 2; j < end; ++j)
-        Code<true>(x[j * kStride], l);
-    else
-      for (uint32_t j = 2; j < end; ++j)
-        Code<false>(x[j * kStride], l);
-    if (l.error < least) {
-      least = l.error;
-      best = delta;
-    }
-  }
-  return best;
-}
-
 // One channel of one block on its way through the encoder.
 struct Job {
   const int16_t* x;  // its first sample
@@ -291,6 +267,122 @@ void CodePairWithin(const int16_t* x, uint32_t count, Lane& a, Lane& b, uint8_t*
     CodePairWithin<kStride, false, false>(x, count, a, b, na, nb, bound);
 }
 
+// A candidate's coder state at the end of each chunk of kChunk samples, and its error there.
+constexpr uint32_t kChunk = 32;
+
+struct Snapshot {
+  int64_t s1, s2, t1, t2, error;
+  int delta;
+};
+
+uint32_t Chunks(uint32_t count) {
+  return (count - 2 + kChunk - 1) / kChunk;
+}
+
+template <typename A, typename B>
+bool SameState(const A& a, const B& b) {
+  return a.s1 == b.s1 && a.s2 == b.s2 && a.t1 == b.t1 && a.t2 == b.t2 && a.delta == b.delta;
+}
+
+// Samples j..end-1 of up to four candidates side by side.
+template <int kStride, bool kTrack>
+[[gnu::always_inline]] inline void CodeSide(const int16_t* x, uint32_t j, uint32_t end, Lane* l,
+                                            uint8_t* const* rooms, int alive) {
+  uint8_t *n0 = rooms[0], *n1 = rooms[1], *n2 = rooms[2], *n3 = rooms[3];
+  switch (alive) {
+    case 4: {
+      Lane a = l[0], b = l[1], c = l[2], d = l[3];
+      for (; j < end; ++j) {
+        const int64_t v = x[j * kStride];
+        n0[j - 2] = Code<kTrack>(v, a);
+        n1[j - 2] = Code<kTrack>(v, b);
+        n2[j - 2] = Code<kTrack>(v, c);
+        n3[j - 2] = Code<kTrack>(v, d);
+      }
+      l[0] = a, l[1] = b, l[2] = c, l[3] = d;
+      break;
+    }
+    case 3: {
+      Lane a = l[0], b = l[1], c = l[2];
+      for (; j < end; ++j) {
+        const int64_t v = x[j * kStride];
+        n0[j - 2] = Code<kTrack>(v, a);
+        n1[j - 2] = Code<kTrack>(v, b);
+        n2[j - 2] = Code<kTrack>(v, c);
+      }
+      l[0] = a, l[1] = b, l[2] = c;
+      break;
+    }
+    case 2: {
+      Lane a = l[0], b = l[1];
+      for (; j < end; ++j) {
+        const int64_t v = x[j * kStride];
+        n0[j - 2] = Code<kTrack>(v, a);
+        n1[j - 2] = Code<kTrack>(v, b);
+      }
+      l[0] = a, l[1] = b;
+      break;
+    }
+    default: {
+      Lane a = l[0];
+      for (; j < end; ++j)
+        n0[j - 2] = Code<kTrack>(x[j * kStride], a);
+      l[0] = a;
+    }
+  }
+}
+
+// Up to four candidates of one predictor (so all tracked or none) side by side, each recording
+// its state after every chunk into rec. A candidate is dropped (its error answered as INT64_MAX)
+// as soon as it provably cannot win: its error has reached bound, or it has come to the state of
+// the best so far (ref, whose error is bound at the end) or of another candidate with no less
+// error than theirs there, after which it would code the same from there on.
+template <int kStride, bool kTrack>
+void CodeSameWithin(const int16_t* x, uint32_t count, Lane* lanes, int m, uint8_t* const* rooms,
+                    int64_t bound, const Snapshot* ref, Snapshot* const* rec) {
+  Lane l[4];
+  uint8_t* n[4];
+  int live[4];
+  for (int i = 0; i < m; ++i) {
+    l[i] = lanes[i];
+    n[i] = rooms[i];
+    live[i] = i;
+  }
+  int alive = m;
+  for (uint32_t j = 2, c = 0; j < count && alive > 0; ++c) {
+    const uint32_t end = std::min(count, j + kChunk);
+    CodeSide<kStride, kTrack>(x, j, end, l, n, alive);
+    j = end;
+    int kept = 0;
+    for (int i = 0; i < alive; ++i) {
+      const Lane a = l[i];
+      const int id = live[i];
+      uint8_t* const room = n[i];
+      if (a.error >= bound || (ref && SameState(a, ref[c]) && a.error >= ref[c].error)) {
+        lanes[id].error = INT64_MAX;
+        continue;
+      }
+      int slot = kept;
+      for (int k = 0; k < kept; ++k)
+        if (SameState(a, l[k])) slot = k;
+      if (slot < kept) {  // on a tie the earlier stays, as Accept would choose
+        const int lost = a.error >= l[slot].error ? id : live[slot];
+        lanes[lost].error = INT64_MAX;
+        if (lost == id) continue;
+      } else {
+        ++kept;
+      }
+      rec[id][c] = {a.s1, a.s2, a.t1, a.t2, a.error, a.delta};
+      l[slot] = a;
+      n[slot] = room;
+      live[slot] = id;
+    }
+    alive = kept;
+  }
+  for (int i = 0; i < alive; ++i)
+    lanes[live[i]] = l[i];
+}
+
 // Takes a coded candidate whose error is the least so far; its nibbles are in spare.
 void Accept(Job& job, const Lane& lane, size_t p, int delta, uint8_t*& spare) {
   if (lane.error >= job.lane.error) return;
@@ -300,27 +392,46 @@ void Accept(Job& job, const Lane& lane, size_t p, int delta, uint8_t*& spare) {
   std::swap(job.nibbles, spare);
 }
 
-// spares: two rooms for nibbles, swapped with the job's as candidates win.
+// spares: four rooms for nibbles, swapped with the job's as candidates win.
 template <int kStride>
 void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
-           uint8_t* (&spares)[2]) {
+           uint8_t* (&spares)[4], Snapshot* snapshots) {
   const size_t first = job.predictor;
   const bool poor = 4 * static_cast<double>(job.lane.error) > job.sums.e0;
   const double least = Residual(job.sums, coefficients[first]);
-  size_t tried[2];
-  int deltas[2];
-  Lane lanes[2];
-  int n = 0;
+  size_t tried[4];
+  int deltas[4];
+  Lane lanes[4];
+  int n = 0, width = 2;
+  // In the first delta's pass: the states of the best so far, and rooms for the candidates'.
+  const uint32_t chunks = Chunks(count);
+  Snapshot* ref = nullptr;
+  Snapshot* rec[4] = {snapshots + chunks, snapshots + 2 * chunks, snapshots + 3 * chunks,
+                      snapshots + 4 * chunks};
   auto flush = [&] {
-    if (n == 2)
-      CodePairWithin<kStride>(job.x, count, lanes[0], lanes[1], spares[0], spares[1],
+    int k = 0;
+    if (ref) {  // candidates of one predictor
+      if (Tracks(lanes[0]))
+        CodeSameWithin<kStride, true>(job.x, count, lanes, n, spares, job.lane.error, ref, rec);
+      else
+        CodeSameWithin<kStride, false>(job.x, count, lanes, n, spares, job.lane.error, ref, rec);
+      for (; k < n; ++k) {
+        const uint8_t* const held = job.nibbles;
+        Accept(job, lanes[k], tried[k], deltas[k], spares[k]);
+        if (job.nibbles != held) std::swap(ref, rec[k]);
+      }
+      n = 0;
+      return;
+    }
+    for (; k + 1 < n; k += 2)
+      CodePairWithin<kStride>(job.x, count, lanes[k], lanes[k + 1], spares[k], spares[k + 1],
                               job.lane.error);
-    else if (n == 1 && !(Tracks(lanes[0]) ? CodeLaneWithin<kStride, true>(job.x, count, lanes[0],
-                                                                          spares[0], job.lane.error)
-                                          : CodeLaneWithin<kStride, false>(
-                                                job.x, count, lanes[0], spares[0], job.lane.error)))
-      lanes[0].error = INT64_MAX;
-    for (int k = 0; k < n; ++k)
+    if (k < n &&
+        !(Tracks(lanes[k])
+              ? CodeLaneWithin<kStride, true>(job.x, count, lanes[k], spares[k], job.lane.error)
+              : CodeLaneWithin<kStride, false>(job.x, count, lanes[k], spares[k], job.lane.error)))
+      lanes[k].error = INT64_MAX;
+    for (k = 0; k < n; ++k)
       Accept(job, lanes[k], tried[k], deltas[k], spares[k]);
     n = 0;
   };
@@ -328,7 +439,7 @@ void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
     tried[n] = p;
     deltas[n] = delta;
     lanes[n] = StartLane(job.x, kStride, coefficients[p], delta);
-    if (++n == 2) flush();
+    if (++n == width) flush();
   };
   for (size_t p = 0; p < coefficients.size(); ++p) {
     if (p == first) continue;
@@ -336,12 +447,25 @@ void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
     add(p, MatchedDelta(job.x, kStride, count, coefficients[p]));
   }
   flush();
-  // The winner's first delta, judged the same way.
-  const int delta = ChosenDelta<kStride>(job.x, count, coefficients[job.predictor]);
-  if (delta != job.first_delta) {
-    add(job.predictor, delta);
-    flush();
+  // The winner's first delta, each candidate coding the whole block, four side by side. The
+  // winner codes once more to record its states, against which candidates that join it stop.
+  width = 4;
+  const size_t winner = job.predictor;
+  {
+    Lane lane = StartLane(job.x, kStride, coefficients[winner], job.first_delta);
+    ref = snapshots;
+    if (Tracks(lane))
+      CodeSameWithin<kStride, true>(job.x, count, &lane, 1, spares, INT64_MAX, nullptr, &ref);
+    else
+      CodeSameWithin<kStride, false>(job.x, count, &lane, 1, spares, INT64_MAX, nullptr, &ref);
   }
+  const int matched = MatchedDelta(job.x, kStride, count, coefficients[winner]);
+  for (int k = 0, last = 0; k < static_cast<int>(std::size(kDeltaEighths)); ++k) {
+    const int delta = std::clamp(matched * kDeltaEighths[k] / 8, kMinDelta, kMaxDelta);
+    if (delta != job.first_delta && delta != last) add(winner, delta);
+    last = delta;
+  }
+  flush();
 }
 
 // The header fields of channel c of n: predictor index, delta, sample 1, sample 2.
@@ -360,24 +484,36 @@ void PackMono(const uint8_t* nibbles, uint32_t count, uint8_t* out) {
   if (k < count) out[k / 2] = static_cast<uint8_t>(nibbles[k] << 4);
 }
 
+// Rooms the quick encoder keeps between calls: nibbles, and the first delta's snapshots.
+struct Scratch {
+  std::vector<uint8_t> nibbles;
+  std::vector<Snapshot> snapshots;
+};
+
 void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
-                  std::vector<uint8_t>& scratch) {
+                  Scratch& rooms) {
   const uint32_t spb = samples_per_block, nibbles = spb - 2;
-  scratch.resize(4 * size_t{spb});
+  rooms.nibbles.resize(6 * size_t{spb});
+  rooms.snapshots.resize(5 * size_t{Chunks(spb)});
+  std::vector<uint8_t>& scratch = rooms.nibbles;
+  Snapshot* const snapshots = rooms.snapshots.data();
   // A retry that wins swaps its job's nibbles with a spare room, so each block starts from the
-  // last two parts again: a spare left pointing into a later block's room would overwrite it.
+  // last four parts again: a spare left pointing into a later block's room would overwrite it.
   uint8_t* const third = scratch.data() + 2 * spb;
   uint8_t* const fourth = scratch.data() + 3 * spb;
+  uint8_t* const fifth = scratch.data() + 4 * spb;
+  uint8_t* const sixth = scratch.data() + 5 * spb;
+
   if (channels == 2) {  // the two channels of a block side by side
     const size_t block_bytes = 14 + nibbles;
     for (size_t b = 0; b < blocks; ++b, frames += 2 * spb, out += block_bytes) {
       Job left = Plan<2>(frames, spb, coefficients, scratch.data());
       Job right = Plan<2>(frames + 1, spb, coefficients, scratch.data() + spb);
-      uint8_t* spare[2] = {third, fourth};
+      uint8_t* spare[4] = {third, fourth, fifth, sixth};
       CodeLanes<2>(left.x, right.x, spb, left.lane, right.lane, left.nibbles, right.nibbles);
-      Retry<2>(left, spb, coefficients, spare);
-      Retry<2>(right, spb, coefficients, spare);
+      Retry<2>(left, spb, coefficients, spare, snapshots);
+      Retry<2>(right, spb, coefficients, spare, snapshots);
       WriteHeader(left, 2, out, 0, 2);
       WriteHeader(right, 2, out, 1, 2);
       for (uint32_t k = 0; k < nibbles; ++k)  // the left channel's nibble high, the right's low
@@ -390,10 +526,10 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   for (; b + 1 < blocks; b += 2, frames += 2 * spb, out += 2 * block_bytes) {  // mono: two blocks
     Job first = Plan<1>(frames, spb, coefficients, scratch.data());
     Job second = Plan<1>(frames + spb, spb, coefficients, scratch.data() + spb);
-    uint8_t* spare[2] = {third, fourth};
+    uint8_t* spare[4] = {third, fourth, fifth, sixth};
     CodeLanes<1>(first.x, second.x, spb, first.lane, second.lane, first.nibbles, second.nibbles);
-    Retry<1>(first, spb, coefficients, spare);
-    Retry<1>(second, spb, coefficients, spare);
+    Retry<1>(first, spb, coefficients, spare, snapshots);
+    Retry<1>(second, spb, coefficients, spare, snapshots);
     WriteHeader(first, 1, out, 0, 1);
     WriteHeader(second, 1, out + block_bytes, 0, 1);
     PackMono(first.nibbles, nibbles, out + 7);
@@ -401,9 +537,9 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   }
   if (b < blocks) {
     Job job = Plan<1>(frames, spb, coefficients, scratch.data());
-    uint8_t* spare[2] = {third, fourth};
+    uint8_t* spare[4] = {third, fourth, fifth, sixth};
     CodeLane<1>(job.x, spb, job.lane, job.nibbles);
-    Retry<1>(job, spb, coefficients, spare);
+    Retry<1>(job, spb, coefficients, spare, snapshots);
     WriteHeader(job, 1, out, 0, 1);
     PackMono(job.nibbles, nibbles, out + 7);
   }
@@ -552,7 +688,7 @@ int64_t ChannelError(const uint8_t* block, uint16_t n, uint16_t c, uint32_t coun
 // Whole blocks by the search; a channel of the quick encoder's that comes out closer stays.
 void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
-                  std::vector<uint8_t>& scratch, std::vector<uint16_t>& trace) {
+                  Scratch& scratch, std::vector<uint16_t>& trace) {
   const uint32_t spb = samples_per_block, count = spb - 2;
   const size_t block_bytes = channels == 2 ? 14 + count : 7 + (count + 1) / 2;
   EncodeBlocks(frames, channels, spb, coefficients, blocks, out, scratch);
@@ -603,7 +739,7 @@ class MsEncoder final : public BlockEncoder {
   uint32_t samples_per_block_;
   std::vector<ADPCMCOEFSET> coefficients_;
   bool search_;
-  std::vector<uint8_t> scratch_;
+  Scratch scratch_;
   std::vector<uint16_t> trace_;
 };
 
@@ -714,13 +850,13 @@ uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per
 
 void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
-  std::vector<uint8_t> scratch;
+  Scratch scratch;
   EncodeBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch);
 }
 
 void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
-  std::vector<uint8_t> scratch;
+  Scratch scratch;
   std::vector<uint16_t> trace;
   SearchBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch, trace);
 }
