@@ -38,7 +38,9 @@ uint32_t LinearFrameBytes(TKZWaveFormat& AFormat) {
   if (const auto linear = acm::ReadLinearFormat(*AFormat.GetWaveFormatEx()))
     return linear->FrameBytes();
   if (AFormat.GetFormatTag() != WAVE_FORMAT_PCM) return 0;
-  return AFormat.GetChannels() * (AFormat.GetBitsPerSample() / 8u);
+  // Samples of 12 or 20 bits fill whole-byte containers; fewer than 8 bits are no PCM we read.
+  const uint16_t bits = AFormat.GetBitsPerSample();
+  return bits < 8 ? 0u : AFormat.GetChannels() * ((bits + 7u) / 8u);
 }
 
 }  // namespace
