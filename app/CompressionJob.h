@@ -76,6 +76,7 @@ class TCompressionJob : public TCompression {
     options.Bitrate = AOptions.Bitrate;
     options.HighQuality = AOptions.HighQuality;
     options.BlockSize = AOptions.BlockSize;
+    options.Bits = AOptions.Bits;
     options.Stop = AOptions.Stop;
     options.Progress = AOptions.Progress;
     options.Warning = AOptions.Warning;

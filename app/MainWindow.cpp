@@ -99,6 +99,7 @@ TForm1Window::TForm1Window(TCompression& ACompression)
       FBitrate(*FUi.Bitrate),
       FQuality(*FUi.Quality),
       FBlockSize(*FUi.BlockSize),
+      FBits(*FUi.Bits),
       FFilesAtOnce(*FUi.FilesAtOnce),
       FWhenExists(*FUi.WhenExists),
       FProgress(*FUi.Progress, *FUi.TimeLeft),
@@ -120,6 +121,7 @@ TForm1Window::TForm1Window(TCompression& ACompression)
              FBitrate,
              FQuality,
              FBlockSize,
+             FBits,
              FFilesAtOnce,
              FWhenExists,
              FProgress,
@@ -142,7 +144,7 @@ TForm1Window::TForm1Window(TCompression& ACompression)
   connect(FUi.AboutBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::AboutBtnClick); });
   connect(FUi.Button1, &QPushButton::clicked, this, [this] { Run(&TForm1::Button1Click); });
   connect(FUi.StartBtn, &QPushButton::clicked, this, [this] { Run(&TForm1::StartBtnClick); });
-  for (QComboBox* box : {FUi.Rate, FUi.Channels, FUi.Bitrate, FUi.Quality, FUi.BlockSize,
+  for (QComboBox* box : {FUi.Rate, FUi.Channels, FUi.Bitrate, FUi.Quality, FUi.BlockSize, FUi.Bits,
                          FUi.FilesAtOnce, FUi.WhenExists})
     connect(box, &QComboBox::currentIndexChanged, this, [this] { Run(&TForm1::OptionsChanged); });
   // Enter presses the button that has the focus, as Space does; Delete in the list removes.

@@ -49,7 +49,8 @@ class TForm1Window : public QWidget {
   ui::qt::TQtOpenDialog FOpenDialog;
   ui::qt::TQtButton FStartBtn;
   ui::qt::TQtLabel FCodec;
-  ui::qt::TQtComboBox FRate, FChannels, FBitrate, FQuality, FBlockSize, FFilesAtOnce, FWhenExists;
+  ui::qt::TQtComboBox FRate, FChannels, FBitrate, FQuality, FBlockSize, FBits, FFilesAtOnce,
+      FWhenExists;
   ui::qt::TQtProgressBar FProgress;
   QTimer FTimer;
   ui::qt::TQtTimer FTimerControl;

@@ -285,6 +285,7 @@ TForm1::TForm1(const TForm1Controls& AControls, TCompression& ACompression, HWND
   select(Controls.Bitrate, "bitrate");
   select(Controls.Quality, "quality");
   select(Controls.BlockSize, "blockSize");
+  select(Controls.Bits, "bits");
   select(Controls.FilesAtOnce, "filesAtOnce");
   const std::string exists = settings.Read("whenExists", "ask");
   Controls.WhenExists.SetItemIndex(exists == "replace" ? weReplace
@@ -317,7 +318,8 @@ void TForm1::FillChoices() {
     ABox.SetItemIndex(chosen);
   };
   std::vector<std::string> rates{"Same as source"}, channels{"Same as source"},
-      bitrates{"Codec's choice"}, qualities{"Fast"}, blocks{"Follows the rate"};
+      bitrates{"Codec's choice"}, qualities{"Fast"}, blocks{"Follows the rate"},
+      depths{"Same as source"};
   if (caps) {
     for (uint32_t rate : OfferedRates(*caps))
       rates.push_back(Thousands(rate) + " Hz");
@@ -333,15 +335,20 @@ void TForm1::FillChoices() {
         if (bytes >= range->low && bytes <= range->high && bytes % range->multiple == 0)
           blocks.push_back(Thousands(bytes) + " bytes");
     }
+    if (caps->tag == WAVE_FORMAT_PCM || caps->tag == WAVE_FORMAT_IEEE_FLOAT)
+      for (uint16_t bits : caps->bits)
+        depths.push_back(std::to_string(bits) + "-bit");
   }
   fill(Controls.Rate, rates);
   fill(Controls.Channels, channels);
   fill(Controls.Bitrate, bitrates);
   fill(Controls.Quality, qualities);
   fill(Controls.BlockSize, blocks);
+  fill(Controls.Bits, depths);
   Controls.Bitrate.SetEnabled(bitrates.size() > 1 && !Running());
   Controls.Quality.SetEnabled(qualities.size() > 1 && !Running());
   Controls.BlockSize.SetEnabled(blocks.size() > 1 && !Running());
+  Controls.Bits.SetEnabled(depths.size() > 1 && !Running());
   if (Controls.FilesAtOnce.Count() == 0) {
     const int32_t cores = Cores();
     for (int32_t n = 1; n <= std::max(16, cores); ++n)
@@ -369,6 +376,7 @@ TFileOptions TForm1::Options() const {
   options.Bitrate = number(Controls.Bitrate);
   options.HighQuality = Controls.Quality.ItemIndex() > 0;
   options.BlockSize = number(Controls.BlockSize);
+  options.Bits = static_cast<uint16_t>(number(Controls.Bits));
   const int32_t channels = Controls.Channels.ItemIndex();
   if (channels > 0) {
     const std::string text = Controls.Channels.Item(channels);
@@ -389,6 +397,7 @@ std::string TForm1::Destination() const {
   if (options.Bitrate) text += ", " + std::to_string(options.Bitrate) + " kbit/s";
   if (options.BlockSize) text += ", blocks of " + Thousands(options.BlockSize) + " bytes";
   if (options.HighQuality) text += ", high quality";
+  if (options.Bits) text += ", " + std::to_string(options.Bits) + "-bit";
   return text;
 }
 
@@ -412,6 +421,7 @@ void TForm1::SaveSettings() {
   settings.Write("bitrate", chosen(Controls.Bitrate));
   settings.Write("quality", chosen(Controls.Quality));
   settings.Write("blockSize", chosen(Controls.BlockSize));
+  settings.Write("bits", chosen(Controls.Bits));
   // The number of cores is kept as the default, so it follows the machine.
   settings.Write("filesAtOnce", Controls.FilesAtOnce.ItemIndex() + 1 == Cores()
                                     ? std::string()
@@ -661,7 +671,7 @@ void TForm1::Lock(bool ALocked) {
         static_cast<TControl*>(&Controls.FilesAtOnce),
         static_cast<TControl*>(&Controls.WhenExists)})
     control->SetEnabled(!ALocked);
-  for (TComboBox* box : {&Controls.Bitrate, &Controls.Quality, &Controls.BlockSize})
+  for (TComboBox* box : {&Controls.Bitrate, &Controls.Quality, &Controls.BlockSize, &Controls.Bits})
     box->SetEnabled(!ALocked && box->Count() > 1);
   for (TControl* control : Controls.Locked)
     control->SetEnabled(!ALocked);

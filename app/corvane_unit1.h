@@ -32,6 +32,8 @@ struct TFileOptions {
   // The ADPCM encoders' slower search, and their block size in bytes (0: follows the rate).
   bool HighQuality = false;
   uint32_t BlockSize = 0;
+  // PCM's and float's bits per sample; 0 keeps the source's.
+  uint16_t Bits = 0;
   // Once set, the file is abandoned: the job raises and leaves nothing on disk.
   const std::atomic<bool>* Stop = nullptr;
   // Told the source bytes of each block copied; called on the file's worker thread.
@@ -79,6 +81,7 @@ struct TForm1Controls {
   TComboBox& Bitrate;
   TComboBox& Quality;
   TComboBox& BlockSize;
+  TComboBox& Bits;
   TComboBox& FilesAtOnce;
   TComboBox& WhenExists;
   TProgressBar& Progress;

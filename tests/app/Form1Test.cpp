@@ -174,6 +174,7 @@ class Form1Test : public ::testing::Test {
                                                    Bitrate,
                                                    Quality,
                                                    BlockSize,
+                                                   Bits,
                                                    FilesAtOnce,
                                                    WhenExists,
                                                    Progress,
@@ -199,7 +200,7 @@ class Form1Test : public ::testing::Test {
   TFakeStatus Status;
   TFakeOpenDialog Open;
   TFakeButton Start, Locked;
-  TFakeCombo Rate, Channels, Bitrate, Quality, BlockSize, FilesAtOnce, WhenExists;
+  TFakeCombo Rate, Channels, Bitrate, Quality, BlockSize, Bits, FilesAtOnce, WhenExists;
   TFakeProgress Progress;
   TFakeTimer Timer;
   TFakeSettings Settings;
@@ -290,7 +291,14 @@ TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
   Job.Codec = WAVE_FORMAT_MULAW;
   Form->SelectCodecBtnClick();
   EXPECT_EQ(Bitrate.Items, std::vector<std::string>{"Codec's choice"});
-  EXPECT_FALSE(Quality.Enabled || BlockSize.Enabled);
+  EXPECT_FALSE(Quality.Enabled || BlockSize.Enabled || Bits.Enabled);
+  Job.Codec = WAVE_FORMAT_PCM;  // PCM and float: a bit depth
+  Form->SelectCodecBtnClick();
+  Bits.Choose("24-bit");
+  Form->OptionsChanged();
+  EXPECT_EQ(Codec.Caption, "PCM, 8,000 Hz, mono, 24-bit");
+  Job.Codec = WAVE_FORMAT_MULAW;
+  Form->SelectCodecBtnClick();
   Job.Cancel = true;  // a cancelled choice keeps the codec
   EXPECT_THROW(Form->SelectCodecBtnClick(), EAbort);
   EXPECT_EQ(CurrentCodec, WAVE_FORMAT_MULAW);
