@@ -237,23 +237,11 @@ TEST_F(Batch, TheProgramAnswersOnTheRightStreamWithHonestExitCodes) {
 TEST_F(Batch, CtrlCLeavesNoPartialOrTemporaryFile) {
   for (uint32_t i = 0; i < 5; ++i)
     WritePcm(In / ("f" + std::to_string(i) + ".wav"), 2, 441000, i);
-  // The shell says the program's process id first, and its exit status last.
-  const std::string command = "exec 2>&1; " + ShellQuote(Program) + " -j 1 -c mp3 -o " +
-                              ShellQuote(Out) + " " + ShellQuote(In) +
-                              "/*.wav & echo $!; wait $!; echo exit $?";
-  FILE* shell = popen(command.c_str(), "r");
-  ASSERT_TRUE(shell);
-  char line[4096];
-  std::string text;
-  ASSERT_TRUE(fgets(line, sizeof line, shell));
-  const pid_t batch = std::stoi(line);
   // Once the first file is done, the second is on its way.
-  while (text.find("compressed ") == std::string::npos && fgets(line, sizeof line, shell))
-    text += line;
-  kill(batch, SIGINT);
-  while (fgets(line, sizeof line, shell))
-    text += line;
-  pclose(shell);
+  const std::string text = RunAndSignal(ShellQuote(Program) + " -j 1 -c mp3 -o " + ShellQuote(Out) +
+                                            " " + ShellQuote(In) + "/*.wav",
+                                        "compressed ", SIGINT)
+                               .Output;
   EXPECT_THAT(text, HasSubstr("\ninterrupted: "));
   EXPECT_THAT(text, HasSubstr("\nexit 130\n"));
   // What is there is whole, the same bytes as the job writes alone; nothing else is there.

@@ -223,24 +223,12 @@ TEST_F(Scale, ADryRunPrintsThePlanAndWritesNothing) {
 TEST_F(Scale, TheReportIsWholeJsonLinesAfterCtrlC) {
   for (uint32_t i = 0; i < 5; ++i)
     WritePcm(In / ("f" + std::to_string(i) + ".wav"), 441000, i);
-  // The shell says the program's process id first, and its exit status last.
-  const std::string command = "exec 2>&1; cd " + ShellQuote(Dir.Path()) + " && " +
-                              ShellQuote(Program) +
-                              " -j 1 -c mp3 -o out --report report.jsonl in/*.wav & echo $!; "
-                              "wait $!; echo exit $?";
-  FILE* shell = popen(command.c_str(), "r");
-  ASSERT_TRUE(shell);
-  char line[4096];
-  std::string text;
-  ASSERT_TRUE(fgets(line, sizeof line, shell));
-  const pid_t batch = std::stoi(line);
   // A file's report line is written before the line that says it is compressed.
-  while (text.find("compressed ") == std::string::npos && fgets(line, sizeof line, shell))
-    text += line;
-  kill(batch, SIGINT);
-  while (fgets(line, sizeof line, shell))
-    text += line;
-  pclose(shell);
+  const std::string text =
+      RunAndSignal("cd " + ShellQuote(Dir.Path()) + " && " + ShellQuote(Program) +
+                       " -j 1 -c mp3 -o out --report report.jsonl in/*.wav",
+                   "compressed ", SIGINT)
+          .Output;
   ASSERT_THAT(text, HasSubstr("\nexit 130\n"));
   Lines expected;
   for (const std::string& file : Tree(Out))

@@ -1,5 +1,6 @@
 #include "tests/support/Peers.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -20,6 +21,26 @@ TCommandResult RunCommand(const std::string& ACommandLine) {
     result.Output.append(buffer.data(), n);
   const int status = pclose(pipe);
   result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+TCommandResult RunAndSignal(const std::string& ACommandLine, const std::string& AAfter,
+                            int ASignal) {
+  // The shell says the program's process id first, and its exit status last.
+  const std::string line = "exec 2>&1; " + ACommandLine + " & echo $!; wait $!; echo exit $?";
+  FILE* pipe = popen(line.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + ACommandLine);
+  TCommandResult result{-1, ""};
+  char text[4096];
+  const pid_t program = fgets(text, sizeof text, pipe) ? std::atoi(text) : 0;
+  while (result.Output.find(AAfter) == std::string::npos && fgets(text, sizeof text, pipe))
+    result.Output += text;
+  if (program > 0) kill(program, ASignal);
+  while (fgets(text, sizeof text, pipe))
+    result.Output += text;
+  pclose(pipe);
+  const size_t exit = result.Output.rfind("exit ");
+  if (exit != std::string::npos) result.ExitCode = std::atoi(result.Output.c_str() + exit + 5);
   return result;
 }
 

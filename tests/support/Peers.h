@@ -26,6 +26,12 @@ struct TCommandResult {
 // Runs a shell command line and waits for it.
 TCommandResult RunCommand(const std::string& ACommandLine);
 
+// Runs a program's command line through the shell, sends ASignal to the program once its
+// output (standard error included) holds AAfter, and waits for it. The output ends with the
+// shell's "exit N" line.
+TCommandResult RunAndSignal(const std::string& ACommandLine, const std::string& AAfter,
+                            int ASignal);
+
 // Runs a peer's command line and answers what it printed; a failure fails the test.
 std::string RunPeer(const std::string& ACommandLine);
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "factory/UKZWaveStreamFactory.h"
+#include "tests/factory/FactoryTestSupport.h"
 #include "tests/support/Peers.h"
 #include "tests/support/WaveFiles.h"
 
@@ -49,17 +50,6 @@ TSource Truncated() {
                         Chunk("data", Samples16(236, 1, 44100))})};
 }
 
-bool Compress(const std::string& ASource, const std::string& ADest, uint16_t ATag) {
-  auto factory = TKZWaveStreamFactory::Create();
-  auto reader = factory->CreateReadStream(ASource);
-  factory->Reset();
-  factory->GetFormat().SetFormatTag(ATag);
-  auto writer = reader ? factory->CreateWriteStream(ADest, *reader->GetFormat()) : nullptr;
-  const bool copied = writer && TKZStream::Copy(*reader, *writer);
-  if (writer) writer->Close();
-  return copied;
-}
-
 }  // namespace
 
 TEST(WaveFact, CompressedFilesCountTheFramesConverted) {
@@ -71,7 +61,7 @@ TEST(WaveFact, CompressedFilesCountTheFramesConverted) {
          {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM, WAVE_FORMAT_ALAW, WAVE_FORMAT_MULAW,
           WAVE_FORMAT_GSM610, WAVE_FORMAT_MPEGLAYER3, WAVE_FORMAT_IEEE_FLOAT}) {
       SCOPED_TRACE(s.Name + " into " + std::to_string(tag));
-      ASSERT_TRUE(Compress(source, coded, tag));
+      ASSERT_TRUE(CompressFile(source, coded, tag));
       auto stored = TKZMMIOWaveStream::OpenReadFile(coded);
       ASSERT_TRUE(stored);
       const double rate = WaveOf(*stored).GetSamplesPerSec();
