@@ -19,9 +19,10 @@ int64_t FileSize(const std::string& AFile) {
 }  // namespace
 
 TWindowBatch::TWindowBatch(TCompression& ACompression, std::vector<TFile> AFiles, int32_t ACodec,
-                           const TFileOptions& AOptions, int32_t AJobs)
+                           const TFileOptions& AOptions, int32_t AJobs, const std::string& AOutput)
     : FCompression(&ACompression),
       FFiles(std::move(AFiles)),
+      FOutput(AOutput),
       FCodec(ACodec),
       FOptions(AOptions),
       FCopied(new std::atomic<int64_t>[FFiles.size()]) {
@@ -106,6 +107,9 @@ void TWindowBatch::Compress(size_t AIndex) {
     std::error_code error;
     const fs::path folder = fs::path(file.Destination).parent_path();
     if (!folder.empty() && !fs::is_directory(folder, error)) {
+      if (!fs::is_directory(FOutput, error))
+        throw Exception("Cannot write " + file.Destination + ": " + FOutput +
+                        ": No such file or directory.");
       fs::create_directories(folder, error);
       if (error)
         throw Exception("Cannot create the folder " + folder.string() + " for " + file.Source +

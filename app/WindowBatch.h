@@ -33,9 +33,11 @@ class TWindowBatch {
     bool Skip = false;  // left alone: its destination exists
   };
 
-  // Starts min(AJobs, files) workers at once; AJobs 0 is one per core.
+  // Starts min(AJobs, files) workers at once; AJobs 0 is one per core. Folders of a kept tree
+  // are made below AOutput, which the batch never makes: a vanished output folder fails the
+  // files that remain.
   TWindowBatch(TCompression& ACompression, std::vector<TFile> AFiles, int32_t ACodec,
-               const TFileOptions& AOptions, int32_t AJobs);
+               const TFileOptions& AOptions, int32_t AJobs, const std::string& AOutput);
   // Stops and waits for the workers.
   ~TWindowBatch();
   TWindowBatch(const TWindowBatch&) = delete;
@@ -59,6 +61,7 @@ class TWindowBatch {
 
   TCompression* FCompression;
   const std::vector<TFile> FFiles;
+  const std::string FOutput;
   const int32_t FCodec;
   const TFileOptions FOptions;
   std::atomic<bool> FStop{false};

@@ -695,7 +695,7 @@ void TForm1::StartBtnClick() {
   FPlan = plan;
   FStarted = std::chrono::steady_clock::now();
   FBatch = std::make_unique<TWindowBatch>(*FCompression, std::move(files), CurrentCodec, Options(),
-                                          jobs);
+                                          jobs, Controls.output.GetCaption());
   Lock(true);
   Controls.Timer.SetEnabled(true);
   ShowProgress();

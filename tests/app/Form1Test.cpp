@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/WindowBatch.h"
 #include "app/corvane_unit1.h"
 #include "platform/rtl/Exception.h"
 #include "tests/support/Peers.h"
@@ -437,6 +438,20 @@ TEST_F(Form1Test, StopAndCloseEndTheRunningFiles) {
   App.Answers = {{0, false}};
   EXPECT_TRUE(Form->CloseQuery());
   EXPECT_FALSE(Form->Running());
+}
+
+TEST(WindowBatch, AVanishedOutputFolderIsNotMadeAgain) {
+  TTempDir dir;
+  TFakeCompression job;
+  const std::string out = dir.File("out");
+  TWindowBatch batch(job, {{dir.File("a.wav"), out + "/tree/a.wav"}}, WAVE_FORMAT_MULAW, {}, 1,
+                     out);
+  batch.Wait();
+  const std::vector<TFileReport> reports = batch.Reports();
+  EXPECT_EQ(reports[0].State, TFileState::Failed);
+  EXPECT_EQ(reports[0].Reason, dir.File("a.wav") + ": Cannot write " + out + "/tree/a.wav: " + out +
+                                   ": No such file or directory.");
+  EXPECT_FALSE(fs::exists(out));
 }
 
 }  // namespace
