@@ -164,11 +164,7 @@ TEST_F(WindowBatch, ABadFileInTheMiddleIsReportedAndTheRestIsDone) {
   form.AddBtn->click();
   ASSERT_EQ(form.files->topLevelItemCount(), 3);
   ChooseOutput(*window);
-  EXPECT_EQ(window->Form().Controls.output.GetCaption(), Out);
   ChooseCodec(*window, "IMA ADPCM");
-  EXPECT_EQ(CurrentCodec, WAVE_FORMAT_IMA_ADPCM);
-  EXPECT_EQ(window->Form().Controls.codec.GetCaption(),
-            "IMA ADPCM, same rate and channels as each source");
 
   Answer("OK");
   form.StartBtn->click();
@@ -297,7 +293,6 @@ TEST_F(WindowBatch, SettingsSurviveARestart) {
     ChooseOutput(*window);
     ChooseCodec(*window, "mu-Law");
     form.Rate->setCurrentText("8,000 Hz");
-    form.FilesAtOnce->setCurrentText("2");
     form.WhenExists->setCurrentText("Skip");
     window->resize(800, 600);
     window->close();
@@ -307,10 +302,7 @@ TEST_F(WindowBatch, SettingsSurviveARestart) {
   Ui::Form1& form = window->Widgets();
   EXPECT_EQ(window->Form().Controls.output.GetCaption(), Out);
   EXPECT_EQ(CurrentCodec, WAVE_FORMAT_MULAW);
-  EXPECT_EQ(window->Form().Controls.codec.GetCaption(),
-            "mu-Law, 8,000 Hz, same channels as each source");
   EXPECT_EQ(form.Rate->currentText(), "8,000 Hz");
-  EXPECT_EQ(form.FilesAtOnce->currentText(), "2");
   EXPECT_EQ(form.WhenExists->currentText(), "Skip");
   EXPECT_EQ(window->size(), QSize(800, 600));
   // The codec dialog opens on the codec chosen before.
