@@ -220,11 +220,9 @@ TEST_F(Scale, TheReportIsWholeJsonLinesAfterCtrlC) {
   for (uint32_t i = 0; i < 5; ++i)
     WritePcm(In / ("f" + std::to_string(i) + ".wav"), 441000, i);
   // A file's report line is written before the line that says it is compressed.
-  const std::string text =
-      RunAndSignal("cd " + ShellQuote(Dir.Path()) + " && " + ShellQuote(Program) +
-                       " -j 1 -c mp3 -o out --report report.jsonl in/*.wav",
-                   "compressed ", SIGINT)
-          .Output;
+  const std::string text = RunAndSignal(Run + " -j 1 -c mp3 -o out --report report.jsonl in/*.wav",
+                                        "compressed ", SIGINT)
+                               .Output;
   ASSERT_THAT(text, HasSubstr("\nexit 130\n"));
   Lines expected;
   for (const std::string& file : Tree(Out))
