@@ -373,7 +373,7 @@ TEST_F(Form1Test, SkipAndReplaceFollowTheAnswerAndTheSetting) {
   EXPECT_EQ(Files.Column(TForm1::colState)[0], "skipped: the output exists");
   EXPECT_EQ(WhenExists.ItemIndex(), TForm1::weSkip);
   EXPECT_EQ(Settings.Values["whenExists"], "skip");
-  EXPECT_EQ(ReadFileBytes(Out / "01.wav"), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(ReadFileBytes(Out / "01.wav"), (Bytes{'k', 'e', 'p', 't'}));
 
   WhenExists.SetItemIndex(TForm1::weReplace);  // no question: replaced
   App.Questions.clear();
