@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -41,37 +40,22 @@ std::vector<std::string> Names(const fs::path& AFolder) {
   return names;
 }
 
-// The program started with its standard output on /dev/null and its standard error on
-// AError, with the default action for every signal.
-pid_t Start(const std::vector<std::string>& AArguments, int AError, int AOutput = -1) {
+// The program's exit code, run with its standard output and error on AOutput.
+int RunTo(const std::vector<std::string>& AArguments, int AOutput) {
   std::vector<char*> argv{const_cast<char*>(Program.c_str())};
   for (const std::string& argument : AArguments)
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (AOutput >= 0)
-    posix_spawn_file_actions_adddup2(&actions, AOutput, STDOUT_FILENO);
-  else
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, AError, STDERR_FILENO);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  posix_spawn_file_actions_adddup2(&actions, AOutput, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, AOutput, STDERR_FILENO);
   pid_t child = -1;
-  EXPECT_EQ(posix_spawn(&child, Program.c_str(), &actions, &attributes, argv.data(), environ), 0);
+  EXPECT_EQ(posix_spawn(&child, Program.c_str(), &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  return child;
-}
-
-int ExitCodeOf(pid_t AChild) {
   int status = 0;
-  waitpid(AChild, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class BatchEnding : public ::testing::Test {
@@ -89,24 +73,14 @@ TEST_F(BatchEnding, EveryStopSignalMidFileKeepsTheOldDestinationAndLeavesNothing
     SCOPED_TRACE(signal);
     fs::remove(Out / "a.wav");
     std::ofstream(Out / "b.wav") << "old";
-    int error[2];
-    ASSERT_EQ(pipe(error), 0);
-    const pid_t batch =
-        Start({"-j", "1", "-c", "mp3", "-o", Out, In / "a.wav", In / "b.wav"}, error[1]);
-    close(error[1]);
     // Once a.wav is reported done, b.wav is being written.
-    FILE* said = fdopen(error[0], "r");
-    std::string text;
-    char line[4096];
-    while (text.find("compressed ") == std::string::npos && fgets(line, sizeof line, said))
-      text += line;
-    kill(batch, signal);
-    while (fgets(line, sizeof line, said))
-      text += line;
-    fclose(said);
-    EXPECT_EQ(ExitCodeOf(batch), signal == SIGKILL ? -SIGKILL : 128 + signal) << text;
+    const TCommandResult run =
+        RunAndSignal(ShellQuote(Program) + " -j 1 -c mp3 -o " + ShellQuote(Out) + " " +
+                         ShellQuote(In / "a.wav") + " " + ShellQuote(In / "b.wav"),
+                     "compressed ", signal);
+    EXPECT_EQ(run.ExitCode, 128 + signal) << run.Output;
     if (signal != SIGKILL) {
-      EXPECT_THAT(text, HasSubstr("\ninterrupted: 1 done"));
+      EXPECT_THAT(run.Output, HasSubstr("\ninterrupted: 1 done"));
     }
     EXPECT_EQ(Names(Out), (std::vector<std::string>{"a.wav", "b.wav"}));
     EXPECT_EQ(ReadFileBytes(Out / "b.wav"), (Bytes{'o', 'l', 'd'}));
@@ -120,10 +94,8 @@ TEST_F(BatchEnding, ClosedOrFullOutputs) {
   int closed[2];
   ASSERT_EQ(pipe(closed), 0);
   close(closed[0]);
-  const pid_t batch =
-      Start({"-j", "1", "-c", "alaw", "-o", Out, In / "a.wav", In / "b.wav"}, closed[1], closed[1]);
+  EXPECT_EQ(RunTo({"-j", "1", "-c", "alaw", "-o", Out, In / "a.wav", In / "b.wav"}, closed[1]), 0);
   close(closed[1]);
-  EXPECT_EQ(ExitCodeOf(batch), 0);
   EXPECT_EQ(Names(Out), (std::vector<std::string>{"a.wav", "b.wav"}));
 
   // What is asked for on standard output fails when it cannot be written.

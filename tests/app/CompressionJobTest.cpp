@@ -236,10 +236,10 @@ TEST_F(CompressionJob, LeftoversOfKilledJobsAreRemovedAndReplacedFilesKeepTheirO
   const timespec minutesAgo[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
   for (const std::string& file : {old, foreign})
     ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), minutesAgo, 0), 0);
-  if (geteuid() == 0) {
+  const bool others = geteuid() == 0;
+  if (others) {
     ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
   }
-  const bool others = geteuid() == 0;
   { TDestinationFile file(folder + "/x.wav", false); }
   EXPECT_FALSE(fs::exists(old));
   EXPECT_TRUE(fs::exists(fresh));
@@ -279,7 +279,6 @@ TEST_F(CompressionJob, EveryFailureSaysWhy) {
   const std::string fifo = In + "/fifo.wav";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   fs::create_directories(In + "/folder.wav");
-  const std::string missing = Out + "/gone/x.wav";
   const std::pair<std::string, std::string> sources[] = {
       {In + "/none.wav", "Cannot read " + In + "/none.wav: No such file or directory."},
       {In + "/folder.wav", "Cannot read " + In + "/folder.wav: it is a folder."},
@@ -287,7 +286,8 @@ TEST_F(CompressionJob, EveryFailureSaysWhy) {
       {"/dev/zero", "Cannot read /dev/zero: it is a device, not a regular file."},
       {file("zeros.wav", {}, 100'000'000), In + "/zeros.wav is not a wave file (no RIFF header)."},
       {file("junk.wav", junk), In + "/junk.wav is not a wave file (no RIFF header)."},
-      {file("rf64.wav", rf64), In + "/rf64.wav is not a wave file (an RF64 header without its ds64 chunk)."},
+      {file("rf64.wav", rf64),
+       In + "/rf64.wav is not a wave file (an RF64 header without its ds64 chunk)."},
       {file("avi.wav", Riff("AVI ", {fmt, data})),
        In + "/avi.wav is not a wave file (a RIFF file of another kind)."},
       {file("empty.wav", Riff("WAVE", {}), 100'000'000),
@@ -297,8 +297,6 @@ TEST_F(CompressionJob, EveryFailureSaysWhy) {
   };
   for (const auto& [source, message] : sources)
     EXPECT_EQ(FailureOf(source, Destination, WAVE_FORMAT_ALAW), message);
-  EXPECT_EQ(FailureOf(Source, missing, WAVE_FORMAT_ALAW),
-            "Cannot write " + missing + ": " + Out + "/gone: No such file or directory.");
   fs::create_directories(Out + "/folder.wav");
   EXPECT_EQ(FailureOf(Source, Out + "/folder.wav", WAVE_FORMAT_ALAW),
             "Cannot write " + Out + "/folder.wav: Is a directory.");

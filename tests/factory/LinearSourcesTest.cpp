@@ -100,22 +100,6 @@ TEST(LinearSources, EveryContainerIsReadAsItsWidth) {
   }
 }
 
-TEST(LinearSources, PeersWrite64BitFloatWeConvert) {
-  REQUIRE_PEER("ffmpeg");
-  TTempDir dir;
-  // Three channels make ffmpeg write an extensible record.
-  for (const char* channels : {"1", "3"}) {
-    SCOPED_TRACE(channels);
-    const std::string source = dir.File("f64.wav"), dest = dir.File("out.wav");
-    RunPeer("ffmpeg -v error -f lavfi -i sine=frequency=440:sample_rate=8000:duration=0.5 -ac " +
-            std::string(channels) + " -c:a pcm_f64le -y " + ShellQuote(source));
-    ASSERT_TRUE(CompressFile(source, dest, WAVE_FORMAT_ALAW));
-    auto out = TKZMMIOWaveStream::OpenReadFile(dest);
-    ASSERT_TRUE(out);
-    EXPECT_EQ(ReadAll(*out).size(), 4000u * (channels[0] - '0'));
-  }
-}
-
 TEST(LinearSources, MasksAndDepthsReachTheFileAndTheDownmix) {
   REQUIRE_PEER("ffmpeg");
   REQUIRE_PEER("ffprobe");

@@ -21,10 +21,6 @@ struct TSource {
   Bytes File;
 };
 
-Bytes Samples16(int32_t AFrames, uint16_t AChannels, uint32_t ARate) {
-  return ToneBytes(*MakeLinear(1, AChannels, ARate, 16), AFrames);
-}
-
 TSource Extensible24() {
   Bytes record = Record(0xFFFE, 2, 44100, 24, 40, 22);
   record[18] = 24;  // valid bits
@@ -47,7 +43,7 @@ TSource Truncated() {
   PutLE(fact, 4410, 4);
   return {"truncated", 44100, 236,
           Riff("WAVE", {Chunk("fmt ", Record(1, 1, 44100, 16, 16)), Chunk("fact", fact),
-                        Chunk("data", Samples16(236, 1, 44100))})};
+                        Chunk("data", ToneBytes(*MakeLinear(1, 1, 44100, 16), 236))})};
 }
 
 }  // namespace
