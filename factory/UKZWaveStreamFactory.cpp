@@ -14,10 +14,9 @@
 
 namespace {
 
-// A PCM destination of more than two channels or more than 16 bits, or a float one of more than
-// two channels, as the published rules want it in a file (float's own tag states its width):
-// an extensible record with the source's speaker positions (the
-// usual ones for the channel count when the source names none, or has another count) and the
+// A PCM or float destination of more than two channels or more than 16 bits as the published
+// rules want it in a file: an extensible record with the source's speaker positions (the usual
+// ones for the channel count when the source names none, or has another count) and the
 // source's valid bits where the container is the same. Any other destination as it is.
 std::unique_ptr<TKZWaveFormat> FileFormat(const TKZWaveFormat& ADestination,
                                           const TKZWaveFormat& ASource) {
@@ -25,7 +24,7 @@ std::unique_ptr<TKZWaveFormat> FileFormat(const TKZWaveFormat& ADestination,
   file->Assign(&ADestination);
   const uint16_t tag = ADestination.GetFormatTag();
   const uint16_t channels = ADestination.GetChannels(), bits = ADestination.GetBitsPerSample();
-  const bool wide = tag == WAVE_FORMAT_PCM && bits > 16;
+  const bool wide = bits > 16;
   if ((tag != WAVE_FORMAT_PCM && tag != WAVE_FORMAT_IEEE_FLOAT) || (channels <= 2 && !wide))
     return file;
   WAVEFORMATEXTENSIBLE record{};

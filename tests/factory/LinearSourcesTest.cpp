@@ -125,8 +125,7 @@ TEST(LinearSources, MasksAndDepthsReachTheFileAndTheDownmix) {
         TCase{"7.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0|c6=c0|c7=c0", "pcm_s24le", WAVE_FORMAT_PCM,
               "pcm_s24le,7.1,24\n"},
         TCase{"mono|c0=c0", "pcm_s32le", WAVE_FORMAT_PCM, "pcm_s32le,mono,32\n"},
-        // Plain float (tag 3) names no positions: ffprobe assumes none for two channels.
-        TCase{"stereo|c0=c0|c1=c0", "pcm_f64le", WAVE_FORMAT_IEEE_FLOAT, "pcm_f64le,unknown,64\n"},
+        TCase{"stereo|c0=c0|c1=c0", "pcm_f64le", WAVE_FORMAT_IEEE_FLOAT, "pcm_f64le,stereo,64\n"},
         TCase{"5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0", "pcm_f32le", WAVE_FORMAT_PCM,
               "pcm_s24le,5.1,24\n"}}) {
     SCOPED_TRACE(c.Pan);

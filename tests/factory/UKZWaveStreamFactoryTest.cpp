@@ -76,8 +76,9 @@ TEST(TKZWaveStreamFactory, CompressesIntoEveryCodecOfTheManager) {
       auto stored = TKZMMIOWaveStream::OpenReadFile(name + ".wav");
       ASSERT_TRUE(stored);
       const auto wave = CloneOf(StreamFormatOf(*stored).WaveFormat());
-      // PCM wider than 16 bits is stored by the extensible rules.
-      const bool wide = codec == WAVE_FORMAT_PCM && wave->GetBitsPerSample() > 16;
+      // PCM and float wider than 16 bits are stored by the extensible rules.
+      const bool wide = (codec == WAVE_FORMAT_PCM || codec == WAVE_FORMAT_IEEE_FLOAT) &&
+                        wave->GetBitsPerSample() > 16;
       EXPECT_EQ(wave->GetFormatTag(), wide ? WAVE_FORMAT_EXTENSIBLE : codec);
       const auto expected = static_cast<int32_t>(  // counted at the destination's rate
           std::lround(double(frames) * wave->GetSamplesPerSec() / rate));
