@@ -78,7 +78,7 @@ std::string ReadFailure(const std::string& ASource, const TKZFileReport& AReport
     case MMIO_REFUSED_NOTREGULAR:
       return "Cannot read " + ASource + ": it is not a regular file.";
     case MMIO_REFUSED_TOOLARGE:
-      return ASource + " is larger than 2 GiB, which Corvane does not read yet.";
+      return ASource + " is larger than any wave file Corvane reads.";
     case MMIO_REFUSED_NOTRIFF:
       return ASource + " is not a wave file (no RIFF header).";
     case MMIO_REFUSED_RF64:
