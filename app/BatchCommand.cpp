@@ -17,6 +17,7 @@
 #include "app/BatchInputs.h"
 #include "app/BatchReport.h"
 #include "app/CompressionJob.h"
+#include "app/Texts.h"
 #include "platform/acm/AcmCodec.h"
 
 #ifndef CORVANE_VERSION
@@ -27,20 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-// 44100 as "44,100".
-std::string Thousands(uint64_t AValue) {
-  std::string text = std::to_string(AValue);
-  for (int i = static_cast<int>(text.size()) - 3; i > 0; i -= 3)
-    text.insert(i, ",");
-  return text;
-}
-
-std::string Lower(std::string AText) {
-  for (char& c : AText)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return AText;
-}
 
 // A whole decimal or 0x hex number, or none.
 std::optional<uint64_t> ParseNumber(const std::string& AText, bool AHex) {

@@ -1,4 +1,5 @@
 #include "app/BatchFolders.h"
+#include "app/Texts.h"
 
 #include <sys/stat.h>
 
@@ -12,13 +13,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool EndsWithWav(const fs::path& APath) {
-  std::string name = APath.filename().string();
-  for (char& c : name)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0;
-}
 
 void Walk(const fs::path& AFolder, const fs::path& ATop, const fs::path& AOutput,
           std::vector<TBatchItem>& AFound, std::vector<TBatchItem>& ARefused) {

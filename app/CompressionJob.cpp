@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "app/DestinationFile.h"
+#include "app/Texts.h"
 
 #include "codec/UKZACMFormat.h"
 #include "core/UKZMemory.h"
@@ -199,13 +200,6 @@ int64_t Frames(const TKZWaveStreamFormat& AFormat, int64_t ABytes, int64_t ADecl
     return ABytes / std::max<int64_t>(1, align);
   const auto count = static_cast<int64_t>(static_cast<uint32_t>(AFormat.Fact().GetSampleCount()));
   return count * ABytes / ADeclared;
-}
-
-std::string Thousands(int64_t AValue) {
-  std::string text = std::to_string(AValue);
-  for (int i = static_cast<int>(text.size()) - 3; i > 0; i -= 3)
-    text.insert(i, ",");
-  return text;
 }
 
 // "x.wav: the data ends after 236 of 4,410 frames" for a source whose data chunk ends before

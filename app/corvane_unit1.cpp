@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "app/Texts.h"
 #include "app/WindowBatch.h"
 #include "platform/acm/AcmCodec.h"
 #include "platform/acm/AcmDriver.h"
@@ -23,25 +24,6 @@ int32_t CurrentCodec = 0;
 namespace {
 
 namespace fs = std::filesystem;
-
-// 44100 as "44,100".
-std::string Thousands(uint64_t AValue) {
-  std::string text = std::to_string(AValue);
-  for (int i = static_cast<int>(text.size()) - 3; i > 0; i -= 3)
-    text.insert(i, ",");
-  return text;
-}
-
-std::string Lower(std::string AText) {
-  for (char& c : AText)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return AText;
-}
-
-bool EndsWithWav(const fs::path& APath) {
-  const std::string name = Lower(APath.filename().string());
-  return name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0;
-}
 
 std::string Plural(int64_t ACount, const std::string& AOne, const std::string& AMany) {
   return std::to_string(ACount) + " " + (ACount == 1 ? AOne : AMany);

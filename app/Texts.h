@@ -1,0 +1,29 @@
+#pragma once
+
+// Numbers as the programs show them and the file names they take, shared by the window and the
+// batch command.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// 44100 as "44,100".
+inline std::string Thousands(uint64_t AValue) {
+  std::string text = std::to_string(AValue);
+  for (int i = static_cast<int>(text.size()) - 3; i > 0; i -= 3)
+    text.insert(i, ",");
+  return text;
+}
+
+// ASCII letters in lower case; other bytes as they are.
+inline std::string Lower(std::string AText) {
+  for (char& c : AText)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return AText;
+}
+
+// A name that ends in .wav, in any letter case.
+inline bool EndsWithWav(const std::filesystem::path& APath) {
+  const std::string name = Lower(APath.filename().string());
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".wav") == 0;
+}
