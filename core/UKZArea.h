@@ -51,7 +51,9 @@ void AreaSkip(TKZArea& AArea, int32_t N);
 inline TKZArea AreaOf(const void* APointer, int32_t ASize) {
   return Area(reinterpret_cast<uintptr_t>(APointer), ASize);
 }
-inline uint8_t* AreaBytes(const TKZArea& AArea) { return reinterpret_cast<uint8_t*>(AArea.Start); }
+inline uint8_t* AreaBytes(const TKZArea& AArea) {
+  return reinterpret_cast<uint8_t*>(AArea.Start);
+}
 
 // Seek records.
 TKZSeek SeekFromBegin(int32_t AOffset);

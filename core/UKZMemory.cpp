@@ -18,11 +18,17 @@ void HKZMemory::Zero(void* ADest, int32_t ACount) {
   if (ACount > 0) std::memset(ADest, 0, static_cast<size_t>(ACount));
 }
 
-TKZArea MemArea(uintptr_t AStart, int32_t ASize) { return Area(AStart, ASize); }
+TKZArea MemArea(uintptr_t AStart, int32_t ASize) {
+  return Area(AStart, ASize);
+}
 
-TKZArea MemAreaFromBounds(uintptr_t AFirst, uintptr_t AEnd) { return AreaFromBounds(AFirst, AEnd); }
+TKZArea MemAreaFromBounds(uintptr_t AFirst, uintptr_t AEnd) {
+  return AreaFromBounds(AFirst, AEnd);
+}
 
-uintptr_t MemAreaEnd(const TKZArea& AArea) { return AreaEnd(AArea); }
+uintptr_t MemAreaEnd(const TKZArea& AArea) {
+  return AreaEnd(AArea);
+}
 
 TKZArea AllocArea(int32_t ASize) {
   if (ASize < 0) throw Exception();
@@ -37,7 +43,9 @@ void FreeArea(TKZArea& AArea) {
   AArea = EmptyArea();
 }
 
-TKZMemChunk::~TKZMemChunk() { FreeArea(FArea); }
+TKZMemChunk::~TKZMemChunk() {
+  FreeArea(FArea);
+}
 
 std::unique_ptr<TKZMemChunk> TKZMemChunk::CreateSized(int32_t ASize) {
   TKZArea area = AllocArea(ASize);

@@ -11,7 +11,9 @@ namespace {
 
 }  // namespace
 
-void TPersistent::AssignTo(TPersistent* ADest) const { AssignError(this, ADest); }
+void TPersistent::AssignTo(TPersistent* ADest) const {
+  AssignError(this, ADest);
+}
 
 void TPersistent::Assign(const TPersistent* ASource) {
   if (!ASource) AssignError(nullptr, this);

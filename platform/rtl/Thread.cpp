@@ -1,12 +1,16 @@
 #include "platform/rtl/Thread.h"
 
-TThread::~TThread() { WaitFor(); }
+TThread::~TThread() {
+  WaitFor();
+}
 
 void TThread::WaitFor() {
   if (FThread.joinable()) FThread.join();
 }
 
-void TThread::Start() { FThread = std::thread(&TThread::Run, this); }
+void TThread::Start() {
+  FThread = std::thread(&TThread::Run, this);
+}
 
 void TThread::Run() {
   try {
