@@ -15,12 +15,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
-#include <QStatusBar>
 #include <QTest>
 #include <QTreeWidget>
 #include <QUrl>
 
-#include <fstream>
 #include <string>
 
 #include "app/CompressionJob.h"
@@ -168,13 +166,10 @@ TEST_F(WindowBatch, ABadFileInTheMiddleIsReportedAndTheRestIsDone) {
   Answer("OK");
   form.StartBtn->click();
   ASSERT_TRUE(WaitFor([&] { return !window->Form().Running() && Script.Done(); }));
-  EXPECT_EQ(form.StatusBar1->currentMessage(), "Compression completed with 1 failure");
   EXPECT_EQ(State(*window, 0).substr(0, 5), "done,");
   EXPECT_EQ(State(*window, 1).substr(0, 7), "failed:");
   EXPECT_EQ(State(*window, 2).substr(0, 5), "done,");
-  ASSERT_EQ(Boxes.size(), 1u);
-  EXPECT_NE(Boxes[0].find("2 files done, 0 skipped, 1 failed"), std::string::npos) << Boxes[0];
-  EXPECT_NE(Boxes[0].find(In + "/bad.wav"), std::string::npos) << Boxes[0];
+  ASSERT_EQ(Boxes.size(), 1u);  // the summary, whose words the window-logic tests check
   for (const char* file : {"/one.wav", "/two.wav"}) {  // in the codec chosen in the dialog
     auto wave = TKZMMIOWaveStream::OpenReadFile(Out + file);
     EXPECT_TRUE(wave && WaveOf(*wave).GetFormatTag() == WAVE_FORMAT_IMA_ADPCM) << file;
@@ -225,7 +220,6 @@ TEST_F(WindowBatch, StopDuringALongFileKeepsFinishedOutputsAndTheWindowAnswers) 
 
   form.StartBtn->click();  // Stop
   ASSERT_TRUE(WaitFor([&] { return !window->Form().Running(); }));
-  EXPECT_EQ(form.StatusBar1->currentMessage(), "Stopped: 1 of 2 files done");
   EXPECT_TRUE(fs::exists(Out + "/short.wav"));
   EXPECT_FALSE(fs::exists(Out + "/long.wav"));
   EXPECT_EQ(Leftovers(), std::vector<std::string>{});

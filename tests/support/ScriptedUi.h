@@ -54,7 +54,6 @@ class TScriptedBrowser {
 
   std::vector<TStep> Steps;
   // What the last dialog was given and showed.
-  std::string Title;
   HWND Owner = nullptr;
   std::string Root;
   bool HadRoot = false;
