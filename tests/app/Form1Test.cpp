@@ -246,8 +246,6 @@ TEST_F(Form1Test, TheListTakesWaveFilesAndFoldersOnce) {
   Form->RemoveBtnClick();
   EXPECT_EQ(Files.Column(TForm1::colFolder),
             (std::vector<std::string>{(In / "a").string(), (In / "b/c").string()}));
-  Form->ClearBtnClick();
-  EXPECT_EQ(Files.Count(), 0);
 }
 
 TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
@@ -289,7 +287,6 @@ TEST_F(Form1Test, ChoicesAreShownAndKeptBetweenRuns) {
 
   Browser.Steps = {TScriptedBrowser::Select(Out.string()), TScriptedBrowser::Click(IDOK)};
   Form->Button1Click();
-  EXPECT_EQ(Browser.Title, "Select output directory:");
   Browser.Steps = {};
   Form->Button1Click();  // cancelled: the folder stays
   EXPECT_EQ(Output.Caption, Out.string());

@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
-#include <QGroupBox>
 #include <QHeaderView>
-#include <QLabel>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -40,39 +38,20 @@ TEST(Window, BuildsAsTheFormDescriptionSaysAndAnswersTheKeyboard) {
   EXPECT_EQ(window.minimumSize(), window.size());  // the form's size; larger as the user likes
   EXPECT_GT(window.maximumSize().width(), 10000);
 
-  // Captions, each button with a mnemonic of its own.
+  // Every button has an Alt key of its own.
   std::set<QChar> mnemonics;
-  for (auto [widget, caption] : std::vector<std::pair<QWidget*, QString>>{
-           {ui.GroupBox1, " Files Selection "},
-           {ui.AddBtn, "&Add File(s)"},
-           {ui.AddFolderBtn, "Add &Folder"},
-           {ui.RemoveBtn, "&Remove File(s)"},
-           {ui.ClearBtn, "C&lear list"},
-           {ui.SelectCodecBtn, "Select &codec"},
-           {ui.StartBtn, "&Start Compress"},
-           {ui.AboutBtn, "About &program"},
-           {ui.GroupBox2, " Output Directory "},
-           {ui.Button1, "S&elect"},
-           {ui.StatusBar1, "Program Started"},
-       }) {
-    SCOPED_TRACE(widget->objectName().toStdString());
-    QString text;
-    if (auto* box = qobject_cast<QGroupBox*>(widget)) text = box->title();
-    if (auto* button = qobject_cast<QPushButton*>(widget)) {
-      text = button->text();
-      EXPECT_TRUE(mnemonics.insert(text[text.indexOf('&') + 1].toLower()).second);
-    }
-    if (auto* label = qobject_cast<QLabel*>(widget)) text = label->text();
-    if (auto* bar = qobject_cast<QStatusBar*>(widget)) text = bar->currentMessage();
-    EXPECT_EQ(text, caption);
+  for (QPushButton* button : window.findChildren<QPushButton*>()) {
+    const QString text = button->text();
+    EXPECT_TRUE(text.contains('&') &&
+                mnemonics.insert(text[text.indexOf('&') + 1].toLower()).second)
+        << text.toStdString();
   }
-  EXPECT_EQ(window.Form().Controls.output.GetCaption(), "None selected");
-  EXPECT_EQ(window.Form().Controls.codec.GetCaption(), "No codec selected");
+  EXPECT_EQ(ui.StatusBar1->currentMessage(), "Program Started");
+  EXPECT_EQ(window.Form().Controls.output.GetCaption(), TForm1::NoDirectory);
   QStringList columns;
   for (int c = 0; c < ui.files->columnCount(); ++c)
     columns << ui.files->headerItem()->text(c);
   EXPECT_EQ(columns, (QStringList{"Name", "Folder", "Format", "Duration", "Size", "State"}));
-  EXPECT_EQ(ui.files->selectionMode(), QAbstractItemView::ExtendedSelection);
 
   // The tab order follows the work: files, output folder, codec and its options, Start.
   std::vector<QWidget*> order;

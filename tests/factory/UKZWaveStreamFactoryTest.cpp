@@ -51,7 +51,8 @@ TEST(TKZWaveStreamFactory, CompressesIntoEveryCodecOfTheManager) {
       if (std::find(tags.begin(), tags.end(), caps.tag) == tags.end()) tags.push_back(caps.tag);
   ASSERT_GE(tags.size(), 6u);
   const std::string source = dir.File("source.wav");
-  const int sources[][4] = {{1, 1, 8000, 8},   {1, 2, 11025, 8},  {1, 1, 22050, 16},
+  // 6,000 Hz lies below some codecs' rates: their counts are scaled up.
+  const int sources[][4] = {{1, 1, 6000, 8},   {1, 2, 11025, 8},  {1, 1, 22050, 16},
                             {1, 2, 44100, 16}, {1, 2, 48000, 16}, {1, 2, 32000, 24},
                             {3, 1, 44100, 32}, {3, 2, 16000, 32}};
   for (const auto& [tag, channels, rate, bits] : sources) {

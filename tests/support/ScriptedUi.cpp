@@ -9,8 +9,6 @@ class TScriptedView : public ui::TBrowseDialogView {
   TScriptedView(ui::TBrowseDialog& ADialog, TScriptedBrowser& AScript)
       : FDialog(&ADialog), FScript(&AScript) {
     const BROWSEINFOA& info = ADialog.Info();
-    AScript.Flags = info.ulFlags;
-    AScript.Title = info.lpszTitle ? info.lpszTitle : "";
     AScript.Owner = info.hwndOwner;
     AScript.HadRoot = info.pidlRoot != nullptr;
     AScript.Root = ui::ItemText(info.pidlRoot);

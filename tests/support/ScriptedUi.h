@@ -54,8 +54,6 @@ class TScriptedBrowser {
 
   std::vector<TStep> Steps;
   // What the last dialog was given and showed.
-  UINT Flags = 0;
-  std::string Title;
   HWND Owner = nullptr;
   std::string Root;
   bool HadRoot = false;

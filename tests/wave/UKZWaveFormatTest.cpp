@@ -23,8 +23,6 @@ std::unique_ptr<TKZWaveFormat> Read(uint16_t ATag, int32_t ASize, uint16_t ACbSi
 }
 
 TEST(TKZWaveFormat, PcmDerivesItsDependentFields) {
-  EXPECT_EQ(TKZWaveFormat(10).GetCapacity(), 18);
-  EXPECT_GE(TKZWaveFormat::CreateMax()->GetCapacity(), 50);
   auto empty = TKZWaveFormat::CreateDefault();
   EXPECT_FALSE(empty->IsSpecified() || empty->IsComplete());
   EXPECT_THROW(empty->GetFormatTag(), Exception);

@@ -114,14 +114,13 @@ TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 12, 16)), data})), 2);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(3, 1, 8000, 32, 18)), data})), 1);
 
-  // Refused: the chunks out of order, no wave file, records no reader may trust, and an empty
-  // file (the fuzz target's first find).
+  // Refused: the chunks out of order, records no reader may trust, and an empty file (the fuzz
+  // target's first find). Files that are no wave files at all: the job's failure table.
   Bytes huge = Chunk("fmt ", fmt);
   huge[4] = 40;  // claims more than the file holds
   for (const Bytes& bad :
        {Riff("WAVE", {data, Chunk("fmt ", fmt)}), Riff("WAVE", {Chunk("fmt ", fmt), data, fact}),
-        Riff("AVI ", {Chunk("fmt ", fmt), data}), Chunk("fmt ", fmt), Riff("WAVE", {huge}),
-        Riff("WAVE", {Chunk("fmt ", Bytes(8, 1)), data}),
+        Riff("WAVE", {huge}), Riff("WAVE", {Chunk("fmt ", Bytes(8, 1)), data}),
         Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 8, 70000)), data}),
         Riff("WAVE", {Chunk("fmt ", Record(0x11, 1, 8000, 4, 18, 2)), data}), Bytes{}})
     EXPECT_EQ(count(bad), -1);
