@@ -1,5 +1,7 @@
 #include "app/BatchCommand.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -276,98 +278,93 @@ std::string BatchUsage() {
 TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   TBatchSettings settings;
   std::string codec, rate, channels, bitrate, bits, jobs, quality, block_size, shard, shardCount;
-  // Each option with a value: where the value goes and what it is called in messages.
-  struct TValued {
+  bool list = false, help = false, version = false;
+  // Each option: its letter (0: none), its name, and where it goes: a value or a flag.
+  struct TOption {
     char Short;
     const char* Long;
     std::string* Value;
+    bool* Flag;
   };
-  const TValued valued[] = {{'o', "output", &settings.Output},
-                            {'c', "codec", &codec},
-                            {0, "rate", &rate},
-                            {0, "channels", &channels},
-                            {0, "bitrate", &bitrate},
-                            {0, "bits", &bits},
-                            {'j', "jobs", &jobs},
-                            {0, "quality", &quality},
-                            {0, "block-size", &block_size},
-                            {0, "files-from", &settings.FilesFrom},
-                            {0, "base", &settings.Base},
-                            {0, "shard", &shard},
-                            {0, "shard-count", &shardCount},
-                            {0, "report", &settings.ReportFile}};
-  struct TFlag {
-    char Short;
-    const char* Long;
-    bool* Value;
-  };
-  bool list = false, help = false, version = false;
-  const TFlag flags[] = {{'r', "recursive", &settings.Recursive},
-                         {'n', "skip-existing", &settings.SkipExisting},
-                         {0, "threaded", &settings.Threaded},
-                         {0, "list-codecs", &list},
-                         {'q', "quiet", &settings.Quiet},
-                         {0, "no-sync", &settings.NoSync},
-                         {0, "no-metadata", &settings.NoMetadata},
-                         {'h', "help", &help},
-                         {0, "version", &version},
-                         {'0', "null", &settings.Null},
-                         {0, "dry-run", &settings.DryRun}};
-
-  bool options = true;
-  for (size_t i = 0; i < AArguments.size(); ++i) {
-    const std::string& argument = AArguments[i];
-    if (!options || argument.size() < 2 || argument[0] != '-') {
-      settings.Inputs.push_back(argument);
-      continue;
-    }
-    if (argument == "--") {
-      options = false;
-      continue;
-    }
-    // The value of an option: glued to it or the next argument.
-    auto take = [&](const std::string& AName, std::optional<std::string> AGlued) {
-      if (AGlued) return *AGlued;
-      if (i + 1 >= AArguments.size()) throw EUsage("The option " + AName + " needs a value.");
-      return AArguments[++i];
-    };
-    if (argument[1] == '-') {
-      const size_t equals = argument.find('=');
-      const std::string name =
-          argument.substr(2, equals == std::string::npos ? equals : equals - 2);
-      std::optional<std::string> glued;
-      if (equals != std::string::npos) glued = argument.substr(equals + 1);
-      bool known = false;
-      for (const TValued& option : valued)
-        if (name == option.Long) {
-          *option.Value = take("--" + name, glued);
-          known = true;
-        }
-      for (const TFlag& flag : flags)
-        if (name == flag.Long) {
-          if (glued) throw EUsage("The option --" + name + " takes no value.");
-          *flag.Value = known = true;
-        }
-      if (!known) throw EUsage("Unknown option " + argument + ".");
-      continue;
-    }
-    // Short options, several in one argument; one with a value takes the rest of it.
-    for (size_t k = 1; k < argument.size(); ++k) {
-      const char letter = argument[k];
-      const auto option = std::find_if(std::begin(valued), std::end(valued),
-                                       [&](const TValued& A) { return A.Short == letter; });
-      if (option != std::end(valued)) {
-        std::optional<std::string> glued;
-        if (k + 1 < argument.size()) glued = argument.substr(k + 1);
-        *option->Value = take(std::string("-") + letter, glued);
-        break;
-      }
-      const auto flag = std::find_if(std::begin(flags), std::end(flags),
-                                     [&](const TFlag& A) { return A.Short == letter; });
-      if (flag == std::end(flags)) throw EUsage(std::string("Unknown option -") + letter + ".");
-      *flag->Value = true;
-    }
+  const TOption table[] = {{'o', "output", &settings.Output, nullptr},
+                           {'c', "codec", &codec, nullptr},
+                           {0, "rate", &rate, nullptr},
+                           {0, "channels", &channels, nullptr},
+                           {0, "bitrate", &bitrate, nullptr},
+                           {0, "bits", &bits, nullptr},
+                           {'j', "jobs", &jobs, nullptr},
+                           {0, "quality", &quality, nullptr},
+                           {0, "block-size", &block_size, nullptr},
+                           {0, "files-from", &settings.FilesFrom, nullptr},
+                           {0, "base", &settings.Base, nullptr},
+                           {0, "shard", &shard, nullptr},
+                           {0, "shard-count", &shardCount, nullptr},
+                           {0, "report", &settings.ReportFile, nullptr},
+                           {'r', "recursive", nullptr, &settings.Recursive},
+                           {'n', "skip-existing", nullptr, &settings.SkipExisting},
+                           {0, "threaded", nullptr, &settings.Threaded},
+                           {0, "list-codecs", nullptr, &list},
+                           {'q', "quiet", nullptr, &settings.Quiet},
+                           {0, "no-sync", nullptr, &settings.NoSync},
+                           {0, "no-metadata", nullptr, &settings.NoMetadata},
+                           {'h', "help", nullptr, &help},
+                           {0, "version", nullptr, &version},
+                           {'0', "null", nullptr, &settings.Null},
+                           {0, "dry-run", nullptr, &settings.DryRun}};
+  // '-': names are handed back in place, so options and names mix and argv keeps its order;
+  // ':': a missing value is told apart from an unknown option, and nothing is printed.
+  std::string letters = "-:";
+  std::vector<option> names;
+  for (const TOption& entry : table) {
+    if (entry.Short)
+      letters += entry.Value ? std::string{entry.Short, ':'} : std::string{entry.Short};
+    names.push_back({entry.Long, entry.Value ? required_argument : no_argument, nullptr, 0});
   }
+  names.push_back({});
+  // Names handed back in place: the parser moves no argument, and it writes none.
+  std::vector<char*> argv{const_cast<char*>("corvane-batch")};
+  for (const std::string& argument : AArguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  const int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
+
+  // The parser keeps its place in process globals; 0 starts it afresh.
+  static std::mutex parsing;
+  std::lock_guard<std::mutex> hold(parsing);
+  opterr = 0;
+  optind = 0;
+  for (;;) {
+    const int at = std::max(optind, 1);  // the argument this call reads
+    const int found = getopt_long(argc, argv.data(), letters.c_str(), names.data(), nullptr);
+    if (found == -1) break;  // the end, or "--": the rest are names
+    if (found == 1) {
+      settings.Inputs.push_back(optarg);
+      continue;
+    }
+    const std::string argument = argv[at];
+    const TOption* entry = nullptr;
+    if (argument.rfind("--", 0) == 0) {
+      // Whole names only: the parser would take any unambiguous beginning of one too.
+      const std::string name = argument.substr(2, argument.find('=') - 2);
+      entry = std::find_if(std::begin(table), std::end(table),
+                           [&](const TOption& A) { return name == A.Long; });
+      if (entry == std::end(table)) throw EUsage("Unknown option " + argument + ".");
+      if (found == ':') throw EUsage("The option --" + name + " needs a value.");
+      if (found == '?') throw EUsage("The option --" + name + " takes no value.");
+    } else {
+      const std::string letter(1, static_cast<char>(optopt));
+      if (found == ':') throw EUsage("The option -" + letter + " needs a value.");
+      if (found == '?') throw EUsage("Unknown option -" + letter + ".");
+      entry = std::find_if(std::begin(table), std::end(table),
+                           [&](const TOption& A) { return found == A.Short; });
+    }
+    if (entry->Value)
+      *entry->Value = optarg;
+    else
+      *entry->Flag = true;
+  }
+  for (int i = optind; i < argc; ++i)
+    settings.Inputs.push_back(argv[i]);
 
   if (help) {
     settings.Action = TBatchAction::Help;
