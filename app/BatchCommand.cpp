@@ -8,18 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <new>
 #include <optional>
-#include <thread>
 
 #include "app/BatchFolders.h"
 #include "app/BatchInputs.h"
 #include "app/BatchReport.h"
 #include "app/CompressionJob.h"
 #include "app/Texts.h"
+#include "app/WorkerPool.h"
 #include "platform/acm/AcmCodec.h"
 
 #ifndef CORVANE_VERSION
@@ -194,6 +194,69 @@ int64_t FileSize(const std::string& AFile) {
   std::error_code error;
   const uintmax_t size = fs::file_size(AFile, error);
   return error ? 0 : static_cast<int64_t>(size);
+}
+
+// How one file of a batch ended.
+struct TItemOutcome {
+  TFileStatus Status = TFileStatus::Done;
+  bool Abandoned = false;  // stopped on its way: neither compressed nor reported
+  std::string Reason;      // why it failed, or the warning
+  int64_t Input = 0, Output = 0;
+  double Seconds = 0;
+};
+
+// Compresses one item of a batch, telling AProgress the source bytes as they go; a file that
+// ends in any other way than stopped counts as wholly gone through.
+TItemOutcome CompressItem(const TBatchItem& AItem, const TBatchSettings& ASettings,
+                          const std::atomic<bool>& AStop, TMirroredFolders& AFolders,
+                          const std::function<void(int64_t)>& AProgress) {
+  const auto began = Clock::now();
+  TItemOutcome outcome;
+  auto ended = [&](TFileStatus AStatus, std::string AReason) {
+    outcome.Status = AStatus;
+    outcome.Reason = std::move(AReason);
+    outcome.Seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    return outcome;
+  };
+  if (!AItem.Refusal.empty()) return ended(TFileStatus::Failed, AItem.Refusal);
+  std::error_code error;
+  if (ASettings.SkipExisting && fs::exists(fs::symlink_status(AItem.Destination, error))) {
+    AProgress(FileSize(AItem.Source));
+    return ended(TFileStatus::Skipped, "The destination exists.");
+  }
+  int64_t copied = 0;
+  TCompressOptions options;
+  options.SampleRate = ASettings.SampleRate;
+  options.Channels = ASettings.Channels;
+  options.Bitrate = ASettings.Bitrate;
+  options.Bits = ASettings.Bits;
+  options.Metadata = !ASettings.NoMetadata;
+  options.Threaded = ASettings.Threaded;
+  options.Sync = !ASettings.NoSync;
+  options.HighQuality = ASettings.HighQuality;
+  options.BlockSize = ASettings.BlockSize;
+  options.Stop = &AStop;
+  options.Progress = [&](int32_t ABytes) {
+    copied += ABytes;
+    AProgress(ABytes);
+  };
+  std::string warned;
+  options.Warning = [&](const std::string& AWarning) { warned = AWarning; };
+  std::string failure;
+  try {
+    AFolders.Create(fs::path(AItem.Destination).parent_path(), ASettings.Output, AItem.Destination);
+    CompressFile(AItem.Source, AItem.Destination, ASettings.Codec, options);
+  } catch (const ECompressionStopped&) {
+    outcome.Abandoned = true;
+    return outcome;
+  } catch (const std::exception&) {
+    failure = FailureWords();
+  }
+  outcome.Input = FileSize(AItem.Source);
+  AProgress(std::max<int64_t>(0, outcome.Input - copied));
+  if (!failure.empty()) return ended(TFileStatus::Failed, failure);
+  outcome.Output = FileSize(AItem.Destination);
+  return warned.empty() ? ended(TFileStatus::Done, "") : ended(TFileStatus::Warning, warned);
 }
 
 }  // namespace
@@ -513,106 +576,49 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
 
   std::mutex lock;  // guards summary
   TBatchSummary summary;
-  TMirroredFolders folders;
-  std::atomic<size_t> next{0};
-  auto compress = [&](const TBatchItem& AItem) {
-    const auto began = Clock::now();
-    auto record = [&](TFileStatus AStatus, const std::string& AReason) {
-      if (ARecords)
-        ARecords->Add(AItem, AStatus, AReason,
-                      std::chrono::duration<double>(Clock::now() - began).count());
-    };
-    if (!AItem.Refusal.empty()) {
-      record(TFileStatus::Failed, AItem.Refusal);
-      report.Failed(AItem, AItem.Refusal);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Failed;
-      return;
-    }
-    std::error_code error;
-    if (ASettings.SkipExisting && fs::exists(fs::symlink_status(AItem.Destination, error))) {
-      record(TFileStatus::Skipped, "The destination exists.");
-      report.Skipped(AItem);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Skipped;
-      return;
-    }
-    int64_t copied = 0;
-    TCompressOptions options;
-    options.SampleRate = ASettings.SampleRate;
-    options.Channels = ASettings.Channels;
-    options.Bitrate = ASettings.Bitrate;
-    options.Bits = ASettings.Bits;
-    options.Metadata = !ASettings.NoMetadata;
-    options.Threaded = ASettings.Threaded;
-    options.Sync = !ASettings.NoSync;
-    options.HighQuality = ASettings.HighQuality;
-    options.BlockSize = ASettings.BlockSize;
-    options.Stop = &AStop;
-    options.Progress = [&](int32_t ABytes) {
-      copied += ABytes;
-      report.Progress(ABytes);
-    };
-    std::string warned;
-    options.Warning = [&](const std::string& AWarning) {
-      warned = AWarning;
-      report.Warned(AWarning);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Warnings;
-    };
-    std::string failure;
-    try {
-      folders.Create(fs::path(AItem.Destination).parent_path(), ASettings.Output,
-                     AItem.Destination);
-      CompressFile(AItem.Source, AItem.Destination, ASettings.Codec, options);
-    } catch (const ECompressionStopped&) {
-      std::lock_guard<std::mutex> hold(lock);
+  // Where every outcome goes: the report file, the lines said and the summary.
+  auto tell = [&](const TBatchItem& AItem, const TItemOutcome& AOutcome) {
+    if (ARecords && !AOutcome.Abandoned)
+      ARecords->Add(AItem, AOutcome.Status, AOutcome.Reason, AOutcome.Seconds);
+    std::lock_guard<std::mutex> hold(lock);
+    if (AOutcome.Abandoned) {
       ++summary.NotDone;
       return;
-    } catch (const Exception& e) {
-      failure = e.Message().empty() ? "Compression failed." : e.Message();
-    } catch (const std::bad_alloc&) {
-      failure = "Not enough memory to compress it.";
-    } catch (const std::exception& e) {
-      failure = e.what();
     }
-    const int64_t input = FileSize(AItem.Source);
-    report.Progress(std::max<int64_t>(0, input - copied));
-    if (!failure.empty()) {
-      record(TFileStatus::Failed, failure);
-      report.Failed(AItem, failure);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Failed;
-      return;
-    }
-    const int64_t output = FileSize(AItem.Destination);
-    record(warned.empty() ? TFileStatus::Done : TFileStatus::Warning, warned);
-    report.Done(AItem, input, output);
-    std::lock_guard<std::mutex> hold(lock);
-    ++summary.Done;
-    summary.InputBytes += input;
-    summary.OutputBytes += output;
-  };
-  auto work = [&] {
-    while (!AStop.load()) {
-      const size_t index = next++;
-      if (index >= AItems.size()) return;
-      compress(AItems[index]);
+    switch (AOutcome.Status) {
+      case TFileStatus::Failed:
+        report.Failed(AItem, AOutcome.Reason);
+        ++summary.Failed;
+        return;
+      case TFileStatus::Skipped:
+        report.Skipped(AItem);
+        ++summary.Skipped;
+        return;
+      case TFileStatus::Warning:
+        report.Warned(AOutcome.Reason);
+        ++summary.Warnings;
+        [[fallthrough]];
+      case TFileStatus::Done:
+        report.Done(AItem, AOutcome.Input, AOutcome.Output);
+        ++summary.Done;
+        summary.InputBytes += AOutcome.Input;
+        summary.OutputBytes += AOutcome.Output;
     }
   };
-
-  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const size_t jobs =
-      std::min(AItems.size(), ASettings.Jobs > 0 ? static_cast<size_t>(ASettings.Jobs) : cores);
-  std::vector<std::thread> workers;
-  for (size_t i = 0; i < jobs; ++i)
-    workers.emplace_back(work);
-  for (std::thread& worker : workers)
-    worker.join();
+  TMirroredFolders folders;
+  size_t taken = 0;
+  {
+    TWorkerPool pool(AItems.size(), ASettings.Jobs, AStop, [&](size_t AIndex) {
+      tell(AItems[AIndex], CompressItem(AItems[AIndex], ASettings, AStop, folders,
+                                        [&report](int64_t ABytes) { report.Progress(ABytes); }));
+    });
+    pool.Wait();
+    taken = pool.Taken();
+  }
   folders.RemoveEmpty();
 
   summary.Stopped = AStop.load();
-  summary.NotDone += static_cast<int32_t>(AItems.size() - std::min(next.load(), AItems.size()));
+  summary.NotDone += static_cast<int32_t>(AItems.size() - taken);
   report.Finish(summary, std::chrono::duration<double>(Clock::now() - started).count());
   return summary;
 }
