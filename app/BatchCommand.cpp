@@ -1,23 +1,25 @@
 #include "app/BatchCommand.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <new>
 #include <optional>
-#include <thread>
 
 #include "app/BatchFolders.h"
 #include "app/BatchInputs.h"
 #include "app/BatchReport.h"
 #include "app/CompressionJob.h"
 #include "app/Texts.h"
+#include "app/WorkerPool.h"
 #include "platform/acm/AcmCodec.h"
 
 #ifndef CORVANE_VERSION
@@ -194,6 +196,69 @@ int64_t FileSize(const std::string& AFile) {
   return error ? 0 : static_cast<int64_t>(size);
 }
 
+// How one file of a batch ended.
+struct TItemOutcome {
+  TFileStatus Status = TFileStatus::Done;
+  bool Abandoned = false;  // stopped on its way: neither compressed nor reported
+  std::string Reason;      // why it failed, or the warning
+  int64_t Input = 0, Output = 0;
+  double Seconds = 0;
+};
+
+// Compresses one item of a batch, telling AProgress the source bytes as they go; a file that
+// ends in any other way than stopped counts as wholly gone through.
+TItemOutcome CompressItem(const TBatchItem& AItem, const TBatchSettings& ASettings,
+                          const std::atomic<bool>& AStop, TMirroredFolders& AFolders,
+                          const std::function<void(int64_t)>& AProgress) {
+  const auto began = Clock::now();
+  TItemOutcome outcome;
+  auto ended = [&](TFileStatus AStatus, std::string AReason) {
+    outcome.Status = AStatus;
+    outcome.Reason = std::move(AReason);
+    outcome.Seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    return outcome;
+  };
+  if (!AItem.Refusal.empty()) return ended(TFileStatus::Failed, AItem.Refusal);
+  std::error_code error;
+  if (ASettings.SkipExisting && fs::exists(fs::symlink_status(AItem.Destination, error))) {
+    AProgress(FileSize(AItem.Source));
+    return ended(TFileStatus::Skipped, "The destination exists.");
+  }
+  int64_t copied = 0;
+  TCompressOptions options;
+  options.SampleRate = ASettings.SampleRate;
+  options.Channels = ASettings.Channels;
+  options.Bitrate = ASettings.Bitrate;
+  options.Bits = ASettings.Bits;
+  options.Metadata = !ASettings.NoMetadata;
+  options.Threaded = ASettings.Threaded;
+  options.Sync = !ASettings.NoSync;
+  options.HighQuality = ASettings.HighQuality;
+  options.BlockSize = ASettings.BlockSize;
+  options.Stop = &AStop;
+  options.Progress = [&](int32_t ABytes) {
+    copied += ABytes;
+    AProgress(ABytes);
+  };
+  std::string warned;
+  options.Warning = [&](const std::string& AWarning) { warned = AWarning; };
+  std::string failure;
+  try {
+    AFolders.Create(fs::path(AItem.Destination).parent_path(), ASettings.Output, AItem.Destination);
+    CompressFile(AItem.Source, AItem.Destination, ASettings.Codec, options);
+  } catch (const ECompressionStopped&) {
+    outcome.Abandoned = true;
+    return outcome;
+  } catch (const std::exception&) {
+    failure = FailureWords();
+  }
+  outcome.Input = FileSize(AItem.Source);
+  AProgress(std::max<int64_t>(0, outcome.Input - copied));
+  if (!failure.empty()) return ended(TFileStatus::Failed, failure);
+  outcome.Output = FileSize(AItem.Destination);
+  return warned.empty() ? ended(TFileStatus::Done, "") : ended(TFileStatus::Warning, warned);
+}
+
 }  // namespace
 
 std::vector<TBatchCodec> BatchCodecs() {
@@ -276,98 +341,93 @@ std::string BatchUsage() {
 TBatchSettings ParseBatchArguments(const std::vector<std::string>& AArguments) {
   TBatchSettings settings;
   std::string codec, rate, channels, bitrate, bits, jobs, quality, block_size, shard, shardCount;
-  // Each option with a value: where the value goes and what it is called in messages.
-  struct TValued {
+  bool list = false, help = false, version = false;
+  // Each option: its letter (0: none), its name, and where it goes: a value or a flag.
+  struct TOption {
     char Short;
     const char* Long;
     std::string* Value;
+    bool* Flag;
   };
-  const TValued valued[] = {{'o', "output", &settings.Output},
-                            {'c', "codec", &codec},
-                            {0, "rate", &rate},
-                            {0, "channels", &channels},
-                            {0, "bitrate", &bitrate},
-                            {0, "bits", &bits},
-                            {'j', "jobs", &jobs},
-                            {0, "quality", &quality},
-                            {0, "block-size", &block_size},
-                            {0, "files-from", &settings.FilesFrom},
-                            {0, "base", &settings.Base},
-                            {0, "shard", &shard},
-                            {0, "shard-count", &shardCount},
-                            {0, "report", &settings.ReportFile}};
-  struct TFlag {
-    char Short;
-    const char* Long;
-    bool* Value;
-  };
-  bool list = false, help = false, version = false;
-  const TFlag flags[] = {{'r', "recursive", &settings.Recursive},
-                         {'n', "skip-existing", &settings.SkipExisting},
-                         {0, "threaded", &settings.Threaded},
-                         {0, "list-codecs", &list},
-                         {'q', "quiet", &settings.Quiet},
-                         {0, "no-sync", &settings.NoSync},
-                         {0, "no-metadata", &settings.NoMetadata},
-                         {'h', "help", &help},
-                         {0, "version", &version},
-                         {'0', "null", &settings.Null},
-                         {0, "dry-run", &settings.DryRun}};
-
-  bool options = true;
-  for (size_t i = 0; i < AArguments.size(); ++i) {
-    const std::string& argument = AArguments[i];
-    if (!options || argument.size() < 2 || argument[0] != '-') {
-      settings.Inputs.push_back(argument);
-      continue;
-    }
-    if (argument == "--") {
-      options = false;
-      continue;
-    }
-    // The value of an option: glued to it or the next argument.
-    auto take = [&](const std::string& AName, std::optional<std::string> AGlued) {
-      if (AGlued) return *AGlued;
-      if (i + 1 >= AArguments.size()) throw EUsage("The option " + AName + " needs a value.");
-      return AArguments[++i];
-    };
-    if (argument[1] == '-') {
-      const size_t equals = argument.find('=');
-      const std::string name =
-          argument.substr(2, equals == std::string::npos ? equals : equals - 2);
-      std::optional<std::string> glued;
-      if (equals != std::string::npos) glued = argument.substr(equals + 1);
-      bool known = false;
-      for (const TValued& option : valued)
-        if (name == option.Long) {
-          *option.Value = take("--" + name, glued);
-          known = true;
-        }
-      for (const TFlag& flag : flags)
-        if (name == flag.Long) {
-          if (glued) throw EUsage("The option --" + name + " takes no value.");
-          *flag.Value = known = true;
-        }
-      if (!known) throw EUsage("Unknown option " + argument + ".");
-      continue;
-    }
-    // Short options, several in one argument; one with a value takes the rest of it.
-    for (size_t k = 1; k < argument.size(); ++k) {
-      const char letter = argument[k];
-      const auto option = std::find_if(std::begin(valued), std::end(valued),
-                                       [&](const TValued& A) { return A.Short == letter; });
-      if (option != std::end(valued)) {
-        std::optional<std::string> glued;
-        if (k + 1 < argument.size()) glued = argument.substr(k + 1);
-        *option->Value = take(std::string("-") + letter, glued);
-        break;
-      }
-      const auto flag = std::find_if(std::begin(flags), std::end(flags),
-                                     [&](const TFlag& A) { return A.Short == letter; });
-      if (flag == std::end(flags)) throw EUsage(std::string("Unknown option -") + letter + ".");
-      *flag->Value = true;
-    }
+  const TOption table[] = {{'o', "output", &settings.Output, nullptr},
+                           {'c', "codec", &codec, nullptr},
+                           {0, "rate", &rate, nullptr},
+                           {0, "channels", &channels, nullptr},
+                           {0, "bitrate", &bitrate, nullptr},
+                           {0, "bits", &bits, nullptr},
+                           {'j', "jobs", &jobs, nullptr},
+                           {0, "quality", &quality, nullptr},
+                           {0, "block-size", &block_size, nullptr},
+                           {0, "files-from", &settings.FilesFrom, nullptr},
+                           {0, "base", &settings.Base, nullptr},
+                           {0, "shard", &shard, nullptr},
+                           {0, "shard-count", &shardCount, nullptr},
+                           {0, "report", &settings.ReportFile, nullptr},
+                           {'r', "recursive", nullptr, &settings.Recursive},
+                           {'n', "skip-existing", nullptr, &settings.SkipExisting},
+                           {0, "threaded", nullptr, &settings.Threaded},
+                           {0, "list-codecs", nullptr, &list},
+                           {'q', "quiet", nullptr, &settings.Quiet},
+                           {0, "no-sync", nullptr, &settings.NoSync},
+                           {0, "no-metadata", nullptr, &settings.NoMetadata},
+                           {'h', "help", nullptr, &help},
+                           {0, "version", nullptr, &version},
+                           {'0', "null", nullptr, &settings.Null},
+                           {0, "dry-run", nullptr, &settings.DryRun}};
+  // '-': names are handed back in place, so options and names mix and argv keeps its order;
+  // ':': a missing value is told apart from an unknown option, and nothing is printed.
+  std::string letters = "-:";
+  std::vector<option> names;
+  for (const TOption& entry : table) {
+    if (entry.Short)
+      letters += entry.Value ? std::string{entry.Short, ':'} : std::string{entry.Short};
+    names.push_back({entry.Long, entry.Value ? required_argument : no_argument, nullptr, 0});
   }
+  names.push_back({});
+  // Names handed back in place: the parser moves no argument, and it writes none.
+  std::vector<char*> argv{const_cast<char*>("corvane-batch")};
+  for (const std::string& argument : AArguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  const int argc = static_cast<int>(argv.size());
+  argv.push_back(nullptr);
+
+  // The parser keeps its place in process globals; 0 starts it afresh.
+  static std::mutex parsing;
+  std::lock_guard<std::mutex> hold(parsing);
+  opterr = 0;
+  optind = 0;
+  for (;;) {
+    const int at = std::max(optind, 1);  // the argument this call reads
+    const int found = getopt_long(argc, argv.data(), letters.c_str(), names.data(), nullptr);
+    if (found == -1) break;  // the end, or "--": the rest are names
+    if (found == 1) {
+      settings.Inputs.push_back(optarg);
+      continue;
+    }
+    const std::string argument = argv[at];
+    const TOption* entry = nullptr;
+    if (argument.rfind("--", 0) == 0) {
+      // Whole names only: the parser would take any unambiguous beginning of one too.
+      const std::string name = argument.substr(2, argument.find('=') - 2);
+      entry = std::find_if(std::begin(table), std::end(table),
+                           [&](const TOption& A) { return name == A.Long; });
+      if (entry == std::end(table)) throw EUsage("Unknown option " + argument + ".");
+      if (found == ':') throw EUsage("The option --" + name + " needs a value.");
+      if (found == '?') throw EUsage("The option --" + name + " takes no value.");
+    } else {
+      const std::string letter(1, static_cast<char>(optopt));
+      if (found == ':') throw EUsage("The option -" + letter + " needs a value.");
+      if (found == '?') throw EUsage("Unknown option -" + letter + ".");
+      entry = std::find_if(std::begin(table), std::end(table),
+                           [&](const TOption& A) { return found == A.Short; });
+    }
+    if (entry->Value)
+      *entry->Value = optarg;
+    else
+      *entry->Flag = true;
+  }
+  for (int i = optind; i < argc; ++i)
+    settings.Inputs.push_back(argv[i]);
 
   if (help) {
     settings.Action = TBatchAction::Help;
@@ -516,106 +576,49 @@ TBatchSummary RunBatch(const std::vector<TBatchItem>& AItems, const TBatchSettin
 
   std::mutex lock;  // guards summary
   TBatchSummary summary;
-  TMirroredFolders folders;
-  std::atomic<size_t> next{0};
-  auto compress = [&](const TBatchItem& AItem) {
-    const auto began = Clock::now();
-    auto record = [&](TFileStatus AStatus, const std::string& AReason) {
-      if (ARecords)
-        ARecords->Add(AItem, AStatus, AReason,
-                      std::chrono::duration<double>(Clock::now() - began).count());
-    };
-    if (!AItem.Refusal.empty()) {
-      record(TFileStatus::Failed, AItem.Refusal);
-      report.Failed(AItem, AItem.Refusal);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Failed;
-      return;
-    }
-    std::error_code error;
-    if (ASettings.SkipExisting && fs::exists(fs::symlink_status(AItem.Destination, error))) {
-      record(TFileStatus::Skipped, "The destination exists.");
-      report.Skipped(AItem);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Skipped;
-      return;
-    }
-    int64_t copied = 0;
-    TCompressOptions options;
-    options.SampleRate = ASettings.SampleRate;
-    options.Channels = ASettings.Channels;
-    options.Bitrate = ASettings.Bitrate;
-    options.Bits = ASettings.Bits;
-    options.Metadata = !ASettings.NoMetadata;
-    options.Threaded = ASettings.Threaded;
-    options.Sync = !ASettings.NoSync;
-    options.HighQuality = ASettings.HighQuality;
-    options.BlockSize = ASettings.BlockSize;
-    options.Stop = &AStop;
-    options.Progress = [&](int32_t ABytes) {
-      copied += ABytes;
-      report.Progress(ABytes);
-    };
-    std::string warned;
-    options.Warning = [&](const std::string& AWarning) {
-      warned = AWarning;
-      report.Warned(AWarning);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Warnings;
-    };
-    std::string failure;
-    try {
-      folders.Create(fs::path(AItem.Destination).parent_path(), ASettings.Output,
-                     AItem.Destination);
-      CompressFile(AItem.Source, AItem.Destination, ASettings.Codec, options);
-    } catch (const ECompressionStopped&) {
-      std::lock_guard<std::mutex> hold(lock);
+  // Where every outcome goes: the report file, the lines said and the summary.
+  auto tell = [&](const TBatchItem& AItem, const TItemOutcome& AOutcome) {
+    if (ARecords && !AOutcome.Abandoned)
+      ARecords->Add(AItem, AOutcome.Status, AOutcome.Reason, AOutcome.Seconds);
+    std::lock_guard<std::mutex> hold(lock);
+    if (AOutcome.Abandoned) {
       ++summary.NotDone;
       return;
-    } catch (const Exception& e) {
-      failure = e.Message().empty() ? "Compression failed." : e.Message();
-    } catch (const std::bad_alloc&) {
-      failure = "Not enough memory to compress it.";
-    } catch (const std::exception& e) {
-      failure = e.what();
     }
-    const int64_t input = FileSize(AItem.Source);
-    report.Progress(std::max<int64_t>(0, input - copied));
-    if (!failure.empty()) {
-      record(TFileStatus::Failed, failure);
-      report.Failed(AItem, failure);
-      std::lock_guard<std::mutex> hold(lock);
-      ++summary.Failed;
-      return;
-    }
-    const int64_t output = FileSize(AItem.Destination);
-    record(warned.empty() ? TFileStatus::Done : TFileStatus::Warning, warned);
-    report.Done(AItem, input, output);
-    std::lock_guard<std::mutex> hold(lock);
-    ++summary.Done;
-    summary.InputBytes += input;
-    summary.OutputBytes += output;
-  };
-  auto work = [&] {
-    while (!AStop.load()) {
-      const size_t index = next++;
-      if (index >= AItems.size()) return;
-      compress(AItems[index]);
+    switch (AOutcome.Status) {
+      case TFileStatus::Failed:
+        report.Failed(AItem, AOutcome.Reason);
+        ++summary.Failed;
+        return;
+      case TFileStatus::Skipped:
+        report.Skipped(AItem);
+        ++summary.Skipped;
+        return;
+      case TFileStatus::Warning:
+        report.Warned(AOutcome.Reason);
+        ++summary.Warnings;
+        [[fallthrough]];
+      case TFileStatus::Done:
+        report.Done(AItem, AOutcome.Input, AOutcome.Output);
+        ++summary.Done;
+        summary.InputBytes += AOutcome.Input;
+        summary.OutputBytes += AOutcome.Output;
     }
   };
-
-  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const size_t jobs =
-      std::min(AItems.size(), ASettings.Jobs > 0 ? static_cast<size_t>(ASettings.Jobs) : cores);
-  std::vector<std::thread> workers;
-  for (size_t i = 0; i < jobs; ++i)
-    workers.emplace_back(work);
-  for (std::thread& worker : workers)
-    worker.join();
+  TMirroredFolders folders;
+  size_t taken = 0;
+  {
+    TWorkerPool pool(AItems.size(), ASettings.Jobs, AStop, [&](size_t AIndex) {
+      tell(AItems[AIndex], CompressItem(AItems[AIndex], ASettings, AStop, folders,
+                                        [&report](int64_t ABytes) { report.Progress(ABytes); }));
+    });
+    pool.Wait();
+    taken = pool.Taken();
+  }
   folders.RemoveEmpty();
 
   summary.Stopped = AStop.load();
-  summary.NotDone += static_cast<int32_t>(AItems.size() - std::min(next.load(), AItems.size()));
+  summary.NotDone += static_cast<int32_t>(AItems.size() - taken);
   report.Finish(summary, std::chrono::duration<double>(Clock::now() - started).count());
   return summary;
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <new>
 
+#include "app/Texts.h"
 #include "platform/rtl/Exception.h"
 
 namespace {
@@ -32,18 +32,10 @@ TWindowBatch::TWindowBatch(TCompression& ACompression, std::vector<TFile> AFiles
     FReports[i].Size = FileSize(FFiles[i].Source);
     if (FFiles[i].Skip) FReports[i].State = TFileState::Skipped;
   }
-  const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const size_t jobs =
-      std::max<size_t>(1, std::min(FFiles.size(), AJobs > 0 ? static_cast<size_t>(AJobs) : cores));
-  FWorking.store(static_cast<int32_t>(jobs));
-  try {
-    for (size_t i = 0; i < jobs; ++i)
-      FWorkers.emplace_back([this] { Work(); });
-  } catch (...) {
-    // No thread for the rest: those that started do the work.
-    FWorking.fetch_sub(static_cast<int32_t>(jobs - FWorkers.size()));
-    if (FWorkers.empty()) throw;
-  }
+  // What never started stays waiting; the window tells it from the stop.
+  FPool.emplace(FFiles.size(), AJobs, FStop, [this](size_t AIndex) {
+    if (!FFiles[AIndex].Skip) Compress(AIndex);
+  });
 }
 
 TWindowBatch::~TWindowBatch() {
@@ -57,8 +49,7 @@ void TWindowBatch::Stop() {
 }
 
 void TWindowBatch::Wait() {
-  for (std::thread& worker : FWorkers)
-    if (worker.joinable()) worker.join();
+  FPool->Wait();
 }
 
 std::vector<TFileReport> TWindowBatch::Reports() const {
@@ -74,16 +65,6 @@ int32_t TWindowBatch::Current() const {
   for (auto it = FStarted.rbegin(); it != FStarted.rend(); ++it)
     if (FReports[*it].State == TFileState::Running) return static_cast<int32_t>(*it);
   return -1;
-}
-
-void TWindowBatch::Work() {
-  while (!FStop.load()) {
-    const size_t index = FNext++;
-    if (index >= FFiles.size()) break;
-    if (!FFiles[index].Skip) Compress(index);
-  }
-  // What never started stays waiting; the window tells it from the stop.
-  FWorking.fetch_sub(1);
 }
 
 void TWindowBatch::Compress(size_t AIndex) {
@@ -116,12 +97,8 @@ void TWindowBatch::Compress(size_t AIndex) {
                         ": " + error.message() + ".");
     }
     FCompression->CompressFile(file.Source, file.Destination, FCodec, options);
-  } catch (const Exception& e) {
-    failure = e.Message().empty() ? "Compression failed." : e.Message();
-  } catch (const std::bad_alloc&) {
-    failure = "Not enough memory to compress it.";
-  } catch (const std::exception& e) {
-    failure = *e.what() ? e.what() : "Compression failed.";
+  } catch (const std::exception&) {
+    failure = FailureWords();
   }
   std::lock_guard<std::mutex> hold(FLock);
   TFileReport& report = FReports[AIndex];

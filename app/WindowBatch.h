@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/WorkerPool.h"
 #include "app/corvane_unit1.h"
 
 enum class TFileState { Waiting, Running, Done, Failed, Skipped, Stopped };
@@ -47,16 +48,15 @@ class TWindowBatch {
   void Stop();
   bool Stopped() const { return FStop.load(); }
   // Every worker has returned.
-  bool Finished() const { return FWorking.load() == 0; }
+  bool Finished() const { return FPool->Finished(); }
   void Wait();
 
   std::vector<TFileReport> Reports() const;
   // The file started last that is still running; -1 when none runs.
   int32_t Current() const;
-  int32_t Jobs() const { return static_cast<int32_t>(FWorkers.size()); }
+  int32_t Jobs() const { return FPool->Jobs(); }
 
  private:
-  void Work();
   void Compress(size_t AIndex);
 
   TCompression* FCompression;
@@ -65,11 +65,9 @@ class TWindowBatch {
   const int32_t FCodec;
   const TFileOptions FOptions;
   std::atomic<bool> FStop{false};
-  std::atomic<size_t> FNext{0};
-  std::atomic<int32_t> FWorking{0};
   std::unique_ptr<std::atomic<int64_t>[]> FCopied;
   mutable std::mutex FLock;  // guards FReports and FStarted
   std::vector<TFileReport> FReports;
   std::vector<size_t> FStarted;
-  std::vector<std::thread> FWorkers;
+  std::optional<TWorkerPool> FPool;  // last: started once the rest is ready
 };

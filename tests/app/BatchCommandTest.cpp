@@ -107,6 +107,38 @@ TEST(BatchArguments, ReadsOptionsAndRefusesWhatItCannotFollow) {
   }
 }
 
+// The spellings scripts use: a value apart, glued or empty, letters together, the last of a
+// repeated option, names that begin with '-' after "--"; option names whole, never shortened.
+TEST(BatchArguments, TakesTheUsualSpellingsAndWholeNamesOnly) {
+  const std::pair<Args, std::string> lines[] = {
+      {{"-o", "-x", "a"}, "-x j0 [a]"},
+      {{"-o", "a", "-o", "b", "c"}, "b j0 [c]"},
+      {{"-rj2", "-o", "o", "c"}, "o j2 r [c]"},
+      {{"-o", "o", "-", "--", "--rate", "-r"}, "o j0 [-,--rate,-r]"},
+      {{"--output=", "a"}, "No output folder: give one with -o DIR."},
+      {{"-o", "o", "a", "--rate"}, "The option --rate needs a value."},
+      {{"--out", "o", "a"}, "Unknown option --out."},
+      {{"--sh=1/2", "-o", "o", "a"}, "Unknown option --sh=1/2."},
+      {{"-o", "o", "--bogus=1", "a"}, "Unknown option --bogus=1."},
+      {{"-qz", "-o", "o", "a"}, "Unknown option -z."},
+  };
+  for (const auto& [arguments, parsed] : lines) {
+    Args given = {"-c", "pcm"};
+    given.insert(given.end(), arguments.begin(), arguments.end());
+    std::string text;
+    try {
+      const TBatchSettings s = ParseBatchArguments(given);
+      text = s.Output + " j" + std::to_string(s.Jobs) + (s.Recursive ? " r [" : " [");
+      for (const std::string& input : s.Inputs)
+        text += (&input == &s.Inputs.front() ? "" : ",") + input;
+      text += "]";
+    } catch (const EUsage& e) {
+      text = e.Message();
+    }
+    EXPECT_EQ(text, parsed) << given.back();
+  }
+}
+
 TEST_F(Batch, FindsFilesMirrorsFoldersAndRefusesSharedDestinations) {
   for (const char* name : {"a.wav", "B.WAV", "notes.txt", "deep/er/c.Wav", "deep/d.wav"}) {
     fs::create_directories((In / name).parent_path());
