@@ -324,11 +324,15 @@ int32_t WriteBuffered(HMMIO hmmio, const char* pch, int32_t ACount) {
 
 int64_t SeekBuffered(HMMIO hmmio, int64_t AOffset, int AOrigin) {
   if (AOrigin == SEEK_END) {
-    // Only the procedure knows where the file ends.
-    if (!Flush(hmmio)) return -1;
+    // Only the procedure knows where the file ends; the bytes read before stay good.
+    if (hmmio->Dirty > 0 && !Flush(hmmio)) return -1;
     const LRESULT offset = Send(hmmio, MMIOM_SEEK, static_cast<LPARAM>(AOffset), SEEK_END);
     if (offset < 0 || offset > kMaxOffset) return -1;
-    hmmio->BufferOffset = offset;
+    if (offset < hmmio->BufferOffset || offset > hmmio->BufferOffset + hmmio->Valid) {
+      hmmio->BufferOffset = offset;
+      hmmio->Valid = 0;
+    }
+    hmmio->Next = static_cast<int32_t>(offset - hmmio->BufferOffset);
     return offset;
   }
   const int64_t target = (AOrigin == SEEK_CUR ? Position(hmmio) : 0) + AOffset;
