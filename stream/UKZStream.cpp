@@ -9,19 +9,29 @@ TKZStream::TKZStream() = default;
 
 TKZStream::~TKZStream() = default;
 
-int32_t TKZStream::GetPosition() { return -1; }
+int32_t TKZStream::GetPosition() {
+  return -1;
+}
 
-const TKZFormat* TKZStream::GetFormat() { return nullptr; }
+const TKZFormat* TKZStream::GetFormat() {
+  return nullptr;
+}
 
 void TKZStream::SetFormat(const TKZFormat*) {
   throw Exception(ClassName() + "Can't set a format in TKZStream");
 }
 
-int32_t TKZStream::Read(const TKZArea&) { return -1; }
+int32_t TKZStream::Read(const TKZArea&) {
+  return -1;
+}
 
-int32_t TKZStream::Write(const TKZArea&) { return -1; }
+int32_t TKZStream::Write(const TKZArea&) {
+  return -1;
+}
 
-bool TKZStream::Seek(const TKZSeek&) { return false; }
+bool TKZStream::Seek(const TKZSeek&) {
+  return false;
+}
 
 void TKZStream::Close() {}
 
@@ -35,36 +45,54 @@ bool TKZStream::Copy(TKZStream& ASource, TKZStream& ADest) {
 }
 
 bool HKZStream::Copy(TKZStream& ASource, TKZStream& ADest) {
-  bool result = true;
-  TKZMemChunk buffer(AllocArea(CopyBufferSize));
-  int32_t n = ASource.Read(buffer.FArea);
-  while (n > 0) {
-    if (ADest.Write(Area(buffer.FArea.Start, n)) != n) {
-      result = false;
-      break;
-    }
-    n = ASource.Read(buffer.FArea);
-  }
-  if (result && n == -1) result = false;
-  return result;
+  return CopyWithProgress(ASource, ADest, nullptr, nullptr) == crWhole;
 }
 
-bool HKZStream::HasFormat(TKZStream& AStream) { return AStream.GetFormat() != nullptr; }
+TKZCopyResult HKZStream::CopyWithProgress(TKZStream& ASource, TKZStream& ADest,
+                                          const std::function<bool()>& AStopped,
+                                          const std::function<void(int32_t)>& AProgress) {
+  TKZMemChunk buffer(AllocArea(CopyBufferSize));
+  for (;;) {
+    if (AStopped && AStopped()) return crStopped;
+    const int32_t n = ASource.Read(buffer.FArea);
+    // Only -1 is a failure; no other count says more than that the data ended.
+    if (n == -1) return crReadFailed;
+    if (n <= 0) return crWhole;
+    if (ADest.Write(Area(buffer.FArea.Start, n)) != n) return crWriteFailed;
+    if (AProgress) AProgress(n);
+  }
+}
 
-int32_t TKZProxyStream::GetPosition() { return FStream->GetPosition(); }
+bool HKZStream::HasFormat(TKZStream& AStream) {
+  return AStream.GetFormat() != nullptr;
+}
 
-const TKZFormat* TKZProxyStream::GetFormat() { return FStream->GetFormat(); }
+int32_t TKZProxyStream::GetPosition() {
+  return FStream->GetPosition();
+}
 
-int32_t TKZProxyStream::Read(const TKZArea& AArea) { return FStream->Read(AArea); }
+const TKZFormat* TKZProxyStream::GetFormat() {
+  return FStream->GetFormat();
+}
 
-int32_t TKZProxyStream::Write(const TKZArea& AArea) { return FStream->Write(AArea); }
+int32_t TKZProxyStream::Read(const TKZArea& AArea) {
+  return FStream->Read(AArea);
+}
 
-bool TKZProxyStream::Seek(const TKZSeek& ASeek) { return FStream->Seek(ASeek); }
+int32_t TKZProxyStream::Write(const TKZArea& AArea) {
+  return FStream->Write(AArea);
+}
+
+bool TKZProxyStream::Seek(const TKZSeek& ASeek) {
+  return FStream->Seek(ASeek);
+}
 
 TKZChildStream::TKZChildStream(TKZStream& AParent, const TKZArea& ARange)
     : FParent(&AParent), FWindow(Window(ARange)) {}
 
-int32_t TKZChildStream::GetPosition() { return FWindow.Position; }
+int32_t TKZChildStream::GetPosition() {
+  return FWindow.Position;
+}
 
 int32_t TKZChildStream::Read(const TKZArea& AArea) {
   // An area of no bytes asks for nothing; its size must not become a huge unsigned request.
@@ -84,7 +112,9 @@ int32_t TKZChildStream::Write(const TKZArea& AArea) {
   return FParent->Write(AArea);
 }
 
-bool TKZChildStream::Seek(const TKZSeek& ASeek) { return WindowSeek(FWindow, ASeek); }
+bool TKZChildStream::Seek(const TKZSeek& ASeek) {
+  return WindowSeek(FWindow, ASeek);
+}
 
 bool TKZChildStream::SeekParent(uintptr_t AOffset) {
   // Stream offsets are 32-bit signed; one beyond them is refused, never wrapped.
@@ -113,15 +143,25 @@ TKZCombinedStream::~TKZCombinedStream() {
   }
 }
 
-int32_t TKZCombinedStream::GetPosition() { return FHead->GetPosition(); }
+int32_t TKZCombinedStream::GetPosition() {
+  return FHead->GetPosition();
+}
 
-const TKZFormat* TKZCombinedStream::GetFormat() { return FHead->GetFormat(); }
+const TKZFormat* TKZCombinedStream::GetFormat() {
+  return FHead->GetFormat();
+}
 
-int32_t TKZCombinedStream::Read(const TKZArea& AArea) { return FHead->Read(AArea); }
+int32_t TKZCombinedStream::Read(const TKZArea& AArea) {
+  return FHead->Read(AArea);
+}
 
-int32_t TKZCombinedStream::Write(const TKZArea& AArea) { return FHead->Write(AArea); }
+int32_t TKZCombinedStream::Write(const TKZArea& AArea) {
+  return FHead->Write(AArea);
+}
 
-bool TKZCombinedStream::Seek(const TKZSeek& ASeek) { return FHead->Seek(ASeek); }
+bool TKZCombinedStream::Seek(const TKZSeek& ASeek) {
+  return FHead->Seek(ASeek);
+}
 
 void TKZCombinedStream::Close() {
   if (FClosed) return;
