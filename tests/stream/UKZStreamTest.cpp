@@ -72,7 +72,9 @@ TEST(HKZStreamCopy, WithProgressStopsBetweenBlocksAndCountsOnlyWhatWasWritten) {
               c.Result);
     EXPECT_EQ(progress, c.Progress);
     // A stop is noticed before the next block is read, never after it.
-    if (c.Result == crStopped) EXPECT_EQ(source.Next, static_cast<size_t>(c.StopAtCheck - 1));
+    if (c.Result == crStopped) {
+      EXPECT_EQ(source.Next, static_cast<size_t>(c.StopAtCheck - 1));
+    }
   }
 }
 
