@@ -426,7 +426,9 @@ HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen) 
   if (opened != 0) return fail(static_cast<MMRESULT>(opened));
   if (fdwOpen & MMIO_ALLOCBUF) {
     const int32_t size = info.cchBuffer > 0 ? info.cchBuffer : MMIO_DEFAULTBUFFER;
-    if (info.cchBuffer < 0 || mmioSetBuffer(handle.get(), info.pchBuffer, size, 0) != 0) {
+    // A buffer of the caller's comes with its size.
+    const bool sized = info.cchBuffer > 0 || (info.cchBuffer == 0 && !info.pchBuffer);
+    if (!sized || mmioSetBuffer(handle.get(), info.pchBuffer, size, 0) != 0) {
       Send(handle.get(), MMIOM_CLOSE, MMIO_FHOPEN, 0);
       return fail(MMIOERR_OUTOFMEMORY);
     }
