@@ -171,24 +171,6 @@ std::unique_ptr<TKZWaveFormat> AtBitrate(const TKZWaveFormat& AFormat, uint32_t 
   });
 }
 
-// Which side of a copy failed.
-enum class TCopied { Whole, ReadFailed, WriteFailed };
-
-// The stream copy, block by block, with the job's progress and stop.
-TCopied CopyBlocks(TKZStream& AReader, TKZStream& AWriter, const std::string& ASource,
-                   const TCompressOptions& AOptions) {
-  TKZMemChunk buffer(AllocArea(HKZStream::CopyBufferSize));
-  for (;;) {
-    if (AOptions.Stop && AOptions.Stop->load(std::memory_order_relaxed))
-      throw ECompressionStopped("Compression of " + ASource + " interrupted.");
-    const int32_t n = AReader.Read(buffer.FArea);
-    if (n == 0) return TCopied::Whole;
-    if (n < 0) return TCopied::ReadFailed;
-    if (AWriter.Write(Area(buffer.FArea.Start, n)) != n) return TCopied::WriteFailed;
-    if (AOptions.Progress) AOptions.Progress(n);
-  }
-}
-
 // The frames a source's data chunk holds for AFormat: whole blocks of linear audio, or the
 // share of the fact count of compressed audio.
 int64_t Frames(const TKZWaveStreamFormat& AFormat, int64_t ABytes, int64_t ADeclared) {
@@ -295,30 +277,34 @@ void CompressFile(const std::string& ASource, const std::string& ADestination, i
     throw Exception(why.empty() ? "Cannot create " + ADestination + "." : why);
   }
   // A failure is told by the file it happened to; a codec that failed leaves no reason.
-  auto failed = [&](TCopied ASide) {
+  auto failed = [&](TKZCopyResult ASide) {
     writer.reset();
     reader.reset();
-    std::string why = ASide == TCopied::ReadFailed ? ReadFailure(ASource, read) : "";
+    std::string why = ASide == crReadFailed ? ReadFailure(ASource, read) : "";
     if (why.empty()) why = WriteFailure(ADestination, written);
     if (why.empty()) why = ReadFailure(ASource, read);
     throw Exception(why.empty() ? "Compression of " + ASource + " stopped early." : why);
   };
   // A stopped job leaves by raising: its chains are destroyed, its temporary file removed.
-  TCopied copied = TCopied::WriteFailed;
+  TKZCopyResult copied = crWriteFailed;
   try {
-    copied = CopyBlocks(*reader, *writer, ASource, AOptions);
+    const std::atomic<bool>* stop = AOptions.Stop;
+    copied = HKZStream::CopyWithProgress(
+        *reader, *writer, [stop] { return stop && stop->load(std::memory_order_relaxed); },
+        AOptions.Progress);
   } catch (const Exception& failure) {
     // The class library's guards raise without words; the person is told which file.
     if (!failure.Message().empty()) throw;
   }
-  if (copied != TCopied::Whole) failed(copied);
+  if (copied == crStopped) throw ECompressionStopped("Compression of " + ASource + " interrupted.");
+  if (copied != crWhole) failed(copied);
   reader.reset();
   try {
     writer->Close();
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const std::exception&) {
-    failed(TCopied::WriteFailed);
+    failed(crWriteFailed);
   }
   writer.reset();
   factory.reset();

@@ -45,18 +45,22 @@ bool TKZStream::Copy(TKZStream& ASource, TKZStream& ADest) {
 }
 
 bool HKZStream::Copy(TKZStream& ASource, TKZStream& ADest) {
-  bool result = true;
+  return CopyWithProgress(ASource, ADest, nullptr, nullptr) == crWhole;
+}
+
+TKZCopyResult HKZStream::CopyWithProgress(TKZStream& ASource, TKZStream& ADest,
+                                          const std::function<bool()>& AStopped,
+                                          const std::function<void(int32_t)>& AProgress) {
   TKZMemChunk buffer(AllocArea(CopyBufferSize));
-  int32_t n = ASource.Read(buffer.FArea);
-  while (n > 0) {
-    if (ADest.Write(Area(buffer.FArea.Start, n)) != n) {
-      result = false;
-      break;
-    }
-    n = ASource.Read(buffer.FArea);
+  for (;;) {
+    if (AStopped && AStopped()) return crStopped;
+    const int32_t n = ASource.Read(buffer.FArea);
+    // Only -1 is a failure; no other count says more than that the data ended.
+    if (n == -1) return crReadFailed;
+    if (n <= 0) return crWhole;
+    if (ADest.Write(Area(buffer.FArea.Start, n)) != n) return crWriteFailed;
+    if (AProgress) AProgress(n);
   }
-  if (result && n == -1) result = false;
-  return result;
 }
 
 bool HKZStream::HasFormat(TKZStream& AStream) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 
 #include "core/UKZArea.h"
@@ -48,6 +49,9 @@ class TKZStream : public TKZObject {
   std::unique_ptr<TStreamStream> FAdapter;
 };
 
+// How a copy with progress and stop ended.
+enum TKZCopyResult : uint8_t { crWhole, crReadFailed, crWriteFailed, crStopped };
+
 class HKZStream {
  public:
   HKZStream() = delete;
@@ -56,6 +60,12 @@ class HKZStream {
   // False when a write takes a different count than was read (the rest is not retried) or the
   // last read failed with -1; what was written stays written. Exceptions pass through.
   static bool Copy(TKZStream& ASource, TKZStream& ADest);
+  // The same copy for a job a person watches: AStopped (when given) is asked before each block
+  // and ends the copy with crStopped, AProgress (when given) told the bytes of each block once
+  // they are written.
+  static TKZCopyResult CopyWithProgress(TKZStream& ASource, TKZStream& ADest,
+                                        const std::function<bool()>& AStopped,
+                                        const std::function<void(int32_t)>& AProgress);
   static bool HasFormat(TKZStream& AStream);
 
   static constexpr int32_t CopyBufferSize = 8192;

@@ -46,6 +46,8 @@ TKZMMIO::~TKZMMIO() {
 
 void TKZMMIO::Close() {
   if (!FHandle) return;
+  // What the buffer still holds goes out first, so that why it failed is in the report.
+  mmioFlush(FHandle, 0);
   Report();
   const HMMIO handle = FHandle;
   FHandle = nullptr;

@@ -10,8 +10,8 @@
 #include "stream/UKZStream.h"
 
 // The RIFF file layer: chunk-level and byte-level access to one multimedia file, on disk or on
-// any TKZStream, and the file as a TKZStream. Nothing is buffered: every transfer is one call
-// of the multimedia file I/O.
+// any TKZStream, and the file as a TKZStream. Every transfer is one call of the multimedia file
+// I/O, which buffers them when the file was given a buffer (SetBuffer).
 
 // One chunk's bookkeeping, filled by the multimedia file I/O.
 class TKZRiffChunk : public TObject {
@@ -100,6 +100,8 @@ class TKZMMIO : public TKZObject {
   static FOURCC StringToFOURCC(const char* AText);
 
   HMMIO GetHandle() const { return FHandle; }
+  // Moves the bytes through a buffer of ASize bytes (0: none); false when it cannot be had.
+  bool SetBuffer(int32_t ASize) { return mmioSetBuffer(FHandle, nullptr, ASize, 0) == 0; }
   // The count moved (0 at the end); raises on failure.
   int32_t Read(const TKZArea& AArea);
   int32_t Write(const TKZArea& AArea);

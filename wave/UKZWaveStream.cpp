@@ -101,6 +101,12 @@ TKZMMIOWaveStream::TKZMMIOWaveStream(std::unique_ptr<TKZMMIOStream> AMMIOStream,
   FDataSize = FWriting ? 0 : FDataChunk->GetDataSize();
 }
 
+std::unique_ptr<TKZMMIOStream> TKZMMIOWaveStream::Buffered(std::unique_ptr<TKZMMIOStream> AFile,
+                                                           int32_t ASize) {
+  if (AFile) AFile->GetMMIO().SetBuffer(ASize);
+  return AFile;
+}
+
 bool TKZMMIOWaveStream::NeedsReserve(int64_t ADataBound) {
   // Head and metadata chunks stay well within the margin.
   return ADataBound < 0 || ADataBound > kMaxRiffSize - (int64_t{1} << 20);

@@ -80,7 +80,8 @@ class TKZWaveStreamFormat : public TKZFormat {
 // whether its file is whole calls Close.
 //
 // The Open functions answer none for a file they cannot open or parse, and make instances of
-// the class they are called for: OpenReadFile<TMyStream>(...).
+// the class they are called for: OpenReadFile<TMyStream>(...). Disk files are read and written
+// through a buffer, so a transfer of any size costs no system call of its own.
 class TKZMMIOWaveStream : public TKZStream {
  public:
   // Takes the file and its chunks; the format is copied.
@@ -119,14 +120,15 @@ class TKZMMIOWaveStream : public TKZStream {
   }
   template <class T = TKZMMIOWaveStream>
   static std::unique_ptr<T> OpenReadFile(const std::string& AFileName) {
-    auto file = TKZMMIOStream::Open(AFileName, {omRead});
+    auto file = Buffered(TKZMMIOStream::Open(AFileName, {omRead}), ReadBufferSize);
     return file ? OpenRead<T>(file) : nullptr;
   }
   // On an open descriptor, which stays the caller's (see TKZMMIO::OpenDescriptor); why the
   // file is refused or fails later goes into AReport when given.
   template <class T = TKZMMIOWaveStream>
   static std::unique_ptr<T> OpenReadDescriptor(int ADescriptor, TKZFileReport* AReport = nullptr) {
-    auto file = TKZMMIOStream::OpenDescriptor(ADescriptor, {omRead}, AReport);
+    auto file =
+        Buffered(TKZMMIOStream::OpenDescriptor(ADescriptor, {omRead}, AReport), ReadBufferSize);
     return file ? OpenRead<T>(file) : nullptr;
   }
   // AStream stands at the start of the wave file it holds and stays the caller's; it must
@@ -153,13 +155,21 @@ class TKZMMIOWaveStream : public TKZStream {
     stream->FReserved = head.Reserved;
     return stream;
   }
+  // The buffers of disk files; files on streams have none, as their streams hold the bytes.
+  // Measured on a 100 MB copy and on A-law: reads cost less CPU time per byte up to 256 KiB
+  // and no less beyond; writes cost the least in 1 MiB pieces.
+  static constexpr int32_t ReadBufferSize = 256 * 1024;
+  static constexpr int32_t WriteBufferSize = 1024 * 1024;
+  // AFile with a buffer of ASize bytes; a file that cannot have one goes on without.
+  static std::unique_ptr<TKZMMIOStream> Buffered(std::unique_ptr<TKZMMIOStream> AFile,
+                                                 int32_t ASize);
   // Whether a writer given ADataBound reserves the room of ds64.
   static bool NeedsReserve(int64_t ADataBound);
   // Creates the file, or truncates it.
   template <class T = TKZMMIOWaveStream>
   static std::unique_ptr<T> OpenWriteFile(const std::string& AFileName, const TKZFormat& AFormat,
                                           int64_t ADataBound = -1) {
-    auto file = TKZMMIOStream::Open(AFileName, {omWrite});
+    auto file = Buffered(TKZMMIOStream::Open(AFileName, {omWrite}), WriteBufferSize);
     return file ? OpenWrite<T>(file, AFormat, ADataBound) : nullptr;
   }
   // Empties the open file ADescriptor, which stays the caller's, and writes into it.
@@ -167,7 +177,8 @@ class TKZMMIOWaveStream : public TKZStream {
   static std::unique_ptr<T> OpenWriteDescriptor(int ADescriptor, const TKZFormat& AFormat,
                                                 TKZFileReport* AReport = nullptr,
                                                 int64_t ADataBound = -1) {
-    auto file = TKZMMIOStream::OpenDescriptor(ADescriptor, {omWrite}, AReport);
+    auto file =
+        Buffered(TKZMMIOStream::OpenDescriptor(ADescriptor, {omWrite}, AReport), WriteBufferSize);
     return file ? OpenWrite<T>(file, AFormat, ADataBound) : nullptr;
   }
   // A stream's positions are 32-bit: such a file never needs the room of ds64.

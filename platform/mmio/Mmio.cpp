@@ -10,12 +10,26 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 
 struct HMMIO__ {
   MMIOINFO Info;
   // Why the file failed: the first of each kind wins.
   int SystemError = 0;
   uint32_t Refusal = 0;
+
+  // The buffer, none for a file without one. It holds the file's bytes from BufferOffset: Valid
+  // of them read from the procedure, or Dirty of them written and not yet handed to it (never
+  // both). The file stands at BufferOffset + Next.
+  std::unique_ptr<char[]> OwnBuffer;
+  char* Buffer = nullptr;
+  int32_t BufferSize = 0;
+  int64_t BufferOffset = 0;
+  int32_t Next = 0;
+  int32_t Valid = 0;
+  int32_t Dirty = 0;
+  // Written bytes were lost on their way to the procedure: the file is not what was written.
+  bool FlushFailed = false;
 };
 
 namespace {
@@ -23,8 +37,10 @@ namespace {
 // Far beyond any file; it keeps offset arithmetic from overflowing.
 constexpr int64_t kMaxOffset = int64_t{1} << 62;
 constexpr uint32_t kAccessMask = 0x0003;
-constexpr uint32_t kKnownOpenFlags = kAccessMask | MMIO_CREATE;
+constexpr uint32_t kKnownOpenFlags = kAccessMask | MMIO_CREATE | MMIO_ALLOCBUF;
 constexpr int32_t kMaxChunksWalked = 65536;
+// The buffer a chunk search lends a file that has none.
+constexpr int32_t kWalkBuffer = 16384;
 
 LRESULT Send(HMMIO hmmio, uint32_t uMsg, LPARAM lParam1, LPARAM lParam2) {
   return hmmio->Info.pIOProc(&hmmio->Info, uMsg, lParam1, lParam2);
@@ -198,7 +214,8 @@ LRESULT FileIOProc(MMIOINFO* AInfo, uint32_t uMsg, LPARAM lParam1, LPARAM lParam
   }
 }
 
-bool SeekTo(HMMIO hmmio, int64_t AOffset) {
+// Moves the procedure itself, past any buffer.
+bool SeekProcedure(HMMIO hmmio, int64_t AOffset) {
   if (AOffset < 0 || AOffset > kMaxOffset) return false;
   return Send(hmmio, MMIOM_SEEK, static_cast<LPARAM>(AOffset), SEEK_SET) == AOffset;
 }
@@ -209,6 +226,155 @@ bool WriteAll(HMMIO hmmio, const uint8_t* ABuffer, int32_t ACount) {
   while (done < ACount) {
     const int32_t n =
         mmioWrite(hmmio, reinterpret_cast<const char*>(ABuffer + done), ACount - done);
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+// The offset the file stands at: the procedure's, or the buffer's cursor.
+int64_t Position(const HMMIO__* hmmio) {
+  return hmmio->Buffer ? hmmio->BufferOffset + hmmio->Next : hmmio->Info.lDiskOffset;
+}
+
+// Moves the procedure to AOffset, unless it stands there.
+bool PlaceProcedure(HMMIO hmmio, int64_t AOffset) {
+  return hmmio->Info.lDiskOffset == AOffset || SeekProcedure(hmmio, AOffset);
+}
+
+// Hands ACount bytes at the procedure's offset to it, whatever counts it moves per call; the
+// count handed over.
+int64_t SendAll(HMMIO hmmio, uint32_t AMessage, const char* ABytes, int64_t ACount) {
+  int64_t done = 0;
+  while (done < ACount) {
+    const LRESULT n = Send(hmmio, AMessage, reinterpret_cast<LPARAM>(ABytes + done), ACount - done);
+    if (n <= 0 || n > ACount - done) break;
+    done += n;
+  }
+  return done;
+}
+
+// Empties the buffer where the file stands: read bytes are dropped, written ones handed to the
+// procedure. False when they could not all be, which the file keeps.
+bool Flush(HMMIO hmmio) {
+  bool flushed = true;
+  if (hmmio->Dirty > 0) {
+    flushed = PlaceProcedure(hmmio, hmmio->BufferOffset) &&
+              SendAll(hmmio, MMIOM_WRITEFLUSH, hmmio->Buffer, hmmio->Dirty) == hmmio->Dirty;
+    if (!flushed) hmmio->FlushFailed = true;
+  }
+  hmmio->BufferOffset += hmmio->Next;
+  hmmio->Next = hmmio->Valid = hmmio->Dirty = 0;
+  return flushed;
+}
+
+int32_t ReadBuffered(HMMIO hmmio, char* pch, int64_t ACount) {
+  if (hmmio->Dirty > 0 && !Flush(hmmio)) return -1;
+  int64_t done = 0;
+  while (done < ACount) {
+    const int64_t held = hmmio->Valid - hmmio->Next;
+    if (held > 0) {
+      const int64_t take = std::min(held, ACount - done);
+      std::memcpy(pch + done, hmmio->Buffer + hmmio->Next, static_cast<size_t>(take));
+      hmmio->Next += static_cast<int32_t>(take);
+      done += take;
+      continue;
+    }
+    Flush(hmmio);
+    if (!PlaceProcedure(hmmio, hmmio->BufferOffset)) return -1;
+    // A request of a buffer or more goes straight to the caller's memory.
+    const bool direct = ACount - done >= hmmio->BufferSize;
+    char* into = direct ? pch + done : hmmio->Buffer;
+    const LRESULT n = Send(hmmio, MMIOM_READ, reinterpret_cast<LPARAM>(into),
+                           direct ? ACount - done : hmmio->BufferSize);
+    if (n < 0 || n > (direct ? ACount - done : hmmio->BufferSize)) return -1;
+    if (n == 0) break;
+    if (direct) {
+      hmmio->BufferOffset += n;
+      done += n;
+    } else {
+      hmmio->Valid = static_cast<int32_t>(n);
+    }
+  }
+  return static_cast<int32_t>(done);
+}
+
+int32_t WriteBuffered(HMMIO hmmio, const char* pch, int32_t ACount) {
+  // Read bytes are dropped: the buffer takes the written ones from where the file stands.
+  if (hmmio->Dirty == 0) Flush(hmmio);
+  int32_t done = 0;
+  while (done < ACount) {
+    if (hmmio->Dirty == 0 && ACount - done >= hmmio->BufferSize) {
+      // A buffer's worth or more goes straight from the caller's memory.
+      if (!PlaceProcedure(hmmio, hmmio->BufferOffset)) return -1;
+      const int64_t n = SendAll(hmmio, MMIOM_WRITE, pch + done, ACount - done);
+      hmmio->BufferOffset += n;
+      done += static_cast<int32_t>(n);
+      return done > 0 ? done : -1;
+    }
+    const int32_t take = std::min(hmmio->BufferSize - hmmio->Next, ACount - done);
+    std::memcpy(hmmio->Buffer + hmmio->Next, pch + done, static_cast<size_t>(take));
+    hmmio->Next += take;
+    hmmio->Dirty = hmmio->Next;
+    done += take;
+    if (hmmio->Next == hmmio->BufferSize && !Flush(hmmio)) return -1;
+  }
+  return done;
+}
+
+int64_t SeekBuffered(HMMIO hmmio, int64_t AOffset, int AOrigin) {
+  if (AOrigin == SEEK_END) {
+    // Only the procedure knows where the file ends; the bytes read before stay good.
+    if (hmmio->Dirty > 0 && !Flush(hmmio)) return -1;
+    const LRESULT offset = Send(hmmio, MMIOM_SEEK, static_cast<LPARAM>(AOffset), SEEK_END);
+    if (offset < 0 || offset > kMaxOffset) return -1;
+    if (offset < hmmio->BufferOffset || offset > hmmio->BufferOffset + hmmio->Valid) {
+      hmmio->BufferOffset = offset;
+      hmmio->Valid = 0;
+    }
+    hmmio->Next = static_cast<int32_t>(offset - hmmio->BufferOffset);
+    return offset;
+  }
+  const int64_t target = (AOrigin == SEEK_CUR ? Position(hmmio) : 0) + AOffset;
+  if (target < 0 || target > kMaxOffset) return -1;
+  // A writer stands where it wrote last: its buffer is kept.
+  if (target == Position(hmmio)) return target;
+  if (hmmio->Dirty == 0 && target >= hmmio->BufferOffset &&
+      target <= hmmio->BufferOffset + hmmio->Valid) {
+    hmmio->Next = static_cast<int32_t>(target - hmmio->BufferOffset);
+    return target;
+  }
+  if (!Flush(hmmio) || !SeekProcedure(hmmio, target)) return -1;
+  hmmio->BufferOffset = target;
+  return target;
+}
+
+// Lends a file without a buffer one for a chunk search, and takes it back.
+class TWalkBuffer {
+ public:
+  explicit TWalkBuffer(HMMIO hmmio)
+      : FFile(hmmio), FLent(!hmmio->Buffer && mmioSetBuffer(hmmio, nullptr, kWalkBuffer, 0) == 0) {}
+  ~TWalkBuffer() {
+    if (FLent) mmioSetBuffer(FFile, nullptr, 0, 0);
+  }
+  TWalkBuffer(const TWalkBuffer&) = delete;
+  TWalkBuffer& operator=(const TWalkBuffer&) = delete;
+
+ private:
+  HMMIO FFile;
+  bool FLent;
+};
+
+bool SeekTo(HMMIO hmmio, int64_t AOffset) {
+  return mmioSeek(hmmio, AOffset, SEEK_SET) == AOffset;
+}
+
+// ACount bytes at AOffset, through the buffer.
+bool ReadAt(HMMIO hmmio, int64_t AOffset, uint8_t* ABytes, int32_t ACount) {
+  if (!SeekTo(hmmio, AOffset)) return false;
+  int32_t done = 0;
+  while (done < ACount) {
+    const int32_t n = mmioRead(hmmio, reinterpret_cast<char*>(ABytes + done), ACount - done);
     if (n <= 0) return false;
     done += n;
   }
@@ -258,6 +424,15 @@ HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen) 
   info.hmmio = handle.get();
   const LRESULT opened = Send(handle.get(), MMIOM_OPEN, reinterpret_cast<LPARAM>(pszFileName), 0);
   if (opened != 0) return fail(static_cast<MMRESULT>(opened));
+  if (fdwOpen & MMIO_ALLOCBUF) {
+    const int32_t size = info.cchBuffer > 0 ? info.cchBuffer : MMIO_DEFAULTBUFFER;
+    // A buffer of the caller's comes with its size.
+    const bool sized = info.cchBuffer > 0 || (info.cchBuffer == 0 && !info.pchBuffer);
+    if (!sized || mmioSetBuffer(handle.get(), info.pchBuffer, size, 0) != 0) {
+      Send(handle.get(), MMIOM_CLOSE, MMIO_FHOPEN, 0);
+      return fail(MMIOERR_OUTOFMEMORY);
+    }
+  }
   if (pmmioinfo) {
     pmmioinfo->wErrorRet = 0;
     pmmioinfo->hmmio = handle.get();
@@ -268,26 +443,57 @@ HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen) 
 MMRESULT mmioClose(HMMIO hmmio, uint32_t fuClose) {
   if (!hmmio) return MMIOERR_INVALIDFILE;
   std::unique_ptr<HMMIO__> handle(hmmio);
+  if (hmmio->Buffer) Flush(hmmio);
   const LRESULT closed = Send(hmmio, MMIOM_CLOSE, static_cast<LPARAM>(fuClose), 0);
-  if (closed == 0) return 0;
+  if (closed == 0) return hmmio->FlushFailed ? MMIOERR_CANNOTWRITE : 0;
   const bool code = closed > 0 && closed <= std::numeric_limits<int32_t>::max();
   return code ? static_cast<MMRESULT>(closed) : MMIOERR_CANNOTCLOSE;
+}
+
+MMRESULT mmioFlush(HMMIO hmmio, uint32_t /*fuFlush*/) {
+  if (!hmmio) return MMIOERR_INVALIDFILE;
+  if (!hmmio->Buffer || hmmio->Dirty == 0) return 0;
+  return Flush(hmmio) ? 0 : MMIOERR_CANNOTWRITE;
+}
+
+MMRESULT mmioSetBuffer(HMMIO hmmio, char* pchBuffer, int32_t cchBuffer, uint32_t /*fuBuffer*/) {
+  if (!hmmio || cchBuffer < 0) return MMIOERR_INVALIDFILE;
+  const int64_t position = Position(hmmio);
+  if (hmmio->Buffer) {
+    if (!Flush(hmmio)) return MMIOERR_CANNOTWRITE;
+    // Without a buffer the procedure's offset is the file's.
+    if (cchBuffer == 0 && !PlaceProcedure(hmmio, position)) return MMIOERR_CANNOTSEEK;
+  }
+  std::unique_ptr<char[]> own;
+  if (cchBuffer > 0 && !pchBuffer) {
+    own.reset(new (std::nothrow) char[static_cast<size_t>(cchBuffer)]);
+    if (!own) return MMIOERR_OUTOFMEMORY;
+    pchBuffer = own.get();
+  }
+  hmmio->OwnBuffer = std::move(own);
+  hmmio->Buffer = cchBuffer > 0 ? pchBuffer : nullptr;
+  hmmio->BufferSize = cchBuffer;
+  hmmio->BufferOffset = position;
+  hmmio->Next = hmmio->Valid = hmmio->Dirty = 0;
+  return 0;
 }
 
 int32_t mmioRead(HMMIO hmmio, char* pch, int32_t cch) {
   if (!hmmio || cch < 0) return -1;
   // Never past the largest offset, so that the procedure's offset cannot wrap.
-  const int64_t count = std::min<int64_t>(cch, kMaxOffset - hmmio->Info.lDiskOffset);
+  const int64_t count = std::min<int64_t>(cch, kMaxOffset - Position(hmmio));
+  if (hmmio->Buffer) return count > 0 ? ReadBuffered(hmmio, pch, count) : 0;
   const LRESULT n = Send(hmmio, MMIOM_READ, reinterpret_cast<LPARAM>(pch), count);
   return n < 0 || n > count ? -1 : static_cast<int32_t>(n);
 }
 
 int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch) {
   if (!hmmio || cch < 0) return -1;
-  if (int64_t{hmmio->Info.lDiskOffset} + cch > kMaxOffset) {
+  if (Position(hmmio) + cch > kMaxOffset) {
     NoteRefusal(hmmio, MMIO_REFUSED_TOOLARGE);
     return -1;
   }
+  if (hmmio->Buffer) return cch > 0 ? WriteBuffered(hmmio, pch, cch) : 0;
   const LRESULT n = Send(hmmio, MMIOM_WRITE, reinterpret_cast<LPARAM>(pch), cch);
   return n < 0 || n > cch ? -1 : static_cast<int32_t>(n);
 }
@@ -295,6 +501,7 @@ int32_t mmioWrite(HMMIO hmmio, const char* pch, int32_t cch) {
 int64_t mmioSeek(HMMIO hmmio, int64_t lOffset, int iOrigin) {
   if (!hmmio || (iOrigin != SEEK_SET && iOrigin != SEEK_CUR && iOrigin != SEEK_END)) return -1;
   if (lOffset < -kMaxOffset || lOffset > kMaxOffset) return -1;
+  if (hmmio->Buffer) return SeekBuffered(hmmio, lOffset, iOrigin);
   const LRESULT offset = Send(hmmio, MMIOM_SEEK, static_cast<LPARAM>(lOffset), iOrigin);
   return offset < 0 || offset > kMaxOffset ? -1 : offset;
 }
@@ -307,32 +514,16 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
   const int64_t end = bounded
                           ? static_cast<int64_t>(pmmckiParent->dwDataOffset) + pmmckiParent->cksize
                           : kMaxOffset;
-  // Headers are read from a buffer of the bytes ahead: a file of many small chunks (or of
-  // zeros) costs one call per buffer, not one per header.
-  uint8_t buffer[16384];
-  int64_t held = -1, count = 0;  // the buffer holds the file's bytes from held, count of them
-  auto bytesAt = [&](int64_t AAt, int32_t ANeed) -> const uint8_t* {
-    if (held >= 0 && AAt >= held && AAt + ANeed <= held + count) return buffer + (AAt - held);
-    if (!SeekTo(hmmio, AAt)) return nullptr;
-    const auto want =
-        static_cast<int32_t>(std::max<int64_t>(ANeed, std::min<int64_t>(sizeof buffer, end - AAt)));
-    held = AAt;
-    count = 0;
-    while (count < ANeed) {
-      const int32_t n = mmioRead(hmmio, reinterpret_cast<char*>(buffer + count),
-                                 want - static_cast<int32_t>(count));
-      if (n <= 0) return nullptr;
-      count += n;
-    }
-    return buffer;
-  };
-  int64_t position = hmmio->Info.lDiskOffset;
+  // Headers are read through a buffer: a file of many small chunks (or of zeros) costs one
+  // call per buffer, not one per header.
+  const TWalkBuffer walk(hmmio);
+  uint8_t header[8];
+  int64_t position = Position(hmmio);
   // Files hold tens of chunks: a search through more is a search through no RIFF file, and
   // would otherwise take as long as the file is large.
   for (int32_t walked = 0;; ++walked) {
     if (position + 8 > end || walked == kMaxChunksWalked) return MMIOERR_CHUNKNOTFOUND;
-    const uint8_t* header = bytesAt(position, 8);
-    if (!header) return MMIOERR_CHUNKNOTFOUND;
+    if (!ReadAt(hmmio, position, header, 8)) return MMIOERR_CHUNKNOTFOUND;
     if (!std::all_of(header, header + 4, [](uint8_t c) { return c >= 0x20 && c < 0x7F; }))
       return MMIOERR_CHUNKNOTFOUND;
     const FOURCC id = GetLE32(header);
@@ -343,8 +534,8 @@ MMRESULT mmioDescend(HMMIO hmmio, MMCKINFO* pmmcki, const MMCKINFO* pmmckiParent
     FOURCC type = 0;
     if (form) {
       if (data + 4 > end) return MMIOERR_CHUNKNOTFOUND;
-      const uint8_t* field = bytesAt(data, 4);
-      if (!field) return MMIOERR_CHUNKNOTFOUND;
+      uint8_t field[4];
+      if (!ReadAt(hmmio, data, field, 4)) return MMIOERR_CHUNKNOTFOUND;
       type = GetLE32(field);
     }
     if (Matches(*pmmcki, fuDescend, id, type)) {
@@ -367,7 +558,7 @@ MMRESULT mmioAscend(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t /*fuAscend*/) {
     return SeekTo(hmmio, data + pmmcki->cksize + (pmmcki->cksize & 1)) ? 0 : MMIOERR_CANNOTSEEK;
 
   // The chunk ends where the file stands.
-  const int64_t end = hmmio->Info.lDiskOffset;
+  const int64_t end = Position(hmmio);
   const int64_t size = end - data;
   if (data < 8 || size < 0) return MMIOERR_CANNOTWRITE;
   const auto stored = static_cast<uint32_t>(std::min<int64_t>(size, 0xFFFFFFFF));
@@ -396,7 +587,7 @@ MMRESULT mmioCreateChunk(HMMIO hmmio, MMCKINFO* pmmcki, uint32_t fuCreate) {
   PutLE32(header, pmmcki->ckid);
   PutLE32(header + 4, pmmcki->cksize);
   PutLE32(header + 8, pmmcki->fccType);
-  const int64_t position = hmmio->Info.lDiskOffset;
+  const int64_t position = Position(hmmio);
   if (!WriteAll(hmmio, header, form ? 12 : 8)) return MMIOERR_CANNOTWRITE;
   pmmcki->dwDataOffset = static_cast<uint64_t>(position + 8);
   pmmcki->dwFlags = MMIO_DIRTY;

@@ -4,8 +4,11 @@
 // source of bytes served by an I/O procedure, under the names, records and values that callers
 // of such a service know. It depends on nothing of the class library.
 //
-// Nothing is buffered: every read, write and seek is one call of the file's I/O procedure (for
-// a disk file, one POSIX read, write or lseek); only the chunk search reads ahead. Offsets and
+// A file opened with MMIO_ALLOCBUF (or given a buffer by mmioSetBuffer) moves its bytes through
+// that buffer: the I/O procedure is called once per buffer, not once per transfer, and written
+// bytes reach it when the buffer is full, on a seek away, on mmioFlush and at close. A file
+// without a buffer calls its procedure once per read, write and seek (for a disk file, one POSIX
+// read, write or lseek); the chunk search reads through a buffer in either case. Offsets and
 // chunk positions are 64-bit, so that files of 4 GiB (RIFF) and beyond (RF64) are reached;
 // counts per call stay 32-bit.
 //
@@ -39,6 +42,10 @@ struct MMIOINFO {
   // Words of the procedure's own; wide enough to hold a reference.
   uintptr_t adwInfo[3];
   HMMIO hmmio;  // the file's handle
+  // With MMIO_ALLOCBUF: the buffer's size (0: MMIO_DEFAULTBUFFER), and the caller's own buffer
+  // of that size to use instead of one of the file's (none: the file allocates it).
+  int32_t cchBuffer;
+  char* pchBuffer;
 };
 
 // One chunk: its id, the size of its data, its form type (RIFF and LIST), the file offset of
@@ -71,6 +78,9 @@ constexpr uint32_t MMIO_READ = 0x0000;
 constexpr uint32_t MMIO_WRITE = 0x0001;
 constexpr uint32_t MMIO_READWRITE = 0x0002;
 constexpr uint32_t MMIO_CREATE = 0x1000;
+// Transfers go through a buffer of MMIOINFO.cchBuffer bytes.
+constexpr uint32_t MMIO_ALLOCBUF = 0x00010000;
+constexpr int32_t MMIO_DEFAULTBUFFER = 8192;
 
 // Descend, create and string flags.
 constexpr uint32_t MMIO_TOUPPER = 0x0010;
@@ -126,8 +136,17 @@ constexpr uint32_t MMIO_REFUSED_NODATA = 8;      // no data chunk
 // FIFO or a device opened by name for reading is refused without waiting for a writer.
 // Answers none on failure, with the reason in pmmioinfo->wErrorRet when a record was given.
 HMMIO mmioOpenA(const char* pszFileName, MMIOINFO* pmmioinfo, uint32_t fdwOpen);
-// Closes the file and releases the handle in any case; non-zero when the procedure failed.
+// Writes what the buffer holds and closes the file; the handle is released in any case.
+// Non-zero when the procedure failed to close, or when any written bytes could not be handed
+// to it, then or at an earlier flush (MMIOERR_CANNOTWRITE).
 MMRESULT mmioClose(HMMIO hmmio, uint32_t fuClose);
+// Hands the written bytes the buffer holds to the procedure; MMIOERR_CANNOTWRITE when that
+// fails (the bytes are dropped, the system error noted, and mmioClose fails too).
+MMRESULT mmioFlush(HMMIO hmmio, uint32_t fuFlush);
+// Gives the file a buffer of cchBuffer bytes: pchBuffer, which stays the caller's and must
+// outlive its use, or one of the file's own when none; cchBuffer 0 leaves the file without a
+// buffer. What the old buffer held is flushed first; the file stays where it stood.
+MMRESULT mmioSetBuffer(HMMIO hmmio, char* pchBuffer, int32_t cchBuffer, uint32_t fuBuffer);
 // The system error (errno) of the file's first failing call, 0 for none, and the first reason
 // it was refused (MMIO_REFUSED_...), 0 for none. Either pointer may be none.
 MMRESULT mmioGetFailure(HMMIO hmmio, int* pSystemError, uint32_t* pRefusal);

@@ -48,6 +48,36 @@ TEST(HKZStreamCopy, ResultRulesWholeBuffersShortReadsAndShortWrites) {
   EXPECT_EQ(full.Data.size(), 100u);
 }
 
+TEST(HKZStreamCopy, WithProgressStopsBetweenBlocksAndCountsOnlyWhatWasWritten) {
+  struct Case {
+    std::vector<int32_t> Reads;
+    int32_t WriteCapacity;  // -1: no limit
+    int StopAtCheck;        // the check that answers "stop" (0: none does)
+    TKZCopyResult Result;
+    std::vector<int32_t> Progress;
+  };
+  for (const Case& c :
+       {Case{{100, 50}, -1, 0, crWhole, {100, 50}}, Case{{100, 50}, -1, 1, crStopped, {}},
+        Case{{100, 50, 20}, -1, 3, crStopped, {100, 50}},
+        Case{{100, -1}, -1, 0, crReadFailed, {100}},
+        Case{{100, 50}, 120, 0, crWriteFailed, {100}}}) {
+    TScriptedStream source(c.Reads);
+    TMemoryStream sink;
+    if (c.WriteCapacity >= 0) sink.WriteCapacity = c.WriteCapacity;
+    int checks = 0;
+    std::vector<int32_t> progress;
+    EXPECT_EQ(HKZStream::CopyWithProgress(
+                  source, sink, [&] { return ++checks == c.StopAtCheck; },
+                  [&](int32_t ABytes) { progress.push_back(ABytes); }),
+              c.Result);
+    EXPECT_EQ(progress, c.Progress);
+    // A stop is noticed before the next block is read, never after it.
+    if (c.Result == crStopped) {
+      EXPECT_EQ(source.Next, static_cast<size_t>(c.StopAtCheck - 1));
+    }
+  }
+}
+
 TEST(UKZStream, BaseContractAndAdapter) {
   TKZStream base;
   char byte = 0;
