@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/rtl/Exception.h"
+#include "core/UKZObject.h"
 
 namespace {
 
 constexpr uintptr_t kAllOnes = ~uintptr_t{0};
-
-[[noreturn]] void Fail() { throw Exception(); }
 
 // Sizes and positions are computed in 64 bits and must come back into 32.
 int32_t Narrow(int64_t AValue) {
@@ -36,18 +34,26 @@ auto ChangeWindow(TKZWindow& AWindow, Change AChange) {
 
 }  // namespace
 
-TKZArea EmptyArea() { return TKZArea{0, 0}; }
+TKZArea EmptyArea() {
+  return TKZArea{0, 0};
+}
 
-TKZArea Area(uintptr_t AStart, int32_t ASize) { return TKZArea{ASize, AStart}; }
+TKZArea Area(uintptr_t AStart, int32_t ASize) {
+  return TKZArea{ASize, AStart};
+}
 
 TKZArea AreaFromBounds(uintptr_t AFirst, uintptr_t AEnd) {
   if (AFirst > AEnd || AEnd - AFirst > uintptr_t{std::numeric_limits<int32_t>::max()}) Fail();
   return Area(AFirst, static_cast<int32_t>(AEnd - AFirst));
 }
 
-uintptr_t AreaEnd(const TKZArea& AArea) { return Offset(AArea.Start, AArea.Size); }
+uintptr_t AreaEnd(const TKZArea& AArea) {
+  return Offset(AArea.Start, AArea.Size);
+}
 
-bool AreaNotEmpty(const TKZArea& AArea) { return AArea.Size > 0; }
+bool AreaNotEmpty(const TKZArea& AArea) {
+  return AArea.Size > 0;
+}
 
 void CheckAreaNotEmpty(const TKZArea& AArea) {
   if (!AreaNotEmpty(AArea)) Fail();
@@ -75,9 +81,15 @@ void AreaSkip(TKZArea& AArea, int32_t N) {
   AArea.Size = size;
 }
 
-TKZSeek SeekFromBegin(int32_t AOffset) { return TKZSeek{AOffset, soBegin}; }
-TKZSeek SeekFromEnd(int32_t AOffset) { return TKZSeek{AOffset, soEnd}; }
-TKZSeek SeekFromCurrent(int32_t AOffset) { return TKZSeek{AOffset, soCurrent}; }
+TKZSeek SeekFromBegin(int32_t AOffset) {
+  return TKZSeek{AOffset, soBegin};
+}
+TKZSeek SeekFromEnd(int32_t AOffset) {
+  return TKZSeek{AOffset, soEnd};
+}
+TKZSeek SeekFromCurrent(int32_t AOffset) {
+  return TKZSeek{AOffset, soCurrent};
+}
 
 TKZWindow WindowAt(const TKZArea& AArea, int32_t APosition) {
   const TKZWindow window{AArea.Size, AArea.Start, APosition};
@@ -85,7 +97,9 @@ TKZWindow WindowAt(const TKZArea& AArea, int32_t APosition) {
   return window;
 }
 
-TKZWindow Window(const TKZArea& AArea) { return WindowAt(AArea, 0); }
+TKZWindow Window(const TKZArea& AArea) {
+  return WindowAt(AArea, 0);
+}
 
 uintptr_t WindowPointer(const TKZWindow& AWindow) {
   return Offset(AWindow.Start, AWindow.Position);
@@ -154,7 +168,9 @@ void WindowExtend(TKZWindow& AWindow, int32_t N) {
   });
 }
 
-TKZRing Ring(const TKZArea& ABuffer, const TKZArea& ARegion) { return TKZRing{ABuffer, ARegion}; }
+TKZRing Ring(const TKZArea& ABuffer, const TKZArea& ARegion) {
+  return TKZRing{ABuffer, ARegion};
+}
 
 bool RingValid(const TKZRing& ARing) {
   return AreaContains(ARing.Buffer, Area(ARing.Region.Start, 1)) &&

@@ -9,19 +9,29 @@ TKZStream::TKZStream() = default;
 
 TKZStream::~TKZStream() = default;
 
-int32_t TKZStream::GetPosition() { return -1; }
+int32_t TKZStream::GetPosition() {
+  return -1;
+}
 
-const TKZFormat* TKZStream::GetFormat() { return nullptr; }
+const TKZFormat* TKZStream::GetFormat() {
+  return nullptr;
+}
 
 void TKZStream::SetFormat(const TKZFormat*) {
   throw Exception(ClassName() + "Can't set a format in TKZStream");
 }
 
-int32_t TKZStream::Read(const TKZArea&) { return -1; }
+int32_t TKZStream::Read(const TKZArea&) {
+  return -1;
+}
 
-int32_t TKZStream::Write(const TKZArea&) { return -1; }
+int32_t TKZStream::Write(const TKZArea&) {
+  return -1;
+}
 
-bool TKZStream::Seek(const TKZSeek&) { return false; }
+bool TKZStream::Seek(const TKZSeek&) {
+  return false;
+}
 
 void TKZStream::Close() {}
 
@@ -49,22 +59,36 @@ bool HKZStream::Copy(TKZStream& ASource, TKZStream& ADest) {
   return result;
 }
 
-bool HKZStream::HasFormat(TKZStream& AStream) { return AStream.GetFormat() != nullptr; }
+bool HKZStream::HasFormat(TKZStream& AStream) {
+  return AStream.GetFormat() != nullptr;
+}
 
-int32_t TKZProxyStream::GetPosition() { return FStream->GetPosition(); }
+int32_t TKZProxyStream::GetPosition() {
+  return FStream->GetPosition();
+}
 
-const TKZFormat* TKZProxyStream::GetFormat() { return FStream->GetFormat(); }
+const TKZFormat* TKZProxyStream::GetFormat() {
+  return FStream->GetFormat();
+}
 
-int32_t TKZProxyStream::Read(const TKZArea& AArea) { return FStream->Read(AArea); }
+int32_t TKZProxyStream::Read(const TKZArea& AArea) {
+  return FStream->Read(AArea);
+}
 
-int32_t TKZProxyStream::Write(const TKZArea& AArea) { return FStream->Write(AArea); }
+int32_t TKZProxyStream::Write(const TKZArea& AArea) {
+  return FStream->Write(AArea);
+}
 
-bool TKZProxyStream::Seek(const TKZSeek& ASeek) { return FStream->Seek(ASeek); }
+bool TKZProxyStream::Seek(const TKZSeek& ASeek) {
+  return FStream->Seek(ASeek);
+}
 
 TKZChildStream::TKZChildStream(TKZStream& AParent, const TKZArea& ARange)
     : FParent(&AParent), FWindow(Window(ARange)) {}
 
-int32_t TKZChildStream::GetPosition() { return FWindow.Position; }
+int32_t TKZChildStream::GetPosition() {
+  return FWindow.Position;
+}
 
 int32_t TKZChildStream::Read(const TKZArea& AArea) {
   // An area of no bytes asks for nothing; its size must not become a huge unsigned request.
@@ -84,7 +108,9 @@ int32_t TKZChildStream::Write(const TKZArea& AArea) {
   return FParent->Write(AArea);
 }
 
-bool TKZChildStream::Seek(const TKZSeek& ASeek) { return WindowSeek(FWindow, ASeek); }
+bool TKZChildStream::Seek(const TKZSeek& ASeek) {
+  return WindowSeek(FWindow, ASeek);
+}
 
 bool TKZChildStream::SeekParent(uintptr_t AOffset) {
   // Stream offsets are 32-bit signed; one beyond them is refused, never wrapped.
@@ -107,21 +133,28 @@ TKZCombinedStream::~TKZCombinedStream() {
     }
   }
   FHead = nullptr;
-  while (FStreams.Count() > 0) {
-    FStreams.Last().reset();
-    FStreams.Delete(FStreams.Count() - 1);
-  }
+  FStreams.Clear();
 }
 
-int32_t TKZCombinedStream::GetPosition() { return FHead->GetPosition(); }
+int32_t TKZCombinedStream::GetPosition() {
+  return FHead->GetPosition();
+}
 
-const TKZFormat* TKZCombinedStream::GetFormat() { return FHead->GetFormat(); }
+const TKZFormat* TKZCombinedStream::GetFormat() {
+  return FHead->GetFormat();
+}
 
-int32_t TKZCombinedStream::Read(const TKZArea& AArea) { return FHead->Read(AArea); }
+int32_t TKZCombinedStream::Read(const TKZArea& AArea) {
+  return FHead->Read(AArea);
+}
 
-int32_t TKZCombinedStream::Write(const TKZArea& AArea) { return FHead->Write(AArea); }
+int32_t TKZCombinedStream::Write(const TKZArea& AArea) {
+  return FHead->Write(AArea);
+}
 
-bool TKZCombinedStream::Seek(const TKZSeek& ASeek) { return FHead->Seek(ASeek); }
+bool TKZCombinedStream::Seek(const TKZSeek& ASeek) {
+  return FHead->Seek(ASeek);
+}
 
 void TKZCombinedStream::Close() {
   if (FClosed) return;
