@@ -170,6 +170,7 @@ class DecoderConverter final : public Converter {
 //   Encodes too).
 class CodecDriver : public Driver {
  public:
+  // The caps come from the driver's factory, the line the driver table calls.
   explicit CodecDriver(TagCaps caps);
 
   std::span<const TagCaps> Tags() const override { return {&caps_, 1}; }

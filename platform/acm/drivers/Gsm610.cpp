@@ -115,16 +115,7 @@ class GsmDecoder final : public BlockDecoder {
 
 class GsmDriver final : public CodecDriver {
  public:
-  GsmDriver()
-      : CodecDriver({.tag = WAVE_FORMAT_GSM610,
-                     .name = "GSM 6.10",
-                     .min_rate = 8000,
-                     .max_rate = 44100,
-                     .max_channels = 1,
-                     .bits = {0},
-                     .format_size = sizeof(GSM610WAVEFORMAT),
-                     .rates = {8000, 11025, 22050, 44100},
-                     .command_name = "gsm610"}) {}
+  using CodecDriver::CodecDriver;
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
     GSM610WAVEFORMAT record;
@@ -154,7 +145,15 @@ class GsmDriver final : public CodecDriver {
 }  // namespace
 
 std::shared_ptr<Driver> MakeGsm610Driver() {
-  return std::make_shared<GsmDriver>();
+  return std::make_shared<GsmDriver>(TagCaps{.tag = WAVE_FORMAT_GSM610,
+                                             .name = "GSM 6.10",
+                                             .min_rate = 8000,
+                                             .max_rate = 44100,
+                                             .max_channels = 1,
+                                             .bits = {0},
+                                             .format_size = sizeof(GSM610WAVEFORMAT),
+                                             .rates = {8000, 11025, 22050, 44100},
+                                             .command_name = "gsm610"});
 }
 
 }  // namespace acm

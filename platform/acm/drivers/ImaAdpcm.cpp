@@ -589,11 +589,7 @@ class ImaDecoder final : public BlockDecoder {
 
 class ImaDriver final : public CodecDriver {
  public:
-  ImaDriver()
-      : CodecDriver({.tag = WAVE_FORMAT_IMA_ADPCM,
-                     .name = "IMA ADPCM",
-                     .bits = {4},
-                     .format_size = sizeof(IMAADPCMWAVEFORMAT)}) {}
+  using CodecDriver::CodecDriver;
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
     return WriteRecord(
@@ -802,7 +798,10 @@ uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, in
 }
 
 std::shared_ptr<Driver> MakeImaAdpcmDriver() {
-  return std::make_shared<ImaDriver>();
+  return std::make_shared<ImaDriver>(TagCaps{.tag = WAVE_FORMAT_IMA_ADPCM,
+                                             .name = "IMA ADPCM",
+                                             .bits = {4},
+                                             .format_size = sizeof(IMAADPCMWAVEFORMAT)});
 }
 
 }  // namespace acm

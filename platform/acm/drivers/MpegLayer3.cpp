@@ -277,15 +277,7 @@ class Mp3DecodeStream final : public Converter {
 
 class Mp3Driver final : public CodecDriver {
  public:
-  Mp3Driver()
-      : CodecDriver({.tag = WAVE_FORMAT_MPEGLAYER3,
-                     .name = "MPEG Layer-3",
-                     .min_rate = 8000,
-                     .max_rate = 48000,
-                     .bits = {0},
-                     .format_size = sizeof(MPEGLAYER3WAVEFORMAT),
-                     .rates = {std::begin(kRates), std::end(kRates)},
-                     .command_name = "mp3"}) {}
+  using CodecDriver::CodecDriver;
 
   std::vector<FormatRecord> ListFormats(uint16_t tag) const override {
     std::vector<FormatRecord> formats;
@@ -354,7 +346,14 @@ FormatRecord MakeMp3Format(uint16_t channels, uint32_t rate, uint16_t kbps) {
 }
 
 std::shared_ptr<Driver> MakeMpegLayer3Driver() {
-  return std::make_shared<Mp3Driver>();
+  return std::make_shared<Mp3Driver>(TagCaps{.tag = WAVE_FORMAT_MPEGLAYER3,
+                                             .name = "MPEG Layer-3",
+                                             .min_rate = 8000,
+                                             .max_rate = 48000,
+                                             .bits = {0},
+                                             .format_size = sizeof(MPEGLAYER3WAVEFORMAT),
+                                             .rates = {std::begin(kRates), std::end(kRates)},
+                                             .command_name = "mp3"});
 }
 
 }  // namespace acm

@@ -781,11 +781,7 @@ std::vector<ADPCMCOEFSET> Coefficients(const WAVEFORMATEX& format) {
 
 class MsDriver final : public CodecDriver {
  public:
-  MsDriver()
-      : CodecDriver({.tag = WAVE_FORMAT_ADPCM,
-                     .name = "MS ADPCM",
-                     .bits = {4},
-                     .format_size = sizeof(ADPCMWAVEFORMAT)}) {}
+  using CodecDriver::CodecDriver;
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
     auto record =
@@ -953,7 +949,10 @@ uint32_t MsAdpcmDecodeBlocks(const uint8_t* in, uint32_t block_align, uint16_t c
 }
 
 std::shared_ptr<Driver> MakeMsAdpcmDriver() {
-  return std::make_shared<MsDriver>();
+  return std::make_shared<MsDriver>(TagCaps{.tag = WAVE_FORMAT_ADPCM,
+                                            .name = "MS ADPCM",
+                                            .bits = {4},
+                                            .format_size = sizeof(ADPCMWAVEFORMAT)});
 }
 
 }  // namespace acm
