@@ -132,12 +132,7 @@ std::string FormatName(TKZWaveFormat& AFormat) {
 // The destination format asked for, such as "mu-Law, 8,000 Hz, mono".
 std::string TargetName(uint16_t ATag, const TCompressOptions& AOptions) {
   std::string text = CodecName(ATag);
-  if (AOptions.SampleRate != 0) {
-    std::string rate = std::to_string(AOptions.SampleRate);
-    for (int i = static_cast<int>(rate.size()) - 3; i > 0; i -= 3)
-      rate.insert(i, ",");
-    text += ", " + rate + " Hz";
-  }
+  if (AOptions.SampleRate != 0) text += ", " + Thousands(AOptions.SampleRate) + " Hz";
   if (AOptions.Channels == 1) text += ", mono";
   if (AOptions.Channels == 2) text += ", stereo";
   if (AOptions.Channels > 2) text += ", " + std::to_string(AOptions.Channels) + " channels";

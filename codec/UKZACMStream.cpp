@@ -6,14 +6,10 @@
 #include <limits>
 
 #include "codec/UKZACMFormat.h"
+#include "core/UKZObject.h"
 #include "platform/acm/AcmSamples.h"
-#include "platform/rtl/Exception.h"
 
 namespace {
-
-[[noreturn]] void Fail() {
-  throw Exception();
-}
 
 // Keeps the first failure of a sequence of steps that must all run.
 class TFirstFailure {

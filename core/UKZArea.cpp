@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/rtl/Exception.h"
+#include "core/UKZObject.h"
 
 namespace {
 
 constexpr uintptr_t kAllOnes = ~uintptr_t{0};
-
-[[noreturn]] void Fail() {
-  throw Exception();
-}
 
 // Sizes and positions are computed in 64 bits and must come back into 32.
 int32_t Narrow(int64_t AValue) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/rtl/Exception.h"
 #include "platform/rtl/Object.h"
 
 // How objects are created throughout the class library.
@@ -18,3 +19,9 @@
 // Virtual operations are declared in the order of the classes' dispatch tables; a new object
 // handed out is a std::unique_ptr, and none is nullptr.
 class TKZObject : public TObject {};
+
+// What the class library's guards raise for a broken precondition or a platform error that
+// leaves an object unusable: the runtime's general Exception with an empty message.
+[[noreturn]] inline void Fail() {
+  throw Exception();
+}

@@ -177,10 +177,7 @@ void TKZStreamFactory::Push(std::unique_ptr<TKZStream> AStream) {
 
 void TKZStreamFactory::Unwind() {
   FCurrent = nullptr;
-  while (FStreams.Count() > 0) {
-    FStreams.Last().reset();
-    FStreams.Delete(FStreams.Count() - 1);
-  }
+  FStreams.Clear();
 }
 
 std::unique_ptr<TKZStream> TKZStreamFactory::GetResult() {

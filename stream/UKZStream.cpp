@@ -137,10 +137,7 @@ TKZCombinedStream::~TKZCombinedStream() {
     }
   }
   FHead = nullptr;
-  while (FStreams.Count() > 0) {
-    FStreams.Last().reset();
-    FStreams.Delete(FStreams.Count() - 1);
-  }
+  FStreams.Clear();
 }
 
 int32_t TKZCombinedStream::GetPosition() {

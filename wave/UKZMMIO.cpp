@@ -9,13 +9,9 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/rtl/Exception.h"
+#include "core/UKZObject.h"
 
 namespace {
-
-[[noreturn]] void Fail() {
-  throw Exception();
-}
 
 // A stream's positions are 32-bit.
 constexpr int64_t kMaxOffset = std::numeric_limits<int32_t>::max();

@@ -4,13 +4,9 @@
 #include <cstring>
 #include <limits>
 
-#include "platform/rtl/Exception.h"
+#include "core/UKZObject.h"
 
 namespace {
-
-[[noreturn]] void Fail() {
-  throw Exception();
-}
 
 // Reads until ACount bytes came or the stream has no more; a short read is not the end.
 int32_t ReadFully(TStream& AStream, uint8_t* ABuffer, int32_t ACount) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <unordered_map>
 
@@ -197,11 +198,29 @@ MMRESULT SuggestRecord(const FormatRecord& source, WAVEFORMATEX templ, uint32_t 
   return ACMERR_NOTPOSSIBLE;
 }
 
+// What a driver's set-up or conversion raises (a codec library refusing, memory) is answered
+// as a result code: no driver lets an exception through the manager's calls.
+template <class Call>
+MMRESULT Guarded(Call&& call) {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    return MMSYSERR_NOMEM;
+  } catch (...) {
+    return MMSYSERR_ERROR;
+  }
+}
+
+MMRESULT OpenWith(const Driver& driver, const FormatRecord& source, const FormatRecord& destination,
+                  std::unique_ptr<acm::Converter>* converter) {
+  return Guarded([&] { return driver.Open(source.Get(), destination.Get(), converter); });
+}
+
 MMRESULT OpenConverter(const FormatRecord& source, const FormatRecord& destination,
                        std::unique_ptr<acm::Converter>* converter,
                        std::shared_ptr<Driver>* opened) {
   for (const auto& driver : Candidates(destination.Get().wFormatTag, source.Get().wFormatTag)) {
-    if (driver->Open(source.Get(), destination.Get(), converter) == MMSYSERR_NOERROR &&
+    if (OpenWith(*driver, source, destination, converter) == MMSYSERR_NOERROR &&
         (!converter || *converter)) {
       if (opened) *opened = driver;
       return MMSYSERR_NOERROR;
@@ -441,7 +460,7 @@ MMRESULT acmStreamConvert(HACMSTREAM has, ACMSTREAMHEADER* pash, uint32_t fdwCon
   pash->fdwStatus &= ~ACMSTREAMHEADER_STATUSF_DONE;
   acm::ConvertCall call{pash->pbSrc, pash->cbSrcLength, 0, pash->pbDst, pash->cbDstLength,
                         0,           fdwConvert};
-  const MMRESULT result = use.Stream().converter->Convert(call);
+  const MMRESULT result = Guarded([&] { return use.Stream().converter->Convert(call); });
   if (call.source_used > call.source_length || call.destination_used > call.destination_length)
     return MMSYSERR_ERROR;
   pash->cbSrcLengthUsed = call.source_used;

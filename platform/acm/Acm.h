@@ -10,6 +10,20 @@
 
 using MMRESULT = uint32_t;
 
+// The identifier that names a sub-format of WAVEFORMATEXTENSIBLE.
+struct GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+};
+inline bool operator==(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+
 // Result codes.
 constexpr MMRESULT MMSYSERR_NOERROR = 0;
 constexpr MMRESULT MMSYSERR_ERROR = 1;
@@ -33,19 +47,6 @@ constexpr uint16_t WAVE_FORMAT_IMA_ADPCM = 0x11;
 constexpr uint16_t WAVE_FORMAT_GSM610 = 0x31;
 constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x55;
 constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
-
-struct GUID {
-  uint32_t Data1;
-  uint16_t Data2;
-  uint16_t Data3;
-  uint8_t Data4[8];
-};
-inline bool operator==(const GUID& a, const GUID& b) {
-  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
-  for (int i = 0; i < 8; ++i)
-    if (a.Data4[i] != b.Data4[i]) return false;
-  return true;
-}
 
 // Sub-formats of WAVEFORMATEXTENSIBLE.
 constexpr GUID KSDATAFORMAT_SUBTYPE_PCM = {
@@ -172,21 +173,6 @@ MMRESULT acmFormatSuggest(HACMDRIVER had, const WAVEFORMATEX* pwfxSrc, WAVEFORMA
 
 // ---- Conversion streams
 
-constexpr uint32_t ACM_STREAMOPENF_QUERY = 0x00000001;
-constexpr uint32_t ACM_STREAMOPENF_ASYNC = 0x00000002;
-constexpr uint32_t ACM_STREAMOPENF_NONREALTIME = 0x00000004;
-
-constexpr uint32_t ACM_STREAMSIZEF_SOURCE = 0x00000000;
-constexpr uint32_t ACM_STREAMSIZEF_DESTINATION = 0x00000001;
-
-constexpr uint32_t ACM_STREAMCONVERTF_BLOCKALIGN = 0x00000004;
-constexpr uint32_t ACM_STREAMCONVERTF_START = 0x00000010;
-constexpr uint32_t ACM_STREAMCONVERTF_END = 0x00000020;
-
-constexpr uint32_t ACMSTREAMHEADER_STATUSF_DONE = 0x00010000;
-constexpr uint32_t ACMSTREAMHEADER_STATUSF_PREPARED = 0x00020000;
-constexpr uint32_t ACMSTREAMHEADER_STATUSF_INQUEUE = 0x00100000;
-
 // The conversion header. Callers set cbStruct to 84 (the record's size on the 32-bit host its
 // layout comes from); any value from 84 up is taken.
 struct ACMSTREAMHEADER {
@@ -204,6 +190,21 @@ struct ACMSTREAMHEADER {
   uint32_t dwReservedDriver[10];
 };
 constexpr uint32_t ACMSTREAMHEADER_MIN_CBSTRUCT = 84;
+
+constexpr uint32_t ACM_STREAMOPENF_QUERY = 0x00000001;
+constexpr uint32_t ACM_STREAMOPENF_ASYNC = 0x00000002;
+constexpr uint32_t ACM_STREAMOPENF_NONREALTIME = 0x00000004;
+
+constexpr uint32_t ACM_STREAMSIZEF_SOURCE = 0x00000000;
+constexpr uint32_t ACM_STREAMSIZEF_DESTINATION = 0x00000001;
+
+constexpr uint32_t ACM_STREAMCONVERTF_BLOCKALIGN = 0x00000004;
+constexpr uint32_t ACM_STREAMCONVERTF_START = 0x00000010;
+constexpr uint32_t ACM_STREAMCONVERTF_END = 0x00000020;
+
+constexpr uint32_t ACMSTREAMHEADER_STATUSF_DONE = 0x00010000;
+constexpr uint32_t ACMSTREAMHEADER_STATUSF_PREPARED = 0x00020000;
+constexpr uint32_t ACMSTREAMHEADER_STATUSF_INQUEUE = 0x00100000;
 
 // Opens a conversion from pwfxSrc to pwfxDst. With ACM_STREAMOPENF_QUERY only answers whether
 // it can (phas may then be null and gets none). No driver handle, filter or callback is taken.

@@ -12,10 +12,6 @@ constexpr uint64_t kPieceFrames = 4096;
 // Decoded samples per piece.
 constexpr size_t kPieceSamples = 16384;
 
-bool Has(uint32_t flags, uint32_t flag) {
-  return (flags & flag) != 0;
-}
-
 }  // namespace
 
 // ---- OutputQueue
@@ -48,36 +44,47 @@ void OutputQueue::Clear() {
   head_ = 0;
 }
 
-// ---- EncoderConverter
-
-EncoderConverter::EncoderConverter(std::unique_ptr<LinearPipeline> pipeline,
-                                   std::unique_ptr<BlockEncoder> codec)
-    : pipeline_(std::move(pipeline)),
-      codec_(std::move(codec)),
-      frame_bytes_(pipeline_->Source().FrameBytes()),
-      channels_(pipeline_->Channels()),
-      block_frames_(codec_->FramesPerBlock()),
-      block_bytes_(codec_->MaxBytesPerBlock()) {}
-
-uint64_t EncoderConverter::DestinationSize(uint64_t source_bytes) const {
-  const uint64_t frames = source_bytes / frame_bytes_;
-  uint64_t target = pipeline_->MaxTargetFrames(frames);
-  // A resampling stream may carry up to a block less one frame from the call before.
-  if (pipeline_->Resamples()) target += block_frames_ - 1;
-  return (target + block_frames_ - 1) / block_frames_ * block_bytes_;
+void OutputQueue::Deliver(ConvertCall& call, const uint8_t* bytes, size_t count) {
+  Deliver(call, count, 1, [bytes](size_t first, size_t n, uint8_t* out) {
+    std::memcpy(out, bytes + first, n);
+    return n;
+  });
 }
 
-uint64_t EncoderConverter::SourceSize(uint64_t destination_bytes) const {
-  uint64_t target = destination_bytes / block_bytes_ * block_frames_;
-  if (pipeline_->Resamples())
-    target = target > block_frames_ - 1 ? target - (block_frames_ - 1) : 0;
+// ---- PipelineConverter
+
+template <class Sample>
+PipelineConverter<Sample>::PipelineConverter(std::unique_ptr<LinearPipeline> pipeline,
+                                             uint32_t unit_frames, uint32_t unit_bytes,
+                                             uint64_t least_frames)
+    : pipeline_(std::move(pipeline)),
+      frame_bytes_(pipeline_->Source().FrameBytes()),
+      channels_(pipeline_->Channels()),
+      unit_frames_(unit_frames),
+      unit_bytes_(unit_bytes),
+      least_frames_(least_frames) {}
+
+template <class Sample>
+uint64_t PipelineConverter<Sample>::DestinationSize(uint64_t source_bytes) const {
+  const uint64_t frames = source_bytes / frame_bytes_;
+  uint64_t target = pipeline_->MaxTargetFrames(frames);
+  // A resampling stream may carry up to a unit less one frame from the call before.
+  if (pipeline_->Resamples()) target += unit_frames_ - 1;
+  return (target + unit_frames_ - 1) / unit_frames_ * unit_bytes_;
+}
+
+template <class Sample>
+uint64_t PipelineConverter<Sample>::SourceSize(uint64_t destination_bytes) const {
+  uint64_t target = destination_bytes / unit_bytes_ * unit_frames_;
+  if (pipeline_->Resamples()) target = target > unit_frames_ - 1 ? target - (unit_frames_ - 1) : 0;
   return pipeline_->SourceFramesWithin(target) * frame_bytes_;
 }
 
-MMRESULT EncoderConverter::Convert(ConvertCall& call) {
-  if (Has(call.flags, ACM_STREAMCONVERTF_START)) Restart();
-  const bool aligned = Has(call.flags, ACM_STREAMCONVERTF_BLOCKALIGN);
-  const bool end = Has(call.flags, ACM_STREAMCONVERTF_END);
+template <class Sample>
+MMRESULT PipelineConverter<Sample>::Convert(ConvertCall& call) {
+  if (HasFlag(call.flags, ACM_STREAMCONVERTF_START)) Restart();
+  const bool aligned = HasFlag(call.flags, ACM_STREAMCONVERTF_BLOCKALIGN);
+  const bool end = HasFlag(call.flags, ACM_STREAMCONVERTF_END);
   call.destination_used =
       static_cast<uint32_t>(queue_.Drain(call.destination, call.destination_length));
   call.source_used = 0;
@@ -85,22 +92,22 @@ MMRESULT EncoderConverter::Convert(ConvertCall& call) {
   const uint64_t frames = call.source_length / frame_bytes_;
   if (frames > 0 && ended_) Restart();  // more signal after END: a new one
 
-  // Every whole source frame the destination's whole blocks have room for. Frames short of a
+  // Every whole source frame the destination's whole units have room for. Frames short of a
   // whole codec block stay in the stream: a source buffer may hold less than one block (a
   // 6-channel 24-bit source has 455 frames in 8 KB, an IMA block 2,041), and padding the block
   // there would put a gap into the middle of the signal.
   const uint64_t held = fifo_.Size() / channels_;
-  const uint64_t room = (call.destination_length - call.destination_used) / block_bytes_;
-  const uint64_t room_frames = room * block_frames_ > held ? room * block_frames_ - held : 0;
+  const uint64_t room = (call.destination_length - call.destination_used) / unit_bytes_;
+  const uint64_t room_frames = room * unit_frames_ > held ? room * unit_frames_ - held : 0;
   uint64_t take = drained ? std::min(frames, pipeline_->SourceFramesWithin(room_frames)) : 0;
-  // No room for even one block: take a block's worth anyway; its output waits in the queue.
-  if (take == 0 && drained && frames > 0) take = std::min<uint64_t>(frames, block_frames_);
+  // No room for even one unit: take some anyway; their output waits in the queue.
+  if (take == 0 && drained && frames > 0) take = std::min(frames, least_frames_);
 
   const uint8_t* source = call.source;
   for (uint64_t left = take; left > 0;) {
     const uint64_t n = std::min(left, kPieceFrames);
-    pipeline_->Push(source, n, fifo_);
-    EncodeWholeBlocks(call);
+    Take(source, n, call);
+    Emit(call);
     source += n * frame_bytes_;
     left -= n;
   }
@@ -109,58 +116,74 @@ MMRESULT EncoderConverter::Convert(ConvertCall& call) {
   if (all && !aligned) call.source_used = call.source_length;  // a trailing part of a frame goes
   if (all && end && !ended_) {
     pipeline_->Flush(fifo_);
-    EncodeWholeBlocks(call);
+    Emit(call);
   }
   if (all && (end || !aligned) && fifo_.Size() > 0) {
-    PadLastBlock();
-    EncodeWholeBlocks(call);
+    PadLastUnit();
+    Emit(call);
   }
   if (all && end && !ended_) {
-    codec_->Flush(queue_);
+    EndSignal(call);
     ended_ = true;
   }
-  call.destination_used += static_cast<uint32_t>(queue_.Drain(
-      call.destination + call.destination_used, call.destination_length - call.destination_used));
   return MMSYSERR_NOERROR;
 }
 
-void EncoderConverter::EncodeWholeBlocks(ConvertCall& call) {
-  const size_t block_samples = size_t{block_frames_} * channels_;
+template <class Sample>
+void PipelineConverter<Sample>::Take(const uint8_t* source, uint64_t frames, ConvertCall&) {
+  pipeline_->Push(source, frames, fifo_);
+}
+
+template <class Sample>
+void PipelineConverter<Sample>::Restart() {
+  pipeline_->Reset();
+  fifo_.Clear();
+  ended_ = false;
+}
+
+template class PipelineConverter<int16_t>;
+template class PipelineConverter<int32_t>;
+
+// ---- EncoderConverter
+
+EncoderConverter::EncoderConverter(std::unique_ptr<LinearPipeline> pipeline,
+                                   std::unique_ptr<BlockEncoder> codec)
+    : PipelineConverter(std::move(pipeline), codec->FramesPerBlock(), codec->MaxBytesPerBlock(),
+                        codec->FramesPerBlock()),
+      codec_(std::move(codec)) {}
+
+// Whole blocks; a block cut by the destination's end goes out in part, its rest first next time.
+void EncoderConverter::Emit(ConvertCall& call) {
+  const size_t block_samples = size_t{unit_frames_} * channels_;
   const size_t blocks = fifo_.Size() / block_samples;
-  if (blocks == 0) return;
-  size_t done = 0;
-  if (queue_.Empty()) {
-    const size_t room = (call.destination_length - call.destination_used) / block_bytes_;
-    done = std::min(blocks, room);
-    if (done > 0)
-      call.destination_used += static_cast<uint32_t>(
-          codec_->Encode(fifo_.Data(), done, call.destination + call.destination_used));
-  }
-  if (done < blocks) {
-    const size_t reserved = (blocks - done) * block_bytes_;
-    uint8_t* space = queue_.Grow(reserved);
-    queue_.Trim(reserved -
-                codec_->Encode(fifo_.Data() + done * block_samples, blocks - done, space));
-  }
+  queue_.Deliver(call, blocks, unit_bytes_, [&](size_t first, size_t count, uint8_t* out) {
+    return codec_->Encode(fifo_.Data() + first * block_samples, count, out);
+  });
   fifo_.Consume(blocks * block_samples);
+  call.destination_used += static_cast<uint32_t>(queue_.Drain(
+      call.destination + call.destination_used, call.destination_length - call.destination_used));
 }
 
 // The last block is filled by repeating the last frame: no short block, no jump to silence.
-void EncoderConverter::PadLastBlock() {
+void EncoderConverter::PadLastUnit() {
   const size_t held = fifo_.Size() / channels_;
-  const size_t missing = block_frames_ - held % block_frames_;
-  if (held == 0 || missing == block_frames_) return;
+  const size_t missing = unit_frames_ - held % unit_frames_;
+  if (held == 0 || missing == unit_frames_) return;
   int16_t* space = fifo_.Grow(missing * channels_);
   const int16_t* last = space - channels_;
   for (size_t i = 0; i < missing; ++i)
     std::memcpy(space + i * channels_, last, channels_ * 2);
 }
 
+void EncoderConverter::EndSignal(ConvertCall& call) {
+  codec_->Flush(queue_);
+  call.destination_used += static_cast<uint32_t>(queue_.Drain(
+      call.destination + call.destination_used, call.destination_length - call.destination_used));
+}
+
 void EncoderConverter::Restart() {
-  pipeline_->Reset();
+  PipelineConverter::Restart();
   codec_->Reset();
-  fifo_.Clear();
-  ended_ = false;
 }
 
 // ---- DecoderConverter
@@ -184,7 +207,7 @@ uint64_t DecoderConverter::SourceSize(uint64_t destination_bytes) const {
 }
 
 MMRESULT DecoderConverter::Convert(ConvertCall& call) {
-  const bool aligned = Has(call.flags, ACM_STREAMCONVERTF_BLOCKALIGN);
+  const bool aligned = HasFlag(call.flags, ACM_STREAMCONVERTF_BLOCKALIGN);
   call.destination_used =
       static_cast<uint32_t>(queue_.Drain(call.destination, call.destination_length));
   call.source_used = 0;
@@ -201,7 +224,8 @@ MMRESULT DecoderConverter::Convert(ConvertCall& call) {
   for (uint32_t done = 0; done < take;) {
     const auto n = static_cast<uint32_t>(std::min<size_t>(take - done, per_piece));
     codec_->Decode(call.source + size_t{done} * block, n, scratch_.data());
-    Deliver(scratch_.data(), size_t{n} * codec_->FramesPerBlock() * codec_->Channels(), call);
+    queue_.Deliver(call, reinterpret_cast<const uint8_t*>(scratch_.data()),
+                   size_t{n} * codec_->FramesPerBlock() * codec_->Channels() * 2);
     done += n;
   }
   call.source_used = take * block;
@@ -212,31 +236,14 @@ MMRESULT DecoderConverter::Convert(ConvertCall& call) {
         queue_.Empty() && samples * 2 <= call.destination_length - call.destination_used;
     if (fits || (drained && take == 0)) {
       codec_->DecodePartial(call.source + call.source_used, rest, scratch_.data());
-      Deliver(scratch_.data(), samples, call);
+      queue_.Deliver(call, reinterpret_cast<const uint8_t*>(scratch_.data()), samples * 2);
       call.source_used += rest;
     }
   }
   return MMSYSERR_NOERROR;
 }
 
-void DecoderConverter::Deliver(const int16_t* frames, size_t count, ConvertCall& call) {
-  const size_t bytes = count * 2;
-  size_t direct = 0;
-  if (queue_.Empty()) {
-    direct = std::min<size_t>(bytes, call.destination_length - call.destination_used);
-    std::memcpy(call.destination + call.destination_used, frames, direct);
-    call.destination_used += static_cast<uint32_t>(direct);
-  }
-  if (direct < bytes)
-    std::memcpy(queue_.Grow(bytes - direct), reinterpret_cast<const uint8_t*>(frames) + direct,
-                bytes - direct);
-}
-
 // ---- CodecDriver
-
-uint32_t Nearest(uint32_t value, uint32_t low, uint32_t high) {
-  return std::clamp(value, low, high);
-}
 
 uint16_t StandardAdpcmBlockAlign(uint32_t rate, uint16_t channels) {
   const uint32_t per_channel = rate <= 11025 ? 256 : rate <= 22050 ? 512 : 1024;
@@ -296,9 +303,9 @@ bool CodecDriver::CheckCommonFields(const WAVEFORMATEX& format) const {
 
 MMRESULT CodecDriver::Suggest(const WAVEFORMATEX& source, const WAVEFORMATEX& templ, uint32_t flags,
                               FormatRecord& result) const {
-  const bool fixed_channels = Has(flags, ACM_FORMATSUGGESTF_NCHANNELS);
-  const bool fixed_rate = Has(flags, ACM_FORMATSUGGESTF_NSAMPLESPERSEC);
-  const bool fixed_bits = Has(flags, ACM_FORMATSUGGESTF_WBITSPERSAMPLE);
+  const bool fixed_channels = HasFlag(flags, ACM_FORMATSUGGESTF_NCHANNELS);
+  const bool fixed_rate = HasFlag(flags, ACM_FORMATSUGGESTF_NSAMPLESPERSEC);
+  const bool fixed_bits = HasFlag(flags, ACM_FORMATSUGGESTF_WBITSPERSAMPLE);
   if (source.wFormatTag == caps_.tag) {
     // Decoding: 16-bit PCM at the codec's own channels and rate.
     if (!CheckFormat(source)) return ACMERR_NOTPOSSIBLE;
@@ -312,7 +319,8 @@ MMRESULT CodecDriver::Suggest(const WAVEFORMATEX& source, const WAVEFORMATEX& te
   if (templ.wFormatTag != caps_.tag) return ACMERR_NOTPOSSIBLE;
   const auto linear = ReadLinearFormat(source);
   if (!linear) return ACMERR_NOTPOSSIBLE;
-  uint32_t channels = Nearest(linear->channels, caps_.min_channels, caps_.max_channels);
+  uint32_t channels =
+      std::clamp<uint32_t>(linear->channels, caps_.min_channels, caps_.max_channels);
   uint32_t rate = NearestRate(caps_, linear->rate);
   if (fixed_channels) {
     if (templ.nChannels < caps_.min_channels || templ.nChannels > caps_.max_channels)
@@ -339,18 +347,25 @@ MMRESULT CodecDriver::Open(const WAVEFORMATEX& source, const WAVEFORMATEX& desti
     if (!CheckFormat(source) || !linear || linear->type != SampleType::kSigned16 ||
         linear->channels != source.nChannels || linear->rate != source.nSamplesPerSec)
       return ACMERR_NOTPOSSIBLE;
-    if (converter) *converter = std::make_unique<DecoderConverter>(MakeDecoder(source));
-    return MMSYSERR_NOERROR;
+    if (!converter) return MMSYSERR_NOERROR;
+    *converter = MakeDecodeStream(source);
+    return *converter ? MMSYSERR_NOERROR : ACMERR_NOTPOSSIBLE;
   }
   if (destination.wFormatTag != caps_.tag) return ACMERR_NOTPOSSIBLE;
   const auto linear = ReadLinearFormat(source);
-  if (!linear || !CheckFormat(destination)) return ACMERR_NOTPOSSIBLE;
+  if (!linear || !CheckFormat(destination) || !Encodes(destination)) return ACMERR_NOTPOSSIBLE;
   auto pipeline =
       LinearPipeline::Create(*linear, destination.nChannels, 0, destination.nSamplesPerSec);
   if (!pipeline) return ACMERR_NOTPOSSIBLE;
   if (converter)
     *converter = std::make_unique<EncoderConverter>(std::move(pipeline), MakeEncoder(destination));
   return MMSYSERR_NOERROR;
+}
+
+std::unique_ptr<Converter> CodecDriver::MakeDecodeStream(const WAVEFORMATEX& format) const {
+  auto blocks = MakeDecoder(format);
+  if (!blocks) return nullptr;
+  return std::make_unique<DecoderConverter>(std::move(blocks));
 }
 
 std::vector<FormatRecord> CodecDriver::ListFormats(uint16_t tag) const {

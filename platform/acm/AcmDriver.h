@@ -6,10 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/acm/Acm.h"
@@ -38,18 +41,62 @@ class FormatRecord {
   std::vector<uint8_t> bytes_;
 };
 
+// Typed access to the codec records of Acm.h (a WAVEFORMATEX, then the codec's fields), so that
+// no driver reads or writes a record's extra bytes by offset.
+template <class Record>
+concept CodecRecord = std::is_trivially_copyable_v<Record> && sizeof(Record) > sizeof(WAVEFORMATEX);
+
+// The record's fields, or none when its cbSize ends before them (PCM records have none).
+template <CodecRecord Record>
+std::optional<Record> ReadRecord(const WAVEFORMATEX& format) {
+  if (RecordSize(format) < sizeof(Record)) return std::nullopt;
+  Record record;
+  std::memcpy(&record, &format, sizeof record);
+  return record;
+}
+
+// count items of a list that starts offset bytes into the record (the extra coefficient pairs
+// of a record that carries more than its struct declares), or none when cbSize ends before.
+template <class Item>
+std::optional<std::vector<Item>> ReadRecordItems(const WAVEFORMATEX& format, size_t offset,
+                                                 size_t count) {
+  static_assert(std::is_trivially_copyable_v<Item>);
+  if (RecordSize(format) < offset + count * sizeof(Item)) return std::nullopt;
+  std::vector<Item> items(count);
+  if (count != 0)
+    std::memcpy(items.data(), reinterpret_cast<const uint8_t*>(&format) + offset,
+                count * sizeof(Item));
+  return items;
+}
+
+// The complete record, its cbSize set to the bytes the struct declares beyond the header.
+template <CodecRecord Record>
+FormatRecord WriteRecord(const Record& record) {
+  WAVEFORMATEX header;
+  std::memcpy(&header, &record, sizeof header);
+  header.cbSize = sizeof(Record) - sizeof(WAVEFORMATEX);
+  return FormatRecord(header, {reinterpret_cast<const uint8_t*>(&record) + sizeof header,
+                               sizeof(Record) - sizeof header});
+}
+
+// Whether a flag word (fdwConvert, fdwSuggest, ...) holds a flag.
+constexpr bool HasFlag(uint32_t flags, uint32_t flag) {
+  return (flags & flag) != 0;
+}
+
 // One format tag a driver carries, as data: what the codec-choice dialog lists, what
-// suggestions clamp to, and the largest record acmMetrics answers.
+// suggestions clamp to, and the largest record acmMetrics answers. A driver names its fields
+// (designated initializers); those it leaves out keep what most codecs carry.
 struct TagCaps {
   uint16_t tag;
   std::string name;  // the format tag's name in the dialog, at most 47 characters
-  uint32_t min_rate;
-  uint32_t max_rate;
-  uint16_t min_channels;
-  uint16_t max_channels;
-  std::vector<uint16_t> bits;  // bits per sample its records carry, lowest first
-  uint32_t format_size;        // bytes of its largest record
-  uint32_t support;            // ACMDRIVERDETAILS_SUPPORTF_*
+  uint32_t min_rate = 1000;
+  uint32_t max_rate = 192000;
+  uint16_t min_channels = 1;
+  uint16_t max_channels = 2;
+  std::vector<uint16_t> bits;                   // bits per sample its records carry, lowest first
+  uint32_t format_size = sizeof(WAVEFORMATEX);  // bytes of its largest record
+  uint32_t support = ACMDRIVERDETAILS_SUPPORTF_CODEC;  // ACMDRIVERDETAILS_SUPPORTF_*
   // The only rates it carries, lowest first, for codecs with a fixed set; empty: every rate
   // from min_rate to max_rate.
   std::vector<uint32_t> rates = {};

@@ -28,6 +28,14 @@ class TList : public TObject {
   }
   // Removes the entry; what it held is released as T releases it.
   void Delete(int32_t AIndex) { FItems.erase(FItems.begin() + CheckIndex(AIndex)); }
+  // Empties the list from the last entry to the first, each released while its entry still
+  // stands: in an owning list of a chain, later objects refer to earlier ones.
+  void Clear() {
+    while (!FItems.empty()) {
+      FItems.back() = T();
+      FItems.pop_back();
+    }
+  }
 
   auto begin() { return FItems.begin(); }
   auto end() { return FItems.end(); }

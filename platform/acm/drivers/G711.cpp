@@ -160,17 +160,11 @@ class G711Driver final : public CodecDriver {
  public:
   G711Driver(uint16_t tag, const char* name, const char* command_name, const uint8_t* encode,
              const int16_t* decode)
-      : CodecDriver(TagCaps{tag,
-                            name,
-                            1000,
-                            192000,
-                            1,
-                            8,
-                            {8},
-                            sizeof(WAVEFORMATEX),
-                            ACMDRIVERDETAILS_SUPPORTF_CODEC,
-                            {},
-                            command_name}),
+      : CodecDriver({.tag = tag,
+                     .name = name,
+                     .max_channels = 8,
+                     .bits = {8},
+                     .command_name = command_name}),
         encode_(encode),
         decode_(decode) {}
 
@@ -209,19 +203,6 @@ uint8_t LinearToMulaw(int16_t sample) {
 }
 int16_t MulawToLinear(uint8_t code) {
   return G711Tables().mulaw_linear[code];
-}
-
-void EncodeAlaw(const int16_t* in, size_t count, uint8_t* out) {
-  Encode(G711Tables().alaw, in, count, out);
-}
-void DecodeAlaw(const uint8_t* in, size_t count, int16_t* out) {
-  Decode(G711Tables().alaw_linear, in, count, out);
-}
-void EncodeMulaw(const int16_t* in, size_t count, uint8_t* out) {
-  Encode(G711Tables().mulaw, in, count, out);
-}
-void DecodeMulaw(const uint8_t* in, size_t count, int16_t* out) {
-  Decode(G711Tables().mulaw_linear, in, count, out);
 }
 
 std::shared_ptr<Driver> MakeAlawDriver() {

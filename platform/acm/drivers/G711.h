@@ -17,12 +17,6 @@ int16_t AlawToLinear(uint8_t code);
 uint8_t LinearToMulaw(int16_t sample);
 int16_t MulawToLinear(uint8_t code);
 
-// count samples in, count bytes out (and back).
-void EncodeAlaw(const int16_t* in, size_t count, uint8_t* out);
-void DecodeAlaw(const uint8_t* in, size_t count, int16_t* out);
-void EncodeMulaw(const int16_t* in, size_t count, uint8_t* out);
-void DecodeMulaw(const uint8_t* in, size_t count, int16_t* out);
-
 // 8 bits, nBlockAlign = channels, 1 to 8 channels, 1,000 to 192,000 Hz.
 std::shared_ptr<Driver> MakeAlawDriver();
 std::shared_ptr<Driver> MakeMulawDriver();

@@ -113,41 +113,24 @@ class GsmDecoder final : public BlockDecoder {
   GsmHandle handle_;
 };
 
-uint16_t SamplesPerBlockField(const WAVEFORMATEX& format) {
-  uint16_t value;
-  std::memcpy(&value, reinterpret_cast<const uint8_t*>(&format) + sizeof(WAVEFORMATEX), 2);
-  return value;
-}
-
 class GsmDriver final : public CodecDriver {
  public:
-  GsmDriver()
-      : CodecDriver(TagCaps{WAVE_FORMAT_GSM610,
-                            "GSM 6.10",
-                            8000,
-                            44100,
-                            1,
-                            1,
-                            {0},
-                            sizeof(GSM610WAVEFORMAT),
-                            ACMDRIVERDETAILS_SUPPORTF_CODEC,
-                            {8000, 11025, 22050, 44100},
-                            "gsm610"}) {}
+  using CodecDriver::CodecDriver;
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
+    GSM610WAVEFORMAT record;
     // The byte rate rounded to nearest: 1,625 at 8,000 Hz.
     const auto bytes_per_second = static_cast<uint32_t>(
         (uint64_t{rate} * kGsmBlockAlign + kGsmSamplesPerBlock / 2) / kGsmSamplesPerBlock);
-    const WAVEFORMATEX header{WAVE_FORMAT_GSM610, channels, rate, bytes_per_second,
-                              kGsmBlockAlign,     0,        2};
-    const uint16_t samples = kGsmSamplesPerBlock;
-    return FormatRecord(header, {reinterpret_cast<const uint8_t*>(&samples), 2});
+    record.wfx = {WAVE_FORMAT_GSM610, channels, rate, bytes_per_second, kGsmBlockAlign, 0, 0};
+    record.wSamplesPerBlock = kGsmSamplesPerBlock;
+    return WriteRecord(record);
   }
 
   bool CheckFormat(const WAVEFORMATEX& format) const override {
-    return CheckCommonFields(format) && format.cbSize >= 2 &&
-           format.nBlockAlign == kGsmBlockAlign &&
-           SamplesPerBlockField(format) == kGsmSamplesPerBlock;
+    const auto record = ReadRecord<GSM610WAVEFORMAT>(format);
+    return CheckCommonFields(format) && record && format.nBlockAlign == kGsmBlockAlign &&
+           record->wSamplesPerBlock == kGsmSamplesPerBlock;
   }
 
  protected:
@@ -162,7 +145,15 @@ class GsmDriver final : public CodecDriver {
 }  // namespace
 
 std::shared_ptr<Driver> MakeGsm610Driver() {
-  return std::make_shared<GsmDriver>();
+  return std::make_shared<GsmDriver>(TagCaps{.tag = WAVE_FORMAT_GSM610,
+                                             .name = "GSM 6.10",
+                                             .min_rate = 8000,
+                                             .max_rate = 44100,
+                                             .max_channels = 1,
+                                             .bits = {0},
+                                             .format_size = sizeof(GSM610WAVEFORMAT),
+                                             .rates = {8000, 11025, 22050, 44100},
+                                             .command_name = "gsm610"});
 }
 
 }  // namespace acm

@@ -587,49 +587,31 @@ class ImaDecoder final : public BlockDecoder {
   uint32_t samples_per_block_;
 };
 
-uint16_t SamplesPerBlockField(const WAVEFORMATEX& format) {
-  uint16_t value;
-  std::memcpy(&value, reinterpret_cast<const uint8_t*>(&format) + sizeof(WAVEFORMATEX), 2);
-  return value;
-}
-
 class ImaDriver final : public CodecDriver {
  public:
-  ImaDriver()
-      : CodecDriver(TagCaps{WAVE_FORMAT_IMA_ADPCM,
-                            "IMA ADPCM",
-                            1000,
-                            192000,
-                            1,
-                            2,
-                            {4},
-                            sizeof(IMAADPCMWAVEFORMAT),
-                            ACMDRIVERDETAILS_SUPPORTF_CODEC}) {}
+  using CodecDriver::CodecDriver;
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
-    const uint16_t align = ChosenAdpcmBlockAlign(WAVE_FORMAT_IMA_ADPCM, rate, channels);
-    const uint32_t samples = ImaSamplesPerBlock(align, channels);
-    const auto bytes_per_second = static_cast<uint32_t>(uint64_t{rate} * align / samples);
-    const WAVEFORMATEX header{WAVE_FORMAT_IMA_ADPCM, channels, rate, bytes_per_second, align, 4, 2};
-    const auto field = static_cast<uint16_t>(samples);
-    return FormatRecord(header, {reinterpret_cast<const uint8_t*>(&field), 2});
+    return WriteRecord(
+        AdpcmRecord<IMAADPCMWAVEFORMAT>(WAVE_FORMAT_IMA_ADPCM, channels, rate, ImaSamplesPerBlock));
   }
 
   bool CheckFormat(const WAVEFORMATEX& format) const override {
-    if (!CheckCommonFields(format) || format.cbSize < 2) return false;
+    const auto record = ReadRecord<IMAADPCMWAVEFORMAT>(format);
+    if (!CheckCommonFields(format) || !record) return false;
     const uint32_t samples = ImaSamplesPerBlock(format.nBlockAlign, format.nChannels);
-    return samples > 1 && samples == SamplesPerBlockField(format);
+    return samples > 1 && samples == record->wSamplesPerBlock;
   }
 
  protected:
   std::unique_ptr<BlockEncoder> MakeEncoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<ImaEncoder>(format.nChannels, format.nBlockAlign,
-                                        SamplesPerBlockField(format),
+                                        ReadRecord<IMAADPCMWAVEFORMAT>(format)->wSamplesPerBlock,
                                         CurrentEncoderOptions().high_quality);
   }
   std::unique_ptr<BlockDecoder> MakeDecoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<ImaDecoder>(format.nChannels, format.nBlockAlign,
-                                        SamplesPerBlockField(format));
+                                        ReadRecord<IMAADPCMWAVEFORMAT>(format)->wSamplesPerBlock);
   }
 };
 
@@ -816,7 +798,10 @@ uint32_t ImaDecodeBlock(const uint8_t* in, uint32_t bytes, uint16_t channels, in
 }
 
 std::shared_ptr<Driver> MakeImaAdpcmDriver() {
-  return std::make_shared<ImaDriver>();
+  return std::make_shared<ImaDriver>(TagCaps{.tag = WAVE_FORMAT_IMA_ADPCM,
+                                             .name = "IMA ADPCM",
+                                             .bits = {4},
+                                             .format_size = sizeof(IMAADPCMWAVEFORMAT)});
 }
 
 }  // namespace acm

@@ -51,21 +51,13 @@ uint32_t FrameBytes(uint32_t rate, uint32_t kbps) {
   return (IsMpeg1(rate) ? 144000 : 72000) * kbps / rate;
 }
 
-// The codec's fields of a record whose cbSize is 12 or more.
-MPEGLAYER3WAVEFORMAT ReadRecord(const WAVEFORMATEX& format) {
-  MPEGLAYER3WAVEFORMAT record;
-  std::memcpy(&record, &format, sizeof record);
-  return record;
-}
-
 // What the decoder needs of a record: the channels and rate, and the layout's identity. Other
 // writers fill nBlockAlign and nBlockSize their own way; the data is a stream of frames anyway.
 bool Decodable(const WAVEFORMATEX& format) {
-  if (format.wFormatTag != WAVE_FORMAT_MPEGLAYER3 || format.nChannels < 1 || format.nChannels > 2 ||
-      !CarriedRate(format.nSamplesPerSec) || format.cbSize < MPEGLAYER3_WFX_EXTRA_BYTES ||
-      format.nBlockAlign == 0)
-    return false;
-  return ReadRecord(format).wID == MPEGLAYER3_ID_MPEG;
+  const auto record = ReadRecord<MPEGLAYER3WAVEFORMAT>(format);
+  return format.wFormatTag == WAVE_FORMAT_MPEGLAYER3 && format.nChannels >= 1 &&
+         format.nChannels <= 2 && CarriedRate(format.nSamplesPerSec) && record &&
+         format.nBlockAlign != 0 && record->wID == MPEGLAYER3_ID_MPEG;
 }
 
 // What the encoder writes: a constant bitrate it offers, and the fields that follow from it.
@@ -75,7 +67,7 @@ bool Encodable(const WAVEFORMATEX& format) {
     return false;
   const uint32_t kbps = format.nAvgBytesPerSec / 125;
   const auto bitrates = Mp3Bitrates(format.nSamplesPerSec);
-  const MPEGLAYER3WAVEFORMAT record = ReadRecord(format);
+  const auto record = ReadRecord<MPEGLAYER3WAVEFORMAT>(format).value();
   return std::find(bitrates.begin(), bitrates.end(), kbps) != bitrates.end() &&
          record.nFramesPerBlock == 1 &&
          record.nBlockSize == FrameBytes(format.nSamplesPerSec, kbps);
@@ -281,74 +273,11 @@ class Mp3DecodeStream final : public Converter {
   uint32_t bytes_per_second_;
 };
 
-// The manager's calls answer result codes: whatever LAME's set-up or encoding raises stays on
-// this side of them.
-class NoThrowConverter final : public Converter {
- public:
-  explicit NoThrowConverter(std::unique_ptr<Converter> inner) : inner_(std::move(inner)) {}
-  uint64_t DestinationSize(uint64_t source_bytes) const override {
-    return inner_->DestinationSize(source_bytes);
-  }
-  uint64_t SourceSize(uint64_t destination_bytes) const override {
-    return inner_->SourceSize(destination_bytes);
-  }
-  MMRESULT Convert(ConvertCall& call) override {
-    try {
-      return inner_->Convert(call);
-    } catch (const std::bad_alloc&) {
-      return MMSYSERR_NOMEM;
-    } catch (...) {
-      return MMSYSERR_ERROR;
-    }
-  }
-
- private:
-  std::unique_ptr<Converter> inner_;
-};
-
 // ---- Driver
 
 class Mp3Driver final : public CodecDriver {
  public:
-  Mp3Driver()
-      : CodecDriver(TagCaps{WAVE_FORMAT_MPEGLAYER3,
-                            "MPEG Layer-3",
-                            8000,
-                            48000,
-                            1,
-                            2,
-                            {0},
-                            sizeof(MPEGLAYER3WAVEFORMAT),
-                            ACMDRIVERDETAILS_SUPPORTF_CODEC,
-                            {std::begin(kRates), std::end(kRates)},
-                            "mp3"}) {}
-
-  MMRESULT Open(const WAVEFORMATEX& source, const WAVEFORMATEX& destination,
-                std::unique_ptr<Converter>* converter) const override {
-    if (source.wFormatTag == WAVE_FORMAT_MPEGLAYER3) {
-      const auto linear = ReadLinearFormat(destination);
-      if (!Decodable(source) || !linear || linear->type != SampleType::kSigned16 ||
-          linear->channels != source.nChannels || linear->rate != source.nSamplesPerSec)
-        return ACMERR_NOTPOSSIBLE;
-      if (!converter) return MMSYSERR_NOERROR;
-      auto handle = MakeMpg123(source.nChannels, source.nSamplesPerSec);
-      if (!handle) return MMSYSERR_NOMEM;
-      *converter = std::make_unique<Mp3DecodeStream>(std::move(handle), source);
-      return MMSYSERR_NOERROR;
-    }
-    if (destination.wFormatTag == WAVE_FORMAT_MPEGLAYER3 && !Encodable(destination))
-      return ACMERR_NOTPOSSIBLE;
-    try {
-      const MMRESULT opened = CodecDriver::Open(source, destination, converter);
-      if (opened == MMSYSERR_NOERROR && converter && *converter)
-        *converter = std::make_unique<NoThrowConverter>(std::move(*converter));
-      return opened;
-    } catch (const std::bad_alloc&) {
-      return MMSYSERR_NOMEM;
-    } catch (...) {
-      return MMSYSERR_ERROR;
-    }
-  }
+  using CodecDriver::CodecDriver;
 
   std::vector<FormatRecord> ListFormats(uint16_t tag) const override {
     std::vector<FormatRecord> formats;
@@ -371,21 +300,22 @@ class Mp3Driver final : public CodecDriver {
   }
 
   bool CheckFormat(const WAVEFORMATEX& format) const override { return Decodable(format); }
+  bool Encodes(const WAVEFORMATEX& format) const override { return Encodable(format); }
 
  protected:
   std::unique_ptr<BlockEncoder> MakeEncoder(const WAVEFORMATEX& format) const override {
     return std::make_unique<Mp3Encoder>(format.nChannels, format.nSamplesPerSec,
                                         static_cast<uint16_t>(format.nAvgBytesPerSec / 125));
   }
-  // Never asked: Open makes the decoding stream itself.
-  std::unique_ptr<BlockDecoder> MakeDecoder(const WAVEFORMATEX&) const override { return nullptr; }
+  // The data is a stream of frames that mpg123 takes as it comes.
+  std::unique_ptr<Converter> MakeDecodeStream(const WAVEFORMATEX& format) const override {
+    auto handle = MakeMpg123(format.nChannels, format.nSamplesPerSec);
+    if (!handle) throw std::bad_alloc();
+    return std::make_unique<Mp3DecodeStream>(std::move(handle), format);
+  }
 };
 
 }  // namespace
-
-std::span<const uint32_t> Mp3Rates() {
-  return kRates;
-}
 
 std::span<const uint16_t> Mp3Bitrates(uint32_t rate) {
   if (!CarriedRate(rate)) return {};
@@ -406,19 +336,24 @@ uint32_t Mp3FrameSamples(uint32_t rate) {
 
 FormatRecord MakeMp3Format(uint16_t channels, uint32_t rate, uint16_t kbps) {
   MPEGLAYER3WAVEFORMAT record;
-  record.wfx = {WAVE_FORMAT_MPEGLAYER3,    channels, rate, kbps * 125u, 1, 0,
-                MPEGLAYER3_WFX_EXTRA_BYTES};
+  record.wfx = {WAVE_FORMAT_MPEGLAYER3, channels, rate, kbps * 125u, 1, 0, 0};
   record.wID = MPEGLAYER3_ID_MPEG;
   record.fdwFlags = MPEGLAYER3_FLAG_PADDING_ISO;
   record.nBlockSize = static_cast<uint16_t>(FrameBytes(rate, kbps));
   record.nFramesPerBlock = 1;
   record.nCodecDelay = kEncoderDelay;
-  return FormatRecord(record.wfx, {reinterpret_cast<const uint8_t*>(&record) + sizeof record.wfx,
-                                   MPEGLAYER3_WFX_EXTRA_BYTES});
+  return WriteRecord(record);
 }
 
 std::shared_ptr<Driver> MakeMpegLayer3Driver() {
-  return std::make_shared<Mp3Driver>();
+  return std::make_shared<Mp3Driver>(TagCaps{.tag = WAVE_FORMAT_MPEGLAYER3,
+                                             .name = "MPEG Layer-3",
+                                             .min_rate = 8000,
+                                             .max_rate = 48000,
+                                             .bits = {0},
+                                             .format_size = sizeof(MPEGLAYER3WAVEFORMAT),
+                                             .rates = {std::begin(kRates), std::end(kRates)},
+                                             .command_name = "mp3"});
 }
 
 }  // namespace acm

@@ -12,8 +12,6 @@
 
 namespace acm {
 
-// The rates the codec carries, lowest first.
-std::span<const uint32_t> Mp3Rates();
 // The constant bitrates in kbit/s the encoder offers at a rate (none for other rates).
 std::span<const uint16_t> Mp3Bitrates(uint32_t rate);
 // The bitrate a suggestion picks for a source of that rate and channel count.

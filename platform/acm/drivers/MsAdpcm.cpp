@@ -772,66 +772,46 @@ class MsDecoder final : public BlockDecoder {
   std::vector<ADPCMCOEFSET> coefficients_;
 };
 
-// The extra bytes of a record: samples per block, coefficient count, coefficient pairs.
-uint16_t ExtraField(const WAVEFORMATEX& format, size_t offset) {
-  uint16_t value;
-  std::memcpy(&value, reinterpret_cast<const uint8_t*>(&format) + sizeof(WAVEFORMATEX) + offset, 2);
-  return value;
-}
-
+// The coefficient pairs of a record whose fields CheckFormat accepted.
 std::vector<ADPCMCOEFSET> Coefficients(const WAVEFORMATEX& format) {
-  std::vector<ADPCMCOEFSET> pairs(ExtraField(format, 2));
-  std::memcpy(pairs.data(), reinterpret_cast<const uint8_t*>(&format) + sizeof(WAVEFORMATEX) + 4,
-              pairs.size() * sizeof(ADPCMCOEFSET));
-  return pairs;
+  return ReadRecordItems<ADPCMCOEFSET>(format, offsetof(ADPCMWAVEFORMAT, aCoef),
+                                       ReadRecord<ADPCMWAVEFORMAT>(format).value().wNumCoef)
+      .value();
 }
 
 class MsDriver final : public CodecDriver {
  public:
-  MsDriver()
-      : CodecDriver(TagCaps{WAVE_FORMAT_ADPCM,
-                            "MS ADPCM",
-                            1000,
-                            192000,
-                            1,
-                            2,
-                            {4},
-                            sizeof(ADPCMWAVEFORMAT),
-                            ACMDRIVERDETAILS_SUPPORTF_CODEC}) {}
+  using CodecDriver::CodecDriver;
 
   FormatRecord MakeFormat(uint16_t channels, uint32_t rate) const override {
-    ADPCMWAVEFORMAT record;
-    const uint16_t align = ChosenAdpcmBlockAlign(WAVE_FORMAT_ADPCM, rate, channels);
-    const uint32_t samples = MsAdpcmSamplesPerBlock(align, channels);
-    record.wfx = {WAVE_FORMAT_ADPCM,
-                  channels,
-                  rate,
-                  static_cast<uint32_t>(uint64_t{rate} * align / samples),
-                  align,
-                  4,
-                  sizeof(ADPCMWAVEFORMAT) - sizeof(WAVEFORMATEX)};
-    record.wSamplesPerBlock = static_cast<uint16_t>(samples);
+    auto record =
+        AdpcmRecord<ADPCMWAVEFORMAT>(WAVE_FORMAT_ADPCM, channels, rate, MsAdpcmSamplesPerBlock);
     record.wNumCoef = 7;
     std::copy(std::begin(kMsAdpcmCoefficients), std::end(kMsAdpcmCoefficients), record.aCoef);
-    return FormatRecord(record.wfx, {reinterpret_cast<const uint8_t*>(&record.wSamplesPerBlock),
-                                     record.wfx.cbSize});
+    return WriteRecord(record);
   }
 
+  // The seven standard pairs at least; a record may carry up to 256.
   bool CheckFormat(const WAVEFORMATEX& format) const override {
-    if (!CheckCommonFields(format) || format.cbSize < 4) return false;
-    const uint16_t count = ExtraField(format, 2);
-    if (count < 7 || count > 256 || format.cbSize < 4 + 4 * count) return false;
+    const auto record = ReadRecord<ADPCMWAVEFORMAT>(format);
+    if (!CheckCommonFields(format) || !record) return false;
+    const uint16_t count = record->wNumCoef;
+    if (count < 7 || count > 256 ||
+        !ReadRecordItems<ADPCMCOEFSET>(format, offsetof(ADPCMWAVEFORMAT, aCoef), count))
+      return false;
     const uint32_t samples = MsAdpcmSamplesPerBlock(format.nBlockAlign, format.nChannels);
-    return samples > 2 && samples == ExtraField(format, 0);
+    return samples > 2 && samples == record->wSamplesPerBlock;
   }
 
  protected:
   std::unique_ptr<BlockEncoder> MakeEncoder(const WAVEFORMATEX& format) const override {
-    return std::make_unique<MsEncoder>(format.nChannels, format.nBlockAlign, ExtraField(format, 0),
+    return std::make_unique<MsEncoder>(format.nChannels, format.nBlockAlign,
+                                       ReadRecord<ADPCMWAVEFORMAT>(format)->wSamplesPerBlock,
                                        Coefficients(format), CurrentEncoderOptions().high_quality);
   }
   std::unique_ptr<BlockDecoder> MakeDecoder(const WAVEFORMATEX& format) const override {
-    return std::make_unique<MsDecoder>(format.nChannels, format.nBlockAlign, ExtraField(format, 0),
+    return std::make_unique<MsDecoder>(format.nChannels, format.nBlockAlign,
+                                       ReadRecord<ADPCMWAVEFORMAT>(format)->wSamplesPerBlock,
                                        Coefficients(format));
   }
 };
@@ -969,7 +949,10 @@ uint32_t MsAdpcmDecodeBlocks(const uint8_t* in, uint32_t block_align, uint16_t c
 }
 
 std::shared_ptr<Driver> MakeMsAdpcmDriver() {
-  return std::make_shared<MsDriver>();
+  return std::make_shared<MsDriver>(TagCaps{.tag = WAVE_FORMAT_ADPCM,
+                                            .name = "MS ADPCM",
+                                            .bits = {4},
+                                            .format_size = sizeof(ADPCMWAVEFORMAT)});
 }
 
 }  // namespace acm

@@ -25,17 +25,17 @@ namespace ui::qt {
 
 namespace {
 
-QString Q(const std::string& AText) {
-  return QString::fromStdString(AText);
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
 }
 
 }  // namespace
 
 // ---- Format choice
 
-MMRESULT ChooseFormat(ACMFORMATCHOOSEA& ARequest) {
-  const TFormatChooseModel model(ARequest);
-  QDialog dialog(WidgetOf(ARequest.hwndOwner));
+MMRESULT ChooseFormat(ACMFORMATCHOOSEA& request) {
+  const TFormatChooseModel model(request);
+  QDialog dialog(WidgetOf(request.hwndOwner));
   dialog.setObjectName(QStringLiteral("FormatChooseDialog"));
   dialog.setWindowTitle(Q(model.Title()));
   auto* tags = new QListWidget;
@@ -62,10 +62,10 @@ MMRESULT ChooseFormat(ACMFORMATCHOOSEA& ARequest) {
 
   for (int32_t t = 0; t < model.TagCount(); ++t)
     tags->addItem(Q(model.TagName(t)));
-  auto show_formats = [&](int ATag) {
+  auto show_formats = [&](int tag) {
     formats->clear();
-    if (ATag < 0) return;
-    for (int32_t choice : model.FormatsOf(ATag)) {
+    if (tag < 0) return;
+    for (int32_t choice : model.FormatsOf(tag)) {
       auto* item = new QListWidgetItem(Q(model.Choices()[choice].format_name), formats);
       item->setData(Qt::UserRole, choice);
     }
@@ -73,7 +73,7 @@ MMRESULT ChooseFormat(ACMFORMATCHOOSEA& ARequest) {
   };
   QObject::connect(tags, &QListWidget::currentRowChanged, &dialog, show_formats);
   QObject::connect(formats, &QListWidget::currentRowChanged, &dialog,
-                   [&](int ARow) { ok->setEnabled(ARow >= 0); });
+                   [&](int row) { ok->setEnabled(row >= 0); });
   QObject::connect(formats, &QListWidget::itemDoubleClicked, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
@@ -87,7 +87,7 @@ MMRESULT ChooseFormat(ACMFORMATCHOOSEA& ARequest) {
   }
   dialog.resize(520, 320);
   if (dialog.exec() != QDialog::Accepted || !formats->currentItem()) return ACMERR_CANCELED;
-  return model.Store(ARequest, formats->currentItem()->data(Qt::UserRole).toInt());
+  return model.Store(request, formats->currentItem()->data(Qt::UserRole).toInt());
 }
 
 // ---- Folder browser
@@ -99,85 +99,85 @@ constexpr int kVirtualRole = Qt::UserRole + 1;
 constexpr int kLoadedRole = Qt::UserRole + 2;
 
 // A button of the folder dialog over a Qt button.
-class TQtButton : public TButtonWindow {
+class QtButtonWindow : public TButtonWindow {
  public:
-  TQtButton(uint32_t AStyle, HWND AParent, int32_t AId, QAbstractButton* AButton)
-      : TButtonWindow(AStyle, AParent, AId), FButton(AButton) {}
+  QtButtonWindow(uint32_t style, HWND parent, int32_t id, QAbstractButton* button)
+      : TButtonWindow(style, parent, id), button_(button) {}
 
-  QAbstractButton* Button() const { return FButton; }
+  QAbstractButton* Button() const { return button_; }
   RECT GetRect() const override {
-    if (!FButton) return TButtonWindow::GetRect();
-    const QPoint at = FButton->mapToGlobal(QPoint(0, 0));
-    return {at.x(), at.y(), at.x() + FButton->width(), at.y() + FButton->height()};
+    if (!button_) return TButtonWindow::GetRect();
+    const QPoint at = button_->mapToGlobal(QPoint(0, 0));
+    return {at.x(), at.y(), at.x() + button_->width(), at.y() + button_->height()};
   }
   // The dialog's layout places the button; only its size is taken.
-  void SetRect(const RECT& ARect) override {
-    if (FButton) FButton->setFixedSize(ARect.right - ARect.left, ARect.bottom - ARect.top);
+  void SetRect(const RECT& rect) override {
+    if (button_) button_->setFixedSize(rect.right - rect.left, rect.bottom - rect.top);
   }
   std::string GetText() const override {
-    return FButton ? FButton->text().toStdString() : std::string();
+    return button_ ? button_->text().toStdString() : std::string();
   }
-  void SetText(const std::string& AText) override {
-    if (FButton) FButton->setText(Q(AText));
+  void SetText(const std::string& text) override {
+    if (button_) button_->setText(Q(text));
   }
-  bool GetEnabled() const override { return FButton && FButton->isEnabled(); }
-  void SetEnabled(bool AEnabled) override {
-    if (FButton) FButton->setEnabled(AEnabled);
+  bool GetEnabled() const override { return button_ && button_->isEnabled(); }
+  void SetEnabled(bool enabled) override {
+    if (button_) button_->setEnabled(enabled);
   }
-  bool GetChecked() const override { return FButton && FButton->isChecked(); }
-  void SetChecked(bool AChecked) override {
-    if (FButton) FButton->setChecked(AChecked);
+  bool GetChecked() const override { return button_ && button_->isChecked(); }
+  void SetChecked(bool checked) override {
+    if (button_) button_->setChecked(checked);
   }
-  void FontChanged(const LOGFONTA& AFont) override {
-    if (!FButton) return;
-    QFont font = FormFont(AFont.lfHeight < 0 ? -AFont.lfHeight : AFont.lfHeight);
-    if (AFont.lfFaceName[0] && QFontDatabase::hasFamily(AFont.lfFaceName))
-      font.setFamily(AFont.lfFaceName);
-    FButton->setFont(font);
+  void FontChanged(const LOGFONTA& log_font) override {
+    if (!button_) return;
+    QFont font = FormFont(log_font.lfHeight < 0 ? -log_font.lfHeight : log_font.lfHeight);
+    if (log_font.lfFaceName[0] && QFontDatabase::hasFamily(log_font.lfFaceName))
+      font.setFamily(log_font.lfFaceName);
+    button_->setFont(font);
   }
 
  private:
-  QPointer<QAbstractButton> FButton;
+  QPointer<QAbstractButton> button_;
 };
 
-class TQtBrowseView : public QDialog, public TBrowseDialogView {
+class QtBrowseView : public QDialog, public TBrowseDialogView {
  public:
-  TQtBrowseView(TBrowseDialog& ADialog, QWidget* AParent) : QDialog(AParent), FDialog(&ADialog) {
+  QtBrowseView(TBrowseDialog& dialog, QWidget* parent) : QDialog(parent), dialog_(&dialog) {
     setObjectName(QStringLiteral("BrowseFolderDialog"));
     setWindowTitle(QStringLiteral("Choose a Folder"));
     auto* layout = new QVBoxLayout(this);
-    const BROWSEINFOA& info = ADialog.Info();
+    const BROWSEINFOA& info = dialog.Info();
     if (info.lpszTitle && *info.lpszTitle) {
       auto* title = new QLabel(Q(info.lpszTitle));
       title->setWordWrap(true);
       layout->addWidget(title);
     }
-    FTree = new QTreeView;
-    FTree->setObjectName(QStringLiteral("FolderTree"));
-    FTree->setModel(&FModel);
-    FTree->header()->hide();
-    FTree->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    layout->addWidget(FTree, 1);
-    FStatus = new QLabel;
-    FStatus->setObjectName(QStringLiteral("StatusText"));
-    FStatus->setVisible(info.ulFlags & BIF_STATUSTEXT);
-    layout->addWidget(FStatus);
-    FButtons = new QHBoxLayout;
-    FButtons->addStretch(1);
-    layout->addLayout(FButtons);
+    tree_ = new QTreeView;
+    tree_->setObjectName(QStringLiteral("FolderTree"));
+    tree_->setModel(&model_);
+    tree_->header()->hide();
+    tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    layout->addWidget(tree_, 1);
+    status_ = new QLabel;
+    status_->setObjectName(QStringLiteral("StatusText"));
+    status_->setVisible(info.ulFlags & BIF_STATUSTEXT);
+    layout->addWidget(status_);
+    buttons_ = new QHBoxLayout;
+    buttons_->addStretch(1);
+    layout->addLayout(buttons_);
     FillTops(info.pidlRoot);
 
-    connect(FTree, &QTreeView::expanded, this,
-            [this](const QModelIndex& AIndex) { Load(FModel.itemFromIndex(AIndex)); });
-    connect(FTree->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& AIndex) {
-              if (!FSelecting) Guard([&] { Report(FModel.itemFromIndex(AIndex)); });
+    connect(tree_, &QTreeView::expanded, this,
+            [this](const QModelIndex& index) { Load(model_.itemFromIndex(index)); });
+    connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& index) {
+              if (!selecting_) Guard([&] { Report(model_.itemFromIndex(index)); });
             });
     resize(360, 420);
   }
 
-  std::unique_ptr<TWindow> MakeButton(uint32_t AStyle, int32_t AId) override {
-    const uint32_t type = AStyle & BS_TYPEMASK;
+  std::unique_ptr<TWindow> MakeButton(uint32_t style, int32_t id) override {
+    const uint32_t type = style & BS_TYPEMASK;
     QAbstractButton* button;
     if (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX) {
       button = new QCheckBox(this);
@@ -187,80 +187,80 @@ class TQtBrowseView : public QDialog, public TBrowseDialogView {
       push->setAutoDefault(type == BS_DEFPUSHBUTTON);
       button = push;
     }
-    if (AId == IDOK || AId == IDCANCEL)
-      FButtons->addWidget(button);
+    if (id == IDOK || id == IDCANCEL)
+      buttons_->addWidget(button);
     else
-      FButtons->insertWidget(FCustom++, button);
-    auto window = std::make_unique<TQtButton>(AStyle, FDialog->Handle(), AId, button);
-    TQtButton* target = window.get();
+      buttons_->insertWidget(custom_++, button);
+    auto window = std::make_unique<QtButtonWindow>(style, dialog_->Handle(), id, button);
+    QtButtonWindow* target = window.get();
     connect(button, &QAbstractButton::clicked, this,
             [this, target] { Guard([&] { target->Clicked(); }); });
     return window;
   }
 
-  bool Select(LPCITEMIDLIST AItem) override {
-    QStandardItem* item = Find(AItem);
+  bool Select(LPCITEMIDLIST id_list) override {
+    QStandardItem* item = Find(id_list);
     if (!item) return false;
-    FSelecting = true;
-    FTree->setCurrentIndex(item->index());
-    FTree->scrollTo(item->index());
-    FSelecting = false;
+    selecting_ = true;
+    tree_->setCurrentIndex(item->index());
+    tree_->scrollTo(item->index());
+    selecting_ = false;
     Report(item);
     return true;
   }
 
-  void ShowStatusText(const std::string& AText) override { FStatus->setText(Q(AText)); }
+  void ShowStatusText(const std::string& text) override { status_->setText(Q(text)); }
 
   RECT GetRect() const override {
     const QRect frame = frameGeometry();
     return {frame.left(), frame.top(), frame.right() + 1, frame.bottom() + 1};
   }
-  void SetRect(const RECT& ARect) override {
-    move(ARect.left, ARect.top);
-    resize(ARect.right - ARect.left, ARect.bottom - ARect.top);
+  void SetRect(const RECT& rect) override {
+    move(rect.left, rect.top);
+    resize(rect.right - rect.left, rect.bottom - rect.top);
   }
 
   void RunModal() override {
     exec();
-    if (FFailure) std::rethrow_exception(std::exchange(FFailure, nullptr));
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
   void EndModal() override { done(QDialog::Rejected); }
 
   // Closing the window or Escape is the Cancel button.
   void reject() override {
     Guard(
-        [&] { SendMessageA(FDialog->Handle(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0); });
+        [&] { SendMessageA(dialog_->Handle(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0); });
   }
 
  private:
   // A failure of the caller's callback ends the dialog and leaves it after the loop.
   template <class F>
-  void Guard(F&& AAction) {
+  void Guard(F&& action) {
     try {
-      AAction();
+      action();
     } catch (...) {
-      FFailure = std::current_exception();
+      failure_ = std::current_exception();
       done(QDialog::Rejected);
     }
   }
 
-  QStandardItem* AddNode(QStandardItem* AParent, const QString& AText, const std::string& APath,
-                         bool AVirtual) {
-    auto* item = new QStandardItem(AText);
-    item->setData(Q(APath), kPathRole);
-    item->setData(AVirtual, kVirtualRole);
-    item->setData(AVirtual, kLoadedRole);
-    item->setToolTip(Q(APath));
-    if (!AVirtual) item->appendRow(new QStandardItem);  // shows the expander until loaded
-    (AParent ? AParent : FModel.invisibleRootItem())->appendRow(item);
+  QStandardItem* AddNode(QStandardItem* parent, const QString& text, const std::string& path,
+                         bool is_virtual) {
+    auto* item = new QStandardItem(text);
+    item->setData(Q(path), kPathRole);
+    item->setData(is_virtual, kVirtualRole);
+    item->setData(is_virtual, kLoadedRole);
+    item->setToolTip(Q(path));
+    if (!is_virtual) item->appendRow(new QStandardItem);  // shows the expander until loaded
+    (parent ? parent : model_.invisibleRootItem())->appendRow(item);
     return item;
   }
 
-  void FillTops(LPCITEMIDLIST ARoot) {
-    if (ARoot && !IsFolderItem(ARoot)) {
-      AddNode(nullptr, Q(ItemText(ARoot)), ItemText(ARoot), true);
-    } else if (ARoot) {
-      AddNode(nullptr, Q(ItemDisplayName(ARoot)), ItemText(ARoot), false);
+  void FillTops(LPCITEMIDLIST root) {
+    if (root && !IsFolderItem(root)) {
+      AddNode(nullptr, Q(ItemText(root)), ItemText(root), true);
+    } else if (root) {
+      AddNode(nullptr, Q(ItemDisplayName(root)), ItemText(root), false);
     } else {
       const char* home = std::getenv("HOME");
       if (home && *home) AddNode(nullptr, QStringLiteral("Home"), home, false);
@@ -268,11 +268,11 @@ class TQtBrowseView : public QDialog, public TBrowseDialogView {
     }
   }
 
-  void Load(QStandardItem* AItem) {
-    if (!AItem || AItem->data(kLoadedRole).toBool()) return;
-    AItem->setData(true, kLoadedRole);
-    AItem->removeRows(0, AItem->rowCount());
-    const std::filesystem::path folder = AItem->data(kPathRole).toString().toStdString();
+  void Load(QStandardItem* item) {
+    if (!item || item->data(kLoadedRole).toBool()) return;
+    item->setData(true, kLoadedRole);
+    item->removeRows(0, item->rowCount());
+    const std::filesystem::path folder = item->data(kPathRole).toString().toStdString();
     std::vector<std::string> names;
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
@@ -285,20 +285,20 @@ class TQtBrowseView : public QDialog, public TBrowseDialogView {
       return QString::compare(Q(a), Q(b), Qt::CaseInsensitive) < 0;
     });
     for (const std::string& name : names)
-      AddNode(AItem, Q(name), (folder / name).string(), false);
+      AddNode(item, Q(name), (folder / name).string(), false);
   }
 
   // The node of an item: virtual items among the top nodes, folders by walking down from the
   // top node whose path holds them most closely.
-  QStandardItem* Find(LPCITEMIDLIST AItem) {
-    const std::string text = ItemText(AItem);
+  QStandardItem* Find(LPCITEMIDLIST id_list) {
+    const std::string text = ItemText(id_list);
     QStandardItem* best = nullptr;
     size_t best_length = 0;
-    for (int row = 0; row < FModel.rowCount(); ++row) {
-      QStandardItem* top = FModel.item(row);
+    for (int row = 0; row < model_.rowCount(); ++row) {
+      QStandardItem* top = model_.item(row);
       const std::string path = top->data(kPathRole).toString().toStdString();
-      if (top->data(kVirtualRole).toBool() != !IsFolderItem(AItem)) continue;
-      if (!IsFolderItem(AItem)) {
+      if (top->data(kVirtualRole).toBool() != !IsFolderItem(id_list)) continue;
+      if (!IsFolderItem(id_list)) {
         if (path == text) return top;
         continue;
       }
@@ -317,34 +317,33 @@ class TQtBrowseView : public QDialog, public TBrowseDialogView {
       for (int row = 0; row < node->rowCount() && !next; ++row)
         if (node->child(row)->text() == Q(part.string())) next = node->child(row);
       if (!next) return nullptr;
-      FTree->expand(node->index());
+      tree_->expand(node->index());
       node = next;
     }
     return node;
   }
 
-  void Report(QStandardItem* AItem) {
-    if (!AItem) return FDialog->SelectionChanged(nullptr);
-    const std::string path = AItem->data(kPathRole).toString().toStdString();
-    TItemPtr item(AItem->data(kVirtualRole).toBool() ? MakeVirtualItem(path)
-                                                     : MakeFolderItem(path));
-    FDialog->SelectionChanged(item.get());
+  void Report(QStandardItem* node) {
+    if (!node) return dialog_->SelectionChanged(nullptr);
+    const std::string path = node->data(kPathRole).toString().toStdString();
+    TItemPtr item(node->data(kVirtualRole).toBool() ? MakeVirtualItem(path) : MakeFolderItem(path));
+    dialog_->SelectionChanged(item.get());
   }
 
-  TBrowseDialog* FDialog;
-  QStandardItemModel FModel;
-  QTreeView* FTree;
-  QLabel* FStatus;
-  QHBoxLayout* FButtons;
-  int FCustom = 0;
-  bool FSelecting = false;
-  std::exception_ptr FFailure;
+  TBrowseDialog* dialog_;
+  QStandardItemModel model_;
+  QTreeView* tree_;
+  QLabel* status_;
+  QHBoxLayout* buttons_;
+  int custom_ = 0;
+  bool selecting_ = false;
+  std::exception_ptr failure_;
 };
 
 }  // namespace
 
-std::unique_ptr<TBrowseDialogView> MakeBrowseDialogView(TBrowseDialog& ADialog) {
-  return std::make_unique<TQtBrowseView>(ADialog, WidgetOf(ADialog.Info().hwndOwner));
+std::unique_ptr<TBrowseDialogView> MakeBrowseDialogView(TBrowseDialog& dialog) {
+  return std::make_unique<QtBrowseView>(dialog, WidgetOf(dialog.Info().hwndOwner));
 }
 
 }  // namespace ui::qt

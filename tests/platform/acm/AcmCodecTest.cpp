@@ -252,3 +252,22 @@ TEST(AcmG711, EveryCodeCodesBackToItselfAndSamplesTakeTheNearestLevel) {
         ASSERT_LE(error, std::abs(decode(static_cast<uint8_t>(code)) - sample)) << sample;
     }
 }
+
+TEST(AcmCodecs, RecordsShortOfTheirCodecFieldsAreRefused) {
+  // Each codec's own record opens; the same record one byte short of its fields does not, in
+  // either direction, and nothing is suggested from it.
+  const auto pcm = Pcm(1, 8000);
+  for (uint16_t tag :
+       {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM, WAVE_FORMAT_GSM610, WAVE_FORMAT_MPEGLAYER3}) {
+    SCOPED_TRACE(tag);
+    const auto whole = SuggestTag(pcm, tag);
+    ASSERT_FALSE(whole.Empty());
+    EXPECT_EQ(OpenQuery(whole, pcm), MMSYSERR_NOERROR);
+    WAVEFORMATEX header = whole.Get();
+    --header.cbSize;
+    const auto cut = Record(header, Bytes(whole.Bytes() + 18, whole.Bytes() + whole.Size() - 1));
+    EXPECT_EQ(OpenQuery(cut, pcm), ACMERR_NOTPOSSIBLE);
+    EXPECT_EQ(OpenQuery(pcm, cut), ACMERR_NOTPOSSIBLE);
+    EXPECT_TRUE(SuggestTag(cut, WAVE_FORMAT_PCM).Empty());
+  }
+}
