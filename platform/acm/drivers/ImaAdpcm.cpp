@@ -363,13 +363,18 @@ int MatchedIndex(const int16_t* x, uint16_t channels, uint32_t count) {
 
 // ---- The search (the high-quality mode)
 //
-// A beam search over nibble paths: kSurvivors coder states live on, each carrying both
-// decoders' predictions, its step index and its summed squared error in both; every sample
-// extends each by the nibbles near its quantised difference, and the cheapest distinct states
-// survive. The header's step index is part of the search: the first survivors start from
-// indexes around the matched one.
+// A search over nibble paths, merged by step index: each sample extends every living coder state
+// (both decoders' predictions, its step index, its summed squared error in both) by the nibbles
+// near its quantised difference, and of the states reaching one step index only the cheapest
+// lives on. Keeping one state per step index, rather than the cheapest few overall, keeps paths
+// whose step stays large through a quiet stretch alive for the jump after it. The kSurvivors
+// cheapest indexes survive. The header's step index is part of the search: the first states
+// start from every index around the matched one.
 
-constexpr int kSurvivors = 8;
+constexpr int kIndexSurvivors = 20;  // the cheapest state of each of the cheapest indexes
+constexpr int kSurvivors = 26;       // and the cheapest of the others as well
+constexpr int kPerIndex = 3;         // distinct states a step index keeps
+constexpr int kSlots = (kMaxStepIndex + 1) * kPerIndex;
 
 // The signed change of the prediction in a multiplying decoder, per step index and nibble.
 struct ProductTable {
@@ -391,48 +396,30 @@ constexpr ProductTable kProductChanges = MakeProductTable();
 struct SearchNode {
   int32_t reference, product, index, root;
   int64_t cost;
-  uint64_t state;  // reference, product and index in one word, for telling states apart
   int32_t parent;
   uint8_t nibble;
 };
 
-uint64_t StateOf(int reference, int product, int index) {
-  return static_cast<uint64_t>(reference + 32768) | static_cast<uint64_t>(product + 32768) << 16 |
-         static_cast<uint64_t>(index) << 32;
-}
-
-// Keeps the kSurvivors cheapest distinct states, cheapest first, in kept[0..count).
-[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count) {
-  if (count == kSurvivors && node.cost >= kept[count - 1].cost) return;
-  for (int k = 0; k < count; ++k)
-    if (kept[k].state == node.state) {
-      if (kept[k].cost <= node.cost) return;
-      for (int i = k; i + 1 < count; ++i)  // the dearer twin leaves
-        kept[i] = kept[i + 1];
-      --count;
-      break;
-    }
-  int at = count < kSurvivors ? count++ : kSurvivors - 1;
-  for (; at > 0 && kept[at - 1].cost > node.cost; --at)
-    kept[at] = kept[at - 1];
-  kept[at] = node;
-}
-
 // Codes samples 1..count-1 of one channel (stride apart) into nibbles; answers the header's
-// step index. trace: room for count × kSurvivors entries.
+// step index. trace: room for count × kSlots entries.
 int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles,
                   std::vector<uint16_t>& trace) {
-  trace.resize(size_t{count} * kSurvivors);
-  SearchNode nodes[kSurvivors], next[kSurvivors];
+  trace.resize(size_t{count} * kSlots);
+  SearchNode nodes[kSlots], next[kSlots];
   int alive = 0;
   const int matched = MatchedIndex(x, static_cast<uint16_t>(stride), count - 1);
-  for (const int offset : {0, -1, 2, -3, 4, -6, 8, 12}) {
-    const int index = std::clamp(matched + offset, 0, kMaxStepIndex);
-    Keep({x[0], x[0], index, index, 0, StateOf(x[0], x[0], index), -1, 0}, nodes, alive);
-  }
+  for (int index = std::max(0, matched - kIndexSurvivors / 2);
+       index <= std::min(kMaxStepIndex, matched + kIndexSurvivors / 2); ++index)
+    nodes[alive++] = {x[0], x[0], index, index, 0, -1, 0};
+  // Past the cheapest kSurvivors, states are dropped; the order of equal costs is the slots'.
+  const auto cheaper = [](const SearchNode& a, const SearchNode& b) {
+    return a.cost < b.cost || (a.cost == b.cost && a.index < b.index);
+  };
+  for (auto& n : next)
+    n.cost = INT64_MAX;
+  int touched[kMaxStepIndex + 1], reached = 0;  // the indexes whose slots hold states
   for (uint32_t j = 1; j < count; ++j) {
     const int sample = x[j * stride];
-    int kept = 0;
     for (int k = 0; k < alive; ++k) {
       const SearchNode& n = nodes[k];
       const int step = kSteps[n.index];
@@ -443,38 +430,68 @@ int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles
       for (int m = std::max(0, m0 - 1); m <= std::min(7, m0 + 1); ++m)
         candidates[n_candidates++] = sign | m;
       candidates[n_candidates++] = sign ^ 8;
+      if (m0 < 3) candidates[n_candidates++] = sign | 4;  // the step grows
       if (m0 == 0) candidates[n_candidates++] = (sign ^ 8) | 1;
       const Transition* row = &kTransitions[n.index * 16];
       const int32_t* product_row = &kProductChanges.product[n.index * 16];
       for (int i = 0; i < n_candidates; ++i) {
         const int nibble = candidates[i];
-        SearchNode c;
-        c.reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
-        c.product = std::clamp(n.product + product_row[nibble], -32768, 32767);
-        const int64_t er = sample - c.reference, ep = sample - c.product;
-        c.cost = n.cost + er * er + ep * ep;
-        if (kept == kSurvivors && c.cost >= next[kept - 1].cost) continue;
-        c.index = row[nibble].next;
-        c.state = StateOf(c.reference, c.product, c.index);
-        c.root = n.root;
-        c.parent = k;
-        c.nibble = static_cast<uint8_t>(nibble);
-        Keep(c, next, kept);
+        const int reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
+        const int product = std::clamp(n.product + product_row[nibble], -32768, 32767);
+        const int64_t er = sample - reference, ep = sample - product;
+        const int64_t cost = n.cost + er * er + ep * ep;
+        // The index's slots, cheapest first; a state already there keeps its cheaper way.
+        SearchNode* const slots = next + row[nibble].next * kPerIndex;
+        if (cost >= slots[kPerIndex - 1].cost) continue;
+        if (slots[0].cost == INT64_MAX) touched[reached++] = row[nibble].next;
+        int at = 0;
+        while (at < kPerIndex && slots[at].cost != INT64_MAX &&
+               (slots[at].reference != reference || slots[at].product != product))
+          ++at;
+        if (at < kPerIndex && slots[at].cost != INT64_MAX && slots[at].cost <= cost) continue;
+        if (at == kPerIndex) at = kPerIndex - 1;  // the dearest leaves
+        for (; at > 0 && slots[at - 1].cost > cost; --at)
+          slots[at] = slots[at - 1];
+        slots[at] = {
+            reference, product, row[nibble].next, n.root, cost, k, static_cast<uint8_t>(nibble)};
       }
     }
-    for (int k = 0; k < kept; ++k)
-      trace[size_t{j} * kSurvivors + k] =
-          static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);  // parent < 4096
-    std::copy(next, next + kept, nodes);
-    alive = kept;
+    // Each index's cheapest state first, then the others behind them.
+    alive = 0;
+    for (int i = 0; i < reached; ++i)
+      nodes[alive++] = next[touched[i] * kPerIndex];
+    if (alive > kIndexSurvivors) {
+      std::nth_element(nodes, nodes + kIndexSurvivors - 1, nodes + alive, cheaper);
+      alive = kIndexSurvivors;
+    }
+    SearchNode* const others = nodes + alive;
+    int more = 0;
+    for (int i = 0; i < reached; ++i)
+      for (int k = 1; k < kPerIndex; ++k) {
+        SearchNode& n = next[touched[i] * kPerIndex + k];
+        if (n.cost != INT64_MAX) others[more++] = n;
+        n.cost = INT64_MAX;
+      }
+    for (int i = 0; i < reached; ++i)
+      next[touched[i] * kPerIndex].cost = INT64_MAX;
+    reached = 0;
+    if (alive + more > kSurvivors) {
+      std::nth_element(others, others + (kSurvivors - alive) - 1, others + more, cheaper);
+      more = kSurvivors - alive;
+    }
+    alive += more;
+    for (int k = 0; k < alive; ++k)
+      trace[size_t{j} * kSlots + k] =
+          static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);  // parent < 4096
   }
-  int k = 0;  // the cheapest, traced back
+  const int best = static_cast<int>(std::min_element(nodes, nodes + alive, cheaper) - nodes);
+  int k = best;  // the cheapest, traced back
   for (uint32_t j = count - 1; j >= 1; --j) {
-    const uint16_t t = trace[size_t{j} * kSurvivors + k];
+    const uint16_t t = trace[size_t{j} * kSlots + k];
     nibbles[j - 1] = static_cast<uint8_t>(t & 15);
     k = t >> 4;
   }
-  return nodes[0].root;
+  return nodes[best].root;
 }
 
 // The squared error of channel c of a coded block against its samples (count of them, the

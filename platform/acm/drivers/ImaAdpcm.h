@@ -26,9 +26,10 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels);
 // that sum shifted steps and those that multiply.
 void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out);
-// The same blocks by a beam search over nibble paths (the high-quality mode): several coder
-// states survive each sample, scored by the squared error of both decoder families, the header's
-// step index among what is searched. Several times slower than ImaEncodeBlocks.
+// The same blocks by a search over nibble paths (the high-quality mode): the cheapest coder
+// state of each of the cheapest step indexes survives each sample, and a few more, scored by the
+// squared error of both decoder families, the header's step index among what is searched.
+// Several times slower than ImaEncodeBlocks.
 void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block (at most a whole block) into ImaFramesIn frames. Any

@@ -499,8 +499,8 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
 // predictor and delta are searched too; a wider beam over the first samples lets each show what
 // it does before the beam narrows.
 
-constexpr int kSurvivors = 8;
-constexpr int kFirstSurvivors = 16;
+constexpr int kSurvivors = 32;
+constexpr int kFirstSurvivors = 64;
 constexpr uint32_t kWideSamples = 24;
 
 struct SearchNode {
