@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -492,16 +493,27 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
 
 // ---- The search (the high-quality mode)
 //
-// A beam search over nibble paths, as for IMA ADPCM: coder states carry both decoders' last two
+// A search over nibble paths, as for IMA ADPCM: coder states carry both decoders' last two
 // samples, the delta and the predictor, and their summed squared error in both; each sample
-// extends every state by the nibbles around its rounded difference, and the cheapest distinct
-// states survive. The first states are every predictor from two first deltas, so the header's
-// predictor and delta are searched too; a wider beam over the first samples lets each show what
-// it does before the beam narrows.
+// extends every state by the nibbles around its rounded difference. States are merged by their
+// delta's size (a quarter octave): a few distinct ones live on in each, and the cheapest state of
+// each of the cheapest sizes survives, and a few more; so a path whose delta stays large through
+// a quiet stretch lives on for the jump after it. The first states are every predictor from two
+// first deltas, so the header's predictor and delta are searched too; more survive over the
+// first samples, so that each predictor shows what it does.
 
-constexpr int kSurvivors = 32;
-constexpr int kFirstSurvivors = 64;
+constexpr int kSizes = 44;           // of deltas 16 to 32,767
+constexpr int kPerSize = 3;          // distinct states a size keeps
+constexpr int kSizeSurvivors = 20;   // the cheapest state of each of the cheapest sizes
+constexpr int kSurvivors = 26;       // and the cheapest of the others as well
+constexpr int kFirstSurvivors = 64;  // over the first kWideSamples
 constexpr uint32_t kWideSamples = 24;
+constexpr int kSlots = kSizes * kPerSize;
+
+int SizeOf(int delta) {
+  const int bits = std::bit_width(static_cast<unsigned>(delta));  // 5 to 15
+  return (bits - 5) * 4 + ((delta >> (bits - 3)) & 3);
+}
 
 struct SearchNode {
   int32_t s1, s2, t1, t2, delta;
@@ -521,22 +533,66 @@ bool SameState(const SearchNode& a, const SearchNode& b) {
   return a.samples == b.samples && a.delta == b.delta && a.root / 2 == b.root / 2;
 }
 
-[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count,
-                                        int capacity) {
-  if (count == capacity && node.cost >= kept[count - 1].cost) return;
-  for (int k = 0; k < count; ++k)
-    if (SameState(kept[k], node)) {
-      if (kept[k].cost <= node.cost) return;
-      for (int i = k; i + 1 < count; ++i)
-        kept[i] = kept[i + 1];
-      --count;
-      break;
+// The states of one sample, kPerSize slots per size, cheapest first.
+struct Slots {
+  SearchNode node[kSlots];
+  int touched[kSizes];  // the sizes holding states
+  int reached = 0;
+
+  Slots() {
+    for (auto& n : node)
+      n.cost = INT64_MAX;
+  }
+
+  // cheap: whether a state of this cost could stay at all (before its fields are made).
+  bool Admits(int delta, int64_t cost) const {
+    return cost < node[SizeOf(delta) * kPerSize + kPerSize - 1].cost;
+  }
+
+  void Add(const SearchNode& c) {
+    const int size = SizeOf(c.delta);
+    SearchNode* const slots = node + size * kPerSize;
+    if (c.cost >= slots[kPerSize - 1].cost) return;
+    if (slots[0].cost == INT64_MAX) touched[reached++] = size;
+    int at = 0;
+    while (at < kPerSize && slots[at].cost != INT64_MAX && !SameState(slots[at], c))
+      ++at;
+    if (at < kPerSize && slots[at].cost != INT64_MAX && slots[at].cost <= c.cost) return;
+    if (at == kPerSize) at = kPerSize - 1;  // the dearest leaves
+    for (; at > 0 && slots[at - 1].cost > c.cost; --at)
+      slots[at] = slots[at - 1];
+    slots[at] = c;
+  }
+
+  // Moves the survivors into out (each size's cheapest first) and empties the slots; answers
+  // how many.
+  int Take(SearchNode* out, int limit) {
+    const auto cheaper = [](const SearchNode& a, const SearchNode& b) {
+      return a.cost < b.cost || (a.cost == b.cost && a.root < b.root);
+    };
+    int alive = 0;
+    for (int i = 0; i < reached; ++i)
+      out[alive++] = node[touched[i] * kPerSize];
+    if (alive > kSizeSurvivors) {
+      std::nth_element(out, out + kSizeSurvivors - 1, out + alive, cheaper);
+      alive = kSizeSurvivors;
     }
-  int at = count < capacity ? count++ : capacity - 1;
-  for (; at > 0 && kept[at - 1].cost > node.cost; --at)
-    kept[at] = kept[at - 1];
-  kept[at] = node;
-}
+    SearchNode* const others = out + alive;
+    int more = 0;
+    for (int i = 0; i < reached; ++i)
+      for (int k = 0; k < kPerSize; ++k) {
+        SearchNode& n = node[touched[i] * kPerSize + k];
+        if (k > 0 && n.cost != INT64_MAX) others[more++] = n;
+        n.cost = INT64_MAX;
+      }
+    reached = 0;
+    if (alive + more > limit) {
+      std::nth_element(others, others + (limit - alive) - 1, others + more, cheaper);
+      more = limit - alive;
+    }
+    return alive + more;
+  }
+};
 
 struct SearchResult {
   size_t predictor;
@@ -547,23 +603,22 @@ struct SearchResult {
 SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
                            std::span<const ADPCMCOEFSET> coefficients, uint8_t* nibbles,
                            std::vector<uint16_t>& trace) {
-  trace.resize(size_t{count} * kFirstSurvivors);
-  SearchNode nodes[kFirstSurvivors], next[kFirstSurvivors];
+  trace.resize(size_t{count} * kSlots);
+  SearchNode nodes[kSlots];
+  Slots next;
   std::vector<int> deltas(2 * coefficients.size());
-  int alive = 0;
   for (size_t p = 0; p < coefficients.size(); ++p) {
     const int matched = MatchedDelta(x, stride, count, coefficients[p]);
     deltas[2 * p] = matched;
     deltas[2 * p + 1] = std::clamp(matched * 2, kMinDelta, kMaxDelta);
     for (int d = 0; d < 2; ++d)
-      Keep({x[stride], x[0], x[stride], x[0], deltas[2 * p + d], static_cast<int32_t>(2 * p + d), 0,
-            SamplesOf(x[stride], x[0], x[stride], x[0]), -1, 0},
-           nodes, alive, kFirstSurvivors);
+      next.Add({x[stride], x[0], x[stride], x[0], deltas[2 * p + d],
+                static_cast<int32_t>(2 * p + d), 0, SamplesOf(x[stride], x[0], x[stride], x[0]), -1,
+                0});
   }
+  int alive = next.Take(nodes, kFirstSurvivors);
   for (uint32_t j = 2; j < count; ++j) {
     const int64_t sample = x[j * stride];
-    const int capacity = j < kWideSamples ? kFirstSurvivors : kSurvivors;
-    int kept = 0;
     for (int k = 0; k < alive; ++k) {
       const SearchNode& n = nodes[k];
       const ADPCMCOEFSET& c = coefficients[n.root / 2];
@@ -572,8 +627,12 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
       const int64_t difference = sample - ((predictor + shadow) >> 1);
       const int64_t rounded = (2 * std::abs(difference) + n.delta) / (2 * n.delta);
       const int q0 = static_cast<int>(std::min<int64_t>(rounded, 8)) * (difference < 0 ? -1 : 1);
-      for (int candidate = std::max(-8, q0 - 1); candidate <= std::min(7, q0 + 1); ++candidate) {
-        int q = candidate;  // within what keeps the delta at most 32,767, as the quick coder
+      int candidates[5], n_candidates = 0;
+      for (int q = std::max(-8, q0 - 1); q <= std::min(7, q0 + 1); ++q)
+        candidates[n_candidates++] = q;
+      if (std::abs(q0) < 3) candidates[n_candidates++] = difference < 0 ? -4 : 4;  // delta grows
+      for (int i = 0; i < n_candidates; ++i) {
+        int q = candidates[i];  // within what keeps the delta at most 32,767, as the quick coder
         while (((kAdaptation[q & 15] * n.delta) >> 8) > kMaxDelta)
           q += q < 0 ? 1 : -1;
         const int adapted = (kAdaptation[q & 15] * n.delta) >> 8;
@@ -583,29 +642,30 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
         child.s1 = Clamp16(predictor + int64_t{q} * n.delta);
         child.t1 = Clamp16(shadow + int64_t{q} * n.delta);
         child.delta = std::max(kMinDelta, adapted);
-        child.root = n.root;
         const int64_t es = sample - child.s1, et = sample - child.t1;
         child.cost = n.cost + es * es + et * et;
-        if (kept == capacity && child.cost >= next[kept - 1].cost) continue;
+        if (!next.Admits(child.delta, child.cost)) continue;
+        child.root = n.root;
         child.samples = SamplesOf(child.s1, child.s2, child.t1, child.t2);
         child.parent = k;
         child.nibble = static_cast<uint8_t>(q & 15);
-        Keep(child, next, kept, capacity);
+        next.Add(child);
       }
     }
-    for (int k = 0; k < kept; ++k)
-      trace[size_t{j} * kFirstSurvivors + k] =
-          static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);
-    std::copy(next, next + kept, nodes);
-    alive = kept;
+    alive = next.Take(nodes, j < kWideSamples ? kFirstSurvivors : kSurvivors);
+    for (int k = 0; k < alive; ++k)
+      trace[size_t{j} * kSlots + k] = static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);
   }
-  int k = 0;
-  for (uint32_t j = count - 1; j >= 2; --j) {
-    const uint16_t t = trace[size_t{j} * kFirstSurvivors + k];
+  int best = 0;
+  for (int k = 1; k < alive; ++k)
+    if (nodes[k].cost < nodes[best].cost) best = k;
+  const int root = nodes[best].root;
+  for (uint32_t j = count - 1, k = best; j >= 2; --j) {
+    const uint16_t t = trace[size_t{j} * kSlots + k];
     nibbles[j - 2] = static_cast<uint8_t>(t & 15);
     k = t >> 4;
   }
-  return {static_cast<size_t>(nodes[0].root / 2), deltas[nodes[0].root]};
+  return {static_cast<size_t>(root / 2), deltas[root]};
 }
 
 // The squared error of channel c of n in a coded block, in both decoder families.

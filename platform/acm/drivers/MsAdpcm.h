@@ -30,9 +30,10 @@ uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per
 // and keeps the delta between 16 and 32,767. Blocks do not depend on each other.
 void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
-// The same blocks by a beam search over nibble paths (the high-quality mode): several coder
-// states survive each sample, scored by the squared error of both decoder families, the
-// header's predictor and first delta among what is searched.
+// The same blocks by a search over nibble paths (the high-quality mode): states merged by the
+// size of their delta, the cheapest of each of the cheapest sizes surviving each sample and a few
+// more, scored by the squared error of both decoder families, the header's predictor and first
+// delta among what is searched.
 void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block into MsAdpcmFramesIn frames with 64-bit arithmetic. A
