@@ -630,7 +630,7 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
       int candidates[5], n_candidates = 0;
       for (int q = std::max(-8, q0 - 1); q <= std::min(7, q0 + 1); ++q)
         candidates[n_candidates++] = q;
-      if (std::abs(q0) < 3) candidates[n_candidates++] = difference < 0 ? -4 : 4;  // delta grows
+      if (q0 == 0) candidates[n_candidates++] = difference < 0 ? -4 : 4;  // delta grows
       for (int i = 0; i < n_candidates; ++i) {
         int q = candidates[i];  // within what keeps the delta at most 32,767, as the quick coder
         while (((kAdaptation[q & 15] * n.delta) >> 8) > kMaxDelta)
