@@ -721,7 +721,7 @@ constexpr uint32_t kStartGroups = 8;
 // Past the first groups the paths from different starts stay apart by the decoders' rounding
 // alone, and which comes out closer is chance: worth trying out where a block codes poorly (its
 // error then dominates a file's), below this signal-to-error ratio (both decoders' errors).
-constexpr int64_t kPoorRatio = 1000;  // 30 dB
+constexpr int64_t kPoorRatio = 316;  // 25 dB
 
 // A channel's trial starts: their lanes after the first groups, coded into rooms a block apart.
 struct Starts {
