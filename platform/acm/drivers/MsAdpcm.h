@@ -24,10 +24,10 @@ uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per
 
 // Encodes whole blocks of samples_per_block interleaved frames (1 or 2 channels, at least 3
 // frames a block). Per channel it codes the block with the predictors whose residual energy is
-// near the least (with every predictor where that codes badly), each from the first delta that
-// codes the block's start best, and keeps the one of least decoded error in both the decoders
-// that shift and those that divide; the quantiser rounds against the mean of their predictions,
-// and keeps the delta between 16 and 32,767. Blocks do not depend on each other.
+// near the least (with every predictor where that codes badly), the least residual's from the
+// first delta that codes the block's start best, and keeps the one of least decoded error in both
+// the decoders that shift and those that divide; the quantiser rounds against the mean of their
+// predictions, and keeps the delta between 16 and 32,767. Blocks do not depend on each other.
 void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
 // The same blocks by a search over nibble paths (the high-quality mode): states merged by the
