@@ -401,10 +401,10 @@ struct SearchNode {
 };
 
 // Codes samples 1..count-1 of one channel (stride apart) into nibbles; answers the header's
-// step index. trace: room for count × kSlots entries.
+// step index. trace: room for count × kSurvivors entries.
 int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles,
                   std::vector<uint16_t>& trace) {
-  trace.resize(size_t{count} * kSlots);
+  trace.resize(size_t{count} * kSurvivors);
   SearchNode nodes[kSlots], next[kSlots];
   int alive = 0;
   const int matched = MatchedIndex(x, static_cast<uint16_t>(stride), count - 1);
@@ -481,13 +481,13 @@ int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles
     }
     alive += more;
     for (int k = 0; k < alive; ++k)
-      trace[size_t{j} * kSlots + k] =
+      trace[size_t{j} * kSurvivors + k] =
           static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);  // parent < 4096
   }
   const int best = static_cast<int>(std::min_element(nodes, nodes + alive, cheaper) - nodes);
   int k = best;  // the cheapest, traced back
   for (uint32_t j = count - 1; j >= 1; --j) {
-    const uint16_t t = trace[size_t{j} * kSlots + k];
+    const uint16_t t = trace[size_t{j} * kSurvivors + k];
     nibbles[j - 1] = static_cast<uint8_t>(t & 15);
     k = t >> 4;
   }

@@ -603,7 +603,14 @@ struct SearchResult {
 SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
                            std::span<const ADPCMCOEFSET> coefficients, uint8_t* nibbles,
                            std::vector<uint16_t>& trace) {
-  trace.resize(size_t{count} * kSlots);
+  // Each sample's survivors' ways back: kFirstSurvivors of them a sample over the first
+  // kWideSamples, kSurvivors after.
+  const auto row = [](uint32_t j) {
+    return j < kWideSamples
+               ? size_t{j} * kFirstSurvivors
+               : size_t{kWideSamples} * kFirstSurvivors + (j - kWideSamples) * kSurvivors;
+  };
+  trace.resize(row(count));
   SearchNode nodes[kSlots];
   Slots next;
   std::vector<int> deltas(2 * coefficients.size());
@@ -654,14 +661,14 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
     }
     alive = next.Take(nodes, j < kWideSamples ? kFirstSurvivors : kSurvivors);
     for (int k = 0; k < alive; ++k)
-      trace[size_t{j} * kSlots + k] = static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);
+      trace[row(j) + k] = static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);
   }
   int best = 0;
   for (int k = 1; k < alive; ++k)
     if (nodes[k].cost < nodes[best].cost) best = k;
   const int root = nodes[best].root;
   for (uint32_t j = count - 1, k = best; j >= 2; --j) {
-    const uint16_t t = trace[size_t{j} * kSlots + k];
+    const uint16_t t = trace[row(j) + k];
     nibbles[j - 2] = static_cast<uint8_t>(t & 15);
     k = t >> 4;
   }
