@@ -232,6 +232,7 @@ struct Lane {
   int64_t reference;
   int64_t product;
   const EncoderRow* row;
+  int64_t error;  // squared, of both decoders, so far
 };
 
 // One sample (and the one after it); answers the nibble. kSearch: below kSearchBelow.
@@ -259,6 +260,8 @@ template <bool kSearch>
   lane.reference =
       std::min<int64_t>((lane.reference ^ negative) + row.reference[m], 32767) ^ negative;
   lane.product = std::min<int64_t>((lane.product ^ negative) + row.product[m], 32767) ^ negative;
+  const int64_t er = sample - lane.reference, ep = sample - lane.product;
+  lane.error += er * er + ep * ep;
   lane.row =
       reinterpret_cast<const EncoderRow*>(reinterpret_cast<const char*>(t.rows) + row.next[m]);
   return m | (static_cast<uint32_t>(negative) & 8);
@@ -306,35 +309,44 @@ void CodeGroup(const int16_t* s, uint8_t* out, bool last, Lane& lane, const Enco
     CodeGroup<kStride, false>(s, out, last, lane, t);
 }
 
-// Codes the groups of two lanes: s0 and s1 at their first coded samples, o0 and o1 at their first
-// groups, each group 4 × kStride bytes after the one before.
+// Codes groups [first, end) of a block's groups of two lanes: s0 and s1 at their first coded
+// samples, o0 and o1 at their first groups, each group 4 × kStride bytes after the one before.
 template <int kStride>
-void CodeTwo(const int16_t* s0, const int16_t* s1, uint32_t groups, uint8_t* o0, uint8_t* o1,
-             Lane lane0, Lane lane1) {
+void CodeSpans(const int16_t* s0, const int16_t* s1, uint8_t* o0, uint8_t* o1, uint32_t first,
+               uint32_t end, uint32_t groups, Lane& lane0, Lane& lane1) {
   const EncoderTables& t = Tables();
-  for (uint32_t g = 1; g < groups; ++g) {
-    const bool search0 = Searches(lane0), search1 = Searches(lane1);
+  Lane a = lane0, b = lane1;  // locals stay in registers: the stores could alias the callers'
+  const uint32_t inner = std::min(end, groups - 1);  // the last group looks ahead at itself
+  for (uint32_t g = first; g < inner; ++g) {
+    const int16_t *x0 = s0 + 8 * kStride * g, *x1 = s1 + 8 * kStride * g;
+    uint8_t *p0 = o0 + 4 * kStride * g, *p1 = o1 + 4 * kStride * g;
+    const bool search0 = Searches(a), search1 = Searches(b);
     if (!search0 && !search1)
-      CodeGroups<kStride, false, false>(s0, s1, o0, o1, lane0, lane1, t);
+      CodeGroups<kStride, false, false>(x0, x1, p0, p1, a, b, t);
     else if (!search1)
-      CodeGroups<kStride, true, false>(s0, s1, o0, o1, lane0, lane1, t);
+      CodeGroups<kStride, true, false>(x0, x1, p0, p1, a, b, t);
     else if (!search0)
-      CodeGroups<kStride, false, true>(s0, s1, o0, o1, lane0, lane1, t);
+      CodeGroups<kStride, false, true>(x0, x1, p0, p1, a, b, t);
     else
-      CodeGroups<kStride, true, true>(s0, s1, o0, o1, lane0, lane1, t);
-    s0 += 8 * kStride;
-    s1 += 8 * kStride;
-    o0 += 4 * kStride;
-    o1 += 4 * kStride;
+      CodeGroups<kStride, true, true>(x0, x1, p0, p1, a, b, t);
   }
-  CodeGroup<kStride>(s0, o0, true, lane0, t);
-  CodeGroup<kStride>(s1, o1, true, lane1, t);
+  for (uint32_t g = std::max(first, inner); g < end; ++g) {
+    CodeGroup<kStride>(s0 + 8 * kStride * g, o0 + 4 * kStride * g, true, a, t);
+    CodeGroup<kStride>(s1 + 8 * kStride * g, o1 + 4 * kStride * g, true, b, t);
+  }
+  lane0 = a;
+  lane1 = b;
 }
 
-void CodeOne(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
+// The same for one lane.
+template <int kStride>
+void CodeSpan(const int16_t* s, uint8_t* out, uint32_t first, uint32_t end, uint32_t groups,
+              Lane& lane) {
   const EncoderTables& t = Tables();
-  for (uint32_t g = 1; g <= groups; ++g, s += 8, out += 4)
-    CodeGroup<1>(s, out, g == groups, lane, t);
+  Lane a = lane;
+  for (uint32_t g = first; g < end; ++g)
+    CodeGroup<kStride>(s + 8 * kStride * g, out + 4 * kStride * g, g + 1 == groups, a, t);
+  lane = a;
 }
 
 // The step index whose step is nearest the mean difference between the block's first samples:
@@ -349,25 +361,20 @@ int MatchedIndex(const int16_t* x, uint16_t channels, uint32_t count) {
   return static_cast<int>(std::min<ptrdiff_t>(it - std::begin(kSteps), kMaxStepIndex));
 }
 
-// Writes a channel's header and answers its lane.
-Lane StartChannel(const int16_t* x, uint16_t channels, uint32_t samples_per_block,
-                  uint8_t* header) {
-  const int index = MatchedIndex(x, channels, samples_per_block - 1);
-  std::memcpy(header, x, 2);
-  header[2] = static_cast<uint8_t>(index);
-  header[3] = 0;
-  return Lane{x[0], x[0], &Tables().rows[index]};
-}
-
 // ---- The search (the high-quality mode)
 //
-// A beam search over nibble paths: kSurvivors coder states live on, each carrying both
-// decoders' predictions, its step index and its summed squared error in both; every sample
-// extends each by the nibbles near its quantised difference, and the cheapest distinct states
-// survive. The header's step index is part of the search: the first survivors start from
-// indexes around the matched one.
+// A search over nibble paths, merged by step index: each sample extends every living coder state
+// (both decoders' predictions, its step index, its summed squared error in both) by the nibbles
+// near its quantised difference, and of the states reaching one step index only the cheapest
+// lives on. Keeping one state per step index, rather than the cheapest few overall, keeps paths
+// whose step stays large through a quiet stretch alive for the jump after it. The kSurvivors
+// cheapest indexes survive. The header's step index is part of the search: the first states
+// start from every index around the matched one.
 
-constexpr int kSurvivors = 8;
+constexpr int kIndexSurvivors = 20;  // the cheapest state of each of the cheapest indexes
+constexpr int kSurvivors = 26;       // and the cheapest of the others as well
+constexpr int kPerIndex = 3;         // distinct states a step index keeps
+constexpr int kSlots = (kMaxStepIndex + 1) * kPerIndex;
 
 // The signed change of the prediction in a multiplying decoder, per step index and nibble.
 struct ProductTable {
@@ -389,48 +396,30 @@ constexpr ProductTable kProductChanges = MakeProductTable();
 struct SearchNode {
   int32_t reference, product, index, root;
   int64_t cost;
-  uint64_t state;  // reference, product and index in one word, for telling states apart
   int32_t parent;
   uint8_t nibble;
 };
-
-uint64_t StateOf(int reference, int product, int index) {
-  return static_cast<uint64_t>(reference + 32768) | static_cast<uint64_t>(product + 32768) << 16 |
-         static_cast<uint64_t>(index) << 32;
-}
-
-// Keeps the kSurvivors cheapest distinct states, cheapest first, in kept[0..count).
-[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count) {
-  if (count == kSurvivors && node.cost >= kept[count - 1].cost) return;
-  for (int k = 0; k < count; ++k)
-    if (kept[k].state == node.state) {
-      if (kept[k].cost <= node.cost) return;
-      for (int i = k; i + 1 < count; ++i)  // the dearer twin leaves
-        kept[i] = kept[i + 1];
-      --count;
-      break;
-    }
-  int at = count < kSurvivors ? count++ : kSurvivors - 1;
-  for (; at > 0 && kept[at - 1].cost > node.cost; --at)
-    kept[at] = kept[at - 1];
-  kept[at] = node;
-}
 
 // Codes samples 1..count-1 of one channel (stride apart) into nibbles; answers the header's
 // step index. trace: room for count × kSurvivors entries.
 int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles,
                   std::vector<uint16_t>& trace) {
   trace.resize(size_t{count} * kSurvivors);
-  SearchNode nodes[kSurvivors], next[kSurvivors];
+  SearchNode nodes[kSlots], next[kSlots];
   int alive = 0;
   const int matched = MatchedIndex(x, static_cast<uint16_t>(stride), count - 1);
-  for (const int offset : {0, -1, 2, -3, 4, -6, 8, 12}) {
-    const int index = std::clamp(matched + offset, 0, kMaxStepIndex);
-    Keep({x[0], x[0], index, index, 0, StateOf(x[0], x[0], index), -1, 0}, nodes, alive);
-  }
+  for (int index = std::max(0, matched - kIndexSurvivors / 2);
+       index <= std::min(kMaxStepIndex, matched + kIndexSurvivors / 2); ++index)
+    nodes[alive++] = {x[0], x[0], index, index, 0, -1, 0};
+  // Past the cheapest kSurvivors, states are dropped; the order of equal costs is the slots'.
+  const auto cheaper = [](const SearchNode& a, const SearchNode& b) {
+    return a.cost < b.cost || (a.cost == b.cost && a.index < b.index);
+  };
+  for (auto& n : next)
+    n.cost = INT64_MAX;
+  int touched[kMaxStepIndex + 1], reached = 0;  // the indexes whose slots hold states
   for (uint32_t j = 1; j < count; ++j) {
     const int sample = x[j * stride];
-    int kept = 0;
     for (int k = 0; k < alive; ++k) {
       const SearchNode& n = nodes[k];
       const int step = kSteps[n.index];
@@ -441,38 +430,68 @@ int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles
       for (int m = std::max(0, m0 - 1); m <= std::min(7, m0 + 1); ++m)
         candidates[n_candidates++] = sign | m;
       candidates[n_candidates++] = sign ^ 8;
+      if (m0 < 3) candidates[n_candidates++] = sign | 4;  // the step grows
       if (m0 == 0) candidates[n_candidates++] = (sign ^ 8) | 1;
       const Transition* row = &kTransitions[n.index * 16];
       const int32_t* product_row = &kProductChanges.product[n.index * 16];
       for (int i = 0; i < n_candidates; ++i) {
         const int nibble = candidates[i];
-        SearchNode c;
-        c.reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
-        c.product = std::clamp(n.product + product_row[nibble], -32768, 32767);
-        const int64_t er = sample - c.reference, ep = sample - c.product;
-        c.cost = n.cost + er * er + ep * ep;
-        if (kept == kSurvivors && c.cost >= next[kept - 1].cost) continue;
-        c.index = row[nibble].next;
-        c.state = StateOf(c.reference, c.product, c.index);
-        c.root = n.root;
-        c.parent = k;
-        c.nibble = static_cast<uint8_t>(nibble);
-        Keep(c, next, kept);
+        const int reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
+        const int product = std::clamp(n.product + product_row[nibble], -32768, 32767);
+        const int64_t er = sample - reference, ep = sample - product;
+        const int64_t cost = n.cost + er * er + ep * ep;
+        // The index's slots, cheapest first; a state already there keeps its cheaper way.
+        SearchNode* const slots = next + row[nibble].next * kPerIndex;
+        if (cost >= slots[kPerIndex - 1].cost) continue;
+        if (slots[0].cost == INT64_MAX) touched[reached++] = row[nibble].next;
+        int at = 0;
+        while (at < kPerIndex && slots[at].cost != INT64_MAX &&
+               (slots[at].reference != reference || slots[at].product != product))
+          ++at;
+        if (at < kPerIndex && slots[at].cost != INT64_MAX && slots[at].cost <= cost) continue;
+        if (at == kPerIndex) at = kPerIndex - 1;  // the dearest leaves
+        for (; at > 0 && slots[at - 1].cost > cost; --at)
+          slots[at] = slots[at - 1];
+        slots[at] = {
+            reference, product, row[nibble].next, n.root, cost, k, static_cast<uint8_t>(nibble)};
       }
     }
-    for (int k = 0; k < kept; ++k)
+    // Each index's cheapest state first, then the others behind them.
+    alive = 0;
+    for (int i = 0; i < reached; ++i)
+      nodes[alive++] = next[touched[i] * kPerIndex];
+    if (alive > kIndexSurvivors) {
+      std::nth_element(nodes, nodes + kIndexSurvivors - 1, nodes + alive, cheaper);
+      alive = kIndexSurvivors;
+    }
+    SearchNode* const others = nodes + alive;
+    int more = 0;
+    for (int i = 0; i < reached; ++i)
+      for (int k = 1; k < kPerIndex; ++k) {
+        SearchNode& n = next[touched[i] * kPerIndex + k];
+        if (n.cost != INT64_MAX) others[more++] = n;
+        n.cost = INT64_MAX;
+      }
+    for (int i = 0; i < reached; ++i)
+      next[touched[i] * kPerIndex].cost = INT64_MAX;
+    reached = 0;
+    if (alive + more > kSurvivors) {
+      std::nth_element(others, others + (kSurvivors - alive) - 1, others + more, cheaper);
+      more = kSurvivors - alive;
+    }
+    alive += more;
+    for (int k = 0; k < alive; ++k)
       trace[size_t{j} * kSurvivors + k] =
-          static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);  // parent < 4096
-    std::copy(next, next + kept, nodes);
-    alive = kept;
+          static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);  // parent < 4096
   }
-  int k = 0;  // the cheapest, traced back
+  const int best = static_cast<int>(std::min_element(nodes, nodes + alive, cheaper) - nodes);
+  int k = best;  // the cheapest, traced back
   for (uint32_t j = count - 1; j >= 1; --j) {
     const uint16_t t = trace[size_t{j} * kSurvivors + k];
     nibbles[j - 1] = static_cast<uint8_t>(t & 15);
     k = t >> 4;
   }
-  return nodes[0].root;
+  return nodes[best].root;
 }
 
 // The squared error of channel c of a coded block against its samples (count of them, the
@@ -674,92 +693,144 @@ void HoldQuietChannels(const int16_t* frames, uint16_t channels, uint32_t sample
 
 namespace {
 
+// The step index matched to a block's first samples is a guess, and the index a block starts
+// from marks it (the decoders' rounding keeps paths apart). Which start suits the block shows in
+// its first groups, where the paths differ most: each channel codes them from the indexes around
+// the matched one, and the one of least decoded error in both decoder families goes on.
+constexpr int kStartOffsets[] = {0, -8, -4, -2, -1, 1, 2, 4, 8};  // the matched one wins ties
+constexpr int kStarts = std::size(kStartOffsets);
+constexpr uint32_t kStartGroups = 8;
+// Past the first groups the paths from different starts stay apart by the decoders' rounding
+// alone, and which comes out closer is chance: worth trying out where a block codes poorly (its
+// error then dominates a file's), below this signal-to-error ratio (both decoders' errors).
+constexpr int64_t kPoorRatio = 316;  // 25 dB
+
+// A channel's trial starts: their lanes after the first groups, coded into rooms a block apart.
+struct Starts {
+  Lane lanes[kStarts];
+  int index[kStarts];
+  int count;
+  int best;
+};
+
+// Codes the first min(groups, kStartGroups) groups of a channel from each start into trials (a
+// block's room for each), and writes the header and the first groups of the least decoded error
+// into block. x: the channel's first sample.
+template <int kStride>
+void TryStarts(const int16_t* x, uint32_t groups, uint8_t* block, size_t block_bytes,
+               uint8_t* trials, Starts& s) {
+  const int matched = MatchedIndex(x, kStride, 8 * groups);
+  const uint32_t prefix = std::min(groups, kStartGroups);
+  const size_t at = 4 * kStride;  // the channel's first group, from its header
+  s.count = 0;
+  for (const int offset : kStartOffsets)
+    if (matched + offset >= 0 && matched + offset <= kMaxStepIndex) {
+      s.index[s.count] = matched + offset;
+      s.lanes[s.count++] = Lane{x[0], x[0], &Tables().rows[matched + offset], 0};
+    }
+  for (int k = 0; k < s.count; k += 2) {
+    uint8_t* const room = trials + k * block_bytes + at;
+    if (k + 1 < s.count)
+      CodeSpans<kStride>(x + kStride, x + kStride, room, room + block_bytes, 0, prefix, groups,
+                         s.lanes[k], s.lanes[k + 1]);
+    else
+      CodeSpan<kStride>(x + kStride, room, 0, prefix, groups, s.lanes[k]);
+  }
+  s.best = 0;
+  for (int k = 1; k < s.count; ++k)
+    if (s.lanes[k].error < s.lanes[s.best].error) s.best = k;
+  std::memcpy(block, x, 2);
+  block[2] = static_cast<uint8_t>(s.index[s.best]);
+  block[3] = 0;
+  const uint8_t* const room = trials + s.best * block_bytes + at;
+  for (uint32_t g = 0; g < prefix; ++g)
+    std::memcpy(block + at + 4 * kStride * g, room + 4 * kStride * g, 4);
+}
+
+// Once the chosen start has coded the whole channel into block, ending at lane: where the block
+// codes poorly, the other starts code on from their first groups (each given up once it cannot
+// come out closer), and the closest replaces the channel.
+template <int kStride>
+void FinishStarts(const int16_t* x, uint32_t groups, uint8_t* block, size_t block_bytes,
+                  uint8_t* trials, Starts& s, const Lane& lane) {
+  int64_t energy = 0;
+  for (uint32_t j = 1; j <= 8 * groups; ++j)
+    energy += int64_t{x[j * kStride]} * x[j * kStride];
+  if (lane.error * kPoorRatio <= 2 * energy) return;
+  const uint32_t prefix = std::min(groups, kStartGroups);
+  const size_t at = 4 * kStride;
+  int64_t least = lane.error;
+  int others[kStarts], n = 0;
+  for (int k = 0; k < s.count; ++k)
+    if (k != s.best) others[n++] = k;
+  int best = s.best;
+  for (int i = 0; i < n; i += 2) {
+    Lane& a = s.lanes[others[i]];
+    Lane& b = s.lanes[others[i + 1 < n ? i + 1 : i]];
+    uint8_t* const ra = trials + others[i] * block_bytes + at;
+    uint8_t* const rb = trials + others[i + 1 < n ? i + 1 : i] * block_bytes + at;
+    for (uint32_t g = prefix; g < groups && (a.error < least || b.error < least); g += 8) {
+      const uint32_t end = std::min(groups, g + 8);
+      if (i + 1 < n)
+        CodeSpans<kStride>(x + kStride, x + kStride, ra, rb, g, end, groups, a, b);
+      else
+        CodeSpan<kStride>(x + kStride, ra, g, end, groups, a);
+    }
+    for (const int k : {others[i], others[i + 1 < n ? i + 1 : i]})
+      if (s.lanes[k].error < least) {  // only a whole coding comes out below it
+        least = s.lanes[k].error;
+        best = k;
+      }
+  }
+  if (best == s.best) return;
+  block[2] = static_cast<uint8_t>(s.index[best]);
+  const uint8_t* const room = trials + best * block_bytes + at;
+  for (uint32_t g = 0; g < groups; ++g)
+    std::memcpy(block + at + 4 * kStride * g, room + 4 * kStride * g, 4);
+}
+
 void EncodeQuickly(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                   size_t blocks, uint8_t* out) {
+                   size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
   const uint32_t groups = (samples_per_block - 1) / 8;
+  const uint32_t prefix = std::min(groups, kStartGroups);
   const size_t block_bytes = 4 * channels * (groups + 1);
   const size_t block_samples = size_t{samples_per_block} * channels;
+  trials.resize(2 * kStarts * block_bytes);
+  uint8_t* const rooms[2] = {trials.data(), trials.data() + kStarts * block_bytes};
+  Starts s[2];
   if (channels == 2) {  // the two channels of a block side by side
     for (size_t b = 0; b < blocks; ++b, frames += block_samples, out += block_bytes) {
-      const Lane left = StartChannel(frames, 2, samples_per_block, out);
-      const Lane right = StartChannel(frames + 1, 2, samples_per_block, out + 4);
-      CodeTwo<2>(frames + 2, frames + 3, groups, out + 8, out + 12, left, right);
+      TryStarts<2>(frames, groups, out, block_bytes, rooms[0], s[0]);
+      TryStarts<2>(frames + 1, groups, out + 4, block_bytes, rooms[0] + 4, s[1]);
+      Lane left = s[0].lanes[s[0].best], right = s[1].lanes[s[1].best];
+      CodeSpans<2>(frames + 2, frames + 3, out + 8, out + 12, prefix, groups, groups, left, right);
+      FinishStarts<2>(frames, groups, out, block_bytes, rooms[0], s[0], left);
+      FinishStarts<2>(frames + 1, groups, out + 4, block_bytes, rooms[0] + 4, s[1], right);
     }
     return;
   }
   size_t b = 0;  // mono: two blocks side by side
   for (; b + 1 < blocks; b += 2, frames += 2 * block_samples, out += 2 * block_bytes) {
-    const Lane first = StartChannel(frames, 1, samples_per_block, out);
-    const Lane second =
-        StartChannel(frames + block_samples, 1, samples_per_block, out + block_bytes);
-    CodeTwo<1>(frames + 1, frames + block_samples + 1, groups, out + 4, out + block_bytes + 4,
-               first, second);
+    const int16_t* const next = frames + block_samples;
+    TryStarts<1>(frames, groups, out, block_bytes, rooms[0], s[0]);
+    TryStarts<1>(next, groups, out + block_bytes, block_bytes, rooms[1], s[1]);
+    Lane first = s[0].lanes[s[0].best], second = s[1].lanes[s[1].best];
+    CodeSpans<1>(frames + 1, next + 1, out + 4, out + block_bytes + 4, prefix, groups, groups,
+                 first, second);
+    FinishStarts<1>(frames, groups, out, block_bytes, rooms[0], s[0], first);
+    FinishStarts<1>(next, groups, out + block_bytes, block_bytes, rooms[1], s[1], second);
   }
-  if (b < blocks)
-    CodeOne(frames + 1, groups, out + 4, StartChannel(frames, 1, samples_per_block, out));
-}
-
-// Codes one channel of a block alone, groups 4 × kStride bytes apart, as CodeTwo codes it.
-template <int kStride>
-void CodeChannel(const int16_t* s, uint32_t groups, uint8_t* out, Lane lane) {
-  const EncoderTables& t = Tables();
-  for (uint32_t g = 1; g <= groups; ++g, s += 8 * kStride, out += 4 * kStride)
-    CodeGroup<kStride>(s, out, g == groups, lane, t);
-}
-
-// The step index matched to a block's first samples is a guess, and the index a block starts
-// from marks the whole block (the decoders' rounding keeps paths apart). So each channel codes
-// again from the indexes around it, and the least decoded error of both decoder families stays.
-void TryStartIndexes(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                     size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
-  constexpr int kOffsets[] = {-8, -4, -2, -1, 1, 2, 4, 8};
-  const uint32_t groups = (samples_per_block - 1) / 8;
-  const size_t block_bytes = 4 * channels * (groups + 1);
-  trials.resize(2 * block_bytes);
-  uint8_t* const trial[2] = {trials.data(), trials.data() + block_bytes};
-  for (size_t b = 0; b < blocks;
-       ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
-    for (uint16_t c = 0; c < channels; ++c) {
-      int64_t least = ChannelError(out, channels, c, samples_per_block, frames + c);
-      const int matched = out[4 * c + 2];
-      int indexes[std::size(kOffsets)], count = 0;
-      for (const int offset : kOffsets)
-        if (matched + offset >= 0 && matched + offset <= kMaxStepIndex)
-          indexes[count++] = matched + offset;
-      for (int k = 0; k < count; k += 2) {  // two side by side, as CodeTwo codes two channels
-        const int n = std::min(2, count - k);
-        Lane lanes[2];
-        for (int i = 0; i < n; ++i) {
-          std::copy(out + 4 * c, out + 4 * c + 4, trial[i] + 4 * c);  // only c's are read
-          trial[i][4 * c + 2] = static_cast<uint8_t>(indexes[k + i]);
-          lanes[i] = Lane{frames[c], frames[c], &Tables().rows[indexes[k + i]]};
-        }
-        const size_t at = 4 * channels + 4 * c;
-        if (n == 2 && channels == 2)
-          CodeTwo<2>(frames + 2 + c, frames + 2 + c, groups, trial[0] + at, trial[1] + at, lanes[0],
-                     lanes[1]);
-        else if (n == 2)
-          CodeTwo<1>(frames + 1, frames + 1, groups, trial[0] + at, trial[1] + at, lanes[0],
-                     lanes[1]);
-        else if (channels == 2)
-          CodeChannel<2>(frames + 2 + c, groups, trial[0] + at, lanes[0]);
-        else
-          CodeChannel<1>(frames + 1, groups, trial[0] + at, lanes[0]);
-        for (int i = 0; i < n; ++i) {
-          const int64_t error = ChannelError(trial[i], channels, c, samples_per_block, frames + c);
-          if (error >= least) continue;
-          least = error;
-          for (size_t j = 4 * c; j < block_bytes; j += 4 * channels)
-            std::memcpy(out + j, trial[i] + j, 4);
-        }
-      }
-    }
+  if (b < blocks) {
+    TryStarts<1>(frames, groups, out, block_bytes, rooms[0], s[0]);
+    Lane lane = s[0].lanes[s[0].best];
+    CodeSpan<1>(frames + 1, out + 4, prefix, groups, groups, lane);
+    FinishStarts<1>(frames, groups, out, block_bytes, rooms[0], s[0], lane);
+  }
 }
 
 void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   size_t blocks, uint8_t* out, std::vector<uint8_t>& trials) {
-  EncodeQuickly(frames, channels, samples_per_block, blocks, out);
-  TryStartIndexes(frames, channels, samples_per_block, blocks, out, trials);
+  EncodeQuickly(frames, channels, samples_per_block, blocks, out, trials);
   HoldQuietChannels(frames, channels, samples_per_block, blocks, out);
 }
 

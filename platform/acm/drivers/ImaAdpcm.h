@@ -19,16 +19,18 @@ uint32_t ImaSamplesPerBlock(uint32_t block_align, uint16_t channels);
 uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels);
 
 // Encodes whole blocks of samples_per_block interleaved frames (1 or 2 channels) into their
-// bytes. Each block starts from a step index matched to its own first samples, so blocks do not
-// depend on each other. The decoder reconstructs the middle of the interval a nibble selects, so
-// that for the sample alone the truncating quantiser's magnitude is the best; the encoder looks
-// one sample ahead as well (a magnitude also sets the next step) and serves both the decoders
-// that sum shifted steps and those that multiply.
+// bytes. Each block starts from the step index, of those around the one matched to its own first
+// samples, whose first samples decode closest, so blocks do not depend on each other. The decoder
+// reconstructs the middle of the interval a nibble selects, so that for the sample alone the
+// truncating quantiser's magnitude is the best; the encoder looks one sample ahead as well (a
+// magnitude also sets the next step) and serves both the decoders that sum shifted steps and those
+// that multiply.
 void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out);
-// The same blocks by a beam search over nibble paths (the high-quality mode): several coder
-// states survive each sample, scored by the squared error of both decoder families, the header's
-// step index among what is searched. Several times slower than ImaEncodeBlocks.
+// The same blocks by a search over nibble paths (the high-quality mode): the cheapest coder
+// state of each of the cheapest step indexes survives each sample, and a few more, scored by the
+// squared error of both decoder families, the header's step index among what is searched.
+// Several times slower than ImaEncodeBlocks.
 void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block (at most a whole block) into ImaFramesIn frames. Any

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -75,7 +76,11 @@ template <bool kTrack>
   const int64_t shadow = kTrack ? (l.t1 * l.c1 + l.t2 * l.c2) / 256 : predictor;
   const int difference = static_cast<int>(sample - ((predictor + shadow) >> 1));
   const int magnitude = difference < 0 ? -difference : difference;
-  const int q = std::min((2 * magnitude + l.delta) / (2 * l.delta), difference < 0 ? 8 : 7);
+  // In single precision: below 2^18 the quotient of two integers never rounds up to the next
+  // whole number, so it truncates as the integer division does, at a fraction of its latency.
+  const int q = std::min(static_cast<int>(static_cast<float>(2 * magnitude + l.delta) /
+                                          static_cast<float>(2 * l.delta)),
+                         difference < 0 ? 8 : 7);
   int nibble = difference < 0 ? -q : q;
   while (((kAdaptation[nibble & 15] * l.delta) >> 8) > kMaxDelta)
     nibble += nibble < 0 ? 1 : -1;
@@ -93,27 +98,11 @@ template <bool kTrack>
 }
 
 // Codes samples 2..count-1 of a channel (kStride apart) into one nibble a byte.
-template <int kStride, bool kTrack>
-void CodeLane(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbles) {
-  Lane l = lane;  // a local stays in registers: the nibble stores could alias the caller's
-  for (uint32_t j = 2; j < count; ++j)
-    nibbles[j - 2] = Code<kTrack>(x[j * kStride], l);
-  lane = l;
-}
-
-template <int kStride>
-void CodeLane(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbles) {
-  if (Tracks(lane))
-    CodeLane<kStride, true>(x, count, lane, nibbles);
-  else
-    CodeLane<kStride, false>(x, count, lane, nibbles);
-}
-
 // Two channels side by side: their chains are independent, so the processor overlaps them.
 template <int kStride, bool kTrack0, bool kTrack1>
 void CodeLanes(const int16_t* x0, const int16_t* x1, uint32_t count, Lane& lane0, Lane& lane1,
                uint8_t* n0, uint8_t* n1) {
-  Lane a = lane0, b = lane1;
+  Lane a = lane0, b = lane1;  // locals stay in registers: the nibble stores could alias them
   for (uint32_t j = 2; j < count; ++j) {
     n0[j - 2] = Code<kTrack0>(x0[j * kStride], a);
     n1[j - 2] = Code<kTrack1>(x1[j * kStride], b);
@@ -214,74 +203,45 @@ Job Plan(const int16_t* x, uint32_t count, std::span<const ADPCMCOEFSET> coeffic
           predictor, delta,   StartLane(x, kStride, coefficients[predictor], delta)};
 }
 
-// Codes like CodeLane, but gives up (answering false) once the error reaches bound: a candidate
-// that cannot beat the best so far is dropped after a few dozen samples.
-template <int kStride, bool kTrack>
-bool CodeLaneWithin(const int16_t* x, uint32_t count, Lane& lane, uint8_t* nibbles, int64_t bound) {
-  Lane l = lane;
-  for (uint32_t j = 2; j < count;) {
-    for (const uint32_t end = std::min(count, j + 32); j < end; ++j)
-      nibbles[j - 2] = Code<kTrack>(x[j * kStride], l);
-    if (l.error >= bound) return false;
-  }
-  lane = l;
-  return true;
-}
-
 // The predictor chosen by least residual is only a guess at the one whose decoded signal comes
 // closest: the decoders round differently on pairs that are not multiples of 256, and a clipped
 // or square wave's jumps follow no prediction. So other predictors code the block too, and the
 // least decoded error of both decoder families wins: those whose residual is within
 // kCandidateResidual of the least, and every one where the block codes badly (under 9 dB).
-// spare: room for the nibbles, swapped with the job's.
 // Two candidates side by side (their chains are independent, so the processor overlaps them),
-// given up together once both have reached bound; one given up answers the largest error.
+// samples from..count-1, given up together once both have reached bound, checked every kChunk
+// samples; one given up answers the largest error.
+constexpr uint32_t kChunk = 32;
+
 template <int kStride, bool kTrack0, bool kTrack1>
 void CodePairWithin(const int16_t* x, uint32_t count, Lane& a, Lane& b, uint8_t* na, uint8_t* nb,
-                    int64_t bound) {
+                    int64_t bound, uint32_t from) {
   Lane l0 = a, l1 = b;
-  for (uint32_t j = 2; j < count;) {
-    for (const uint32_t end = std::min(count, j + 32); j < end; ++j) {
+  for (uint32_t j = from; j < count;) {
+    for (const uint32_t end = std::min(count, j + kChunk); j < end; ++j) {
       na[j - 2] = Code<kTrack0>(x[j * kStride], l0);
       nb[j - 2] = Code<kTrack1>(x[j * kStride], l1);
     }
-    if (l0.error >= bound && l1.error >= bound) {
-      l0.error = l1.error = INT64_MAX;
-      break;
-    }
+    if (l0.error >= bound && l1.error >= bound) break;
   }
+  if (l0.error >= bound) l0.error = INT64_MAX;
+  if (l1.error >= bound) l1.error = INT64_MAX;
   a = l0;
   b = l1;
 }
 
+// Samples from..count-1 (2 unless candidates go on from their first samples).
 template <int kStride>
 void CodePairWithin(const int16_t* x, uint32_t count, Lane& a, Lane& b, uint8_t* na, uint8_t* nb,
-                    int64_t bound) {
+                    int64_t bound, uint32_t from = 2) {
   if (Tracks(a) && Tracks(b))
-    CodePairWithin<kStride, true, true>(x, count, a, b, na, nb, bound);
+    CodePairWithin<kStride, true, true>(x, count, a, b, na, nb, bound, from);
   else if (Tracks(a))
-    CodePairWithin<kStride, true, false>(x, count, a, b, na, nb, bound);
+    CodePairWithin<kStride, true, false>(x, count, a, b, na, nb, bound, from);
   else if (Tracks(b))
-    CodePairWithin<kStride, false, true>(x, count, a, b, na, nb, bound);
+    CodePairWithin<kStride, false, true>(x, count, a, b, na, nb, bound, from);
   else
-    CodePairWithin<kStride, false, false>(x, count, a, b, na, nb, bound);
-}
-
-// A candidate's coder state at the end of each chunk of kChunk samples, and its error there.
-constexpr uint32_t kChunk = 32;
-
-struct Snapshot {
-  int64_t s1, s2, t1, t2, error;
-  int delta;
-};
-
-uint32_t Chunks(uint32_t count) {
-  return (count - 2 + kChunk - 1) / kChunk;
-}
-
-template <typename A, typename B>
-bool SameState(const A& a, const B& b) {
-  return a.s1 == b.s1 && a.s2 == b.s2 && a.t1 == b.t1 && a.t2 == b.t2 && a.delta == b.delta;
+    CodePairWithin<kStride, false, false>(x, count, a, b, na, nb, bound, from);
 }
 
 // Samples j..end-1 of up to four candidates side by side.
@@ -332,57 +292,6 @@ template <int kStride, bool kTrack>
   }
 }
 
-// Up to four candidates of one predictor (so all tracked or none) side by side, each recording
-// its state after every chunk into rec. A candidate is dropped (its error answered as INT64_MAX)
-// as soon as it provably cannot win: its error has reached bound, or it has come to the state of
-// the best so far (ref, whose error is bound at the end) or of another candidate with no less
-// error than theirs there, after which it would code the same from there on.
-template <int kStride, bool kTrack>
-void CodeSameWithin(const int16_t* x, uint32_t count, Lane* lanes, int m, uint8_t* const* rooms,
-                    int64_t bound, const Snapshot* ref, Snapshot* const* rec) {
-  Lane l[4];
-  uint8_t* n[4];
-  int live[4];
-  for (int i = 0; i < m; ++i) {
-    l[i] = lanes[i];
-    n[i] = rooms[i];
-    live[i] = i;
-  }
-  int alive = m;
-  for (uint32_t j = 2, c = 0; j < count && alive > 0; ++c) {
-    const uint32_t end = std::min(count, j + kChunk);
-    CodeSide<kStride, kTrack>(x, j, end, l, n, alive);
-    j = end;
-    int kept = 0;
-    for (int i = 0; i < alive; ++i) {
-      const Lane a = l[i];
-      const int id = live[i];
-      uint8_t* const room = n[i];
-      if (a.error >= bound || (ref && SameState(a, ref[c]) && a.error >= ref[c].error)) {
-        lanes[id].error = INT64_MAX;
-        continue;
-      }
-      int slot = kept;
-      for (int k = 0; k < kept; ++k)
-        if (SameState(a, l[k])) slot = k;
-      if (slot < kept) {  // on a tie the earlier stays, as Accept would choose
-        const int lost = a.error >= l[slot].error ? id : live[slot];
-        lanes[lost].error = INT64_MAX;
-        if (lost == id) continue;
-      } else {
-        ++kept;
-      }
-      rec[id][c] = {a.s1, a.s2, a.t1, a.t2, a.error, a.delta};
-      l[slot] = a;
-      n[slot] = room;
-      live[slot] = id;
-    }
-    alive = kept;
-  }
-  for (int i = 0; i < alive; ++i)
-    lanes[live[i]] = l[i];
-}
-
 // Takes a coded candidate whose error is the least so far; its nibbles are in spare.
 void Accept(Job& job, const Lane& lane, size_t p, int delta, uint8_t*& spare) {
   if (lane.error >= job.lane.error) return;
@@ -392,80 +301,115 @@ void Accept(Job& job, const Lane& lane, size_t p, int delta, uint8_t*& spare) {
   std::swap(job.nibbles, spare);
 }
 
-// spares: four rooms for nibbles, swapped with the job's as candidates win.
+// The first deltas are judged by the block's first samples, where they differ most: each codes
+// them, and the one of least decoded error codes on to the end (given up once it cannot come out
+// closer than the whole block from the matched delta). Past those samples the paths stay apart by
+// rounding alone and which comes out closer is chance: worth trying out for every first delta
+// where the block codes poorly (its error then dominates a file's), below this signal-to-error
+// ratio (both decoders' errors).
+constexpr uint32_t kDeltaSamples = 32;
+constexpr int kDeltaTrials = std::size(kDeltaEighths) + 1;
+constexpr int64_t kPoorRatio = 1000;  // 30 dB
+
+// Codes the first kDeltaSamples samples from each first delta around the one matched to the
+// block's start under predictor c, the given one first, four side by side, their nibbles into
+// prefixes. Answers how many: trial[k] is each delta, starts[k] its lane after those samples,
+// order the trials by least error there (on a tie the earlier).
+template <int kStride>
+int TryDeltas(const int16_t* x, uint32_t count, const ADPCMCOEFSET& c, int given, uint8_t* prefixes,
+              Lane* starts, int* trial, int* order) {
+  const int matched = MatchedDelta(x, kStride, count, c);
+  int m = 0;
+  trial[m++] = given;
+  for (const int eighths : kDeltaEighths) {
+    const int delta = std::clamp(matched * eighths / 8, kMinDelta, kMaxDelta);
+    if (std::find(trial, trial + m, delta) == trial + m) trial[m++] = delta;
+  }
+  const uint32_t end = std::min(count, 2 + kDeltaSamples);
+  for (int k = 0; k < m; k += 4) {
+    const int side = std::min(4, m - k);
+    uint8_t* rooms[4];
+    for (int i = 0; i < side; ++i) {
+      starts[k + i] = StartLane(x, kStride, c, trial[k + i]);
+      rooms[i] = prefixes + (k + i) * kDeltaSamples;
+    }
+    if (Tracks(starts[k]))
+      CodeSide<kStride, true>(x, 2, end, starts + k, rooms, side);
+    else
+      CodeSide<kStride, false>(x, 2, end, starts + k, rooms, side);
+  }
+  for (int k = 0; k < m; ++k)
+    order[k] = k;
+  std::stable_sort(order, order + m,
+                   [&](int a, int b) { return starts[a].error < starts[b].error; });
+  return m;
+}
+
+// Gives a planned job the first delta whose first samples code closest.
+template <int kStride>
+void ChooseDelta(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
+                 uint8_t* prefixes) {
+  Lane starts[kDeltaTrials];
+  int trial[kDeltaTrials], order[kDeltaTrials];
+  const ADPCMCOEFSET& c = coefficients[job.predictor];
+  TryDeltas<kStride>(job.x, count, c, job.first_delta, prefixes, starts, trial, order);
+  job.first_delta = trial[order[0]];
+  job.lane = StartLane(job.x, kStride, c, job.first_delta);
+}
+
+// spares: two rooms, swapped with the job's as candidates win; prefixes: room for kDeltaSamples
+// nibbles of each first delta.
 template <int kStride>
 void Retry(Job& job, uint32_t count, std::span<const ADPCMCOEFSET> coefficients,
-           uint8_t* (&spares)[4], Snapshot* snapshots) {
-  const size_t first = job.predictor;
+           uint8_t* (&spares)[2], uint8_t* prefixes) {
+  const size_t planned = job.predictor;
+  const size_t first = planned;
   const bool poor = 4 * static_cast<double>(job.lane.error) > job.sums.e0;
   const double least = Residual(job.sums, coefficients[first]);
-  size_t tried[4];
-  int deltas[4];
-  Lane lanes[4];
-  int n = 0, width = 2;
-  // In the first delta's pass: the states of the best so far, and rooms for the candidates'.
-  const uint32_t chunks = Chunks(count);
-  Snapshot* ref = nullptr;
-  Snapshot* rec[4] = {snapshots + chunks, snapshots + 2 * chunks, snapshots + 3 * chunks,
-                      snapshots + 4 * chunks};
+  size_t tried[2];
+  int deltas[2];
+  Lane lanes[2];
+  int n = 0;
   auto flush = [&] {
-    int k = 0;
-    if (ref) {  // candidates of one predictor
-      if (Tracks(lanes[0]))
-        CodeSameWithin<kStride, true>(job.x, count, lanes, n, spares, job.lane.error, ref, rec);
-      else
-        CodeSameWithin<kStride, false>(job.x, count, lanes, n, spares, job.lane.error, ref, rec);
-      for (; k < n; ++k) {
-        const uint8_t* const held = job.nibbles;
-        Accept(job, lanes[k], tried[k], deltas[k], spares[k]);
-        if (job.nibbles != held) std::swap(ref, rec[k]);
-      }
-      n = 0;
-      return;
-    }
-    for (; k + 1 < n; k += 2)
-      CodePairWithin<kStride>(job.x, count, lanes[k], lanes[k + 1], spares[k], spares[k + 1],
-                              job.lane.error);
-    if (k < n &&
-        !(Tracks(lanes[k])
-              ? CodeLaneWithin<kStride, true>(job.x, count, lanes[k], spares[k], job.lane.error)
-              : CodeLaneWithin<kStride, false>(job.x, count, lanes[k], spares[k], job.lane.error)))
-      lanes[k].error = INT64_MAX;
-    for (k = 0; k < n; ++k)
+    if (n == 0) return;
+    if (n == 1) lanes[1] = lanes[0];  // codes alongside, and is not taken
+    CodePairWithin<kStride>(job.x, count, lanes[0], lanes[1], spares[0], spares[1], job.lane.error);
+    for (int k = 0; k < n; ++k)
       Accept(job, lanes[k], tried[k], deltas[k], spares[k]);
     n = 0;
-  };
-  auto add = [&](size_t p, int delta) {
-    tried[n] = p;
-    deltas[n] = delta;
-    lanes[n] = StartLane(job.x, kStride, coefficients[p], delta);
-    if (++n == width) flush();
   };
   for (size_t p = 0; p < coefficients.size(); ++p) {
     if (p == first) continue;
     if (!poor && Residual(job.sums, coefficients[p]) > kCandidateResidual * least) continue;
-    add(p, MatchedDelta(job.x, kStride, count, coefficients[p]));
+    tried[n] = p;
+    deltas[n] = MatchedDelta(job.x, kStride, count, coefficients[p]);
+    lanes[n] = StartLane(job.x, kStride, coefficients[p], deltas[n]);
+    if (++n == 2) flush();
   }
   flush();
-  // The winner's first delta, each candidate coding the whole block, four side by side. The
-  // winner codes once more to record its states, against which candidates that join it stop.
-  width = 4;
+
+  // The winner's first deltas: where it is the predictor planned, the one chosen then stands,
+  // unless the block codes poorly.
+  const bool poorly = job.lane.error > 0 && job.lane.error * kPoorRatio > 2 * job.sums.e0;
+  if (job.predictor == planned && !poorly) return;
   const size_t winner = job.predictor;
-  {
-    Lane lane = StartLane(job.x, kStride, coefficients[winner], job.first_delta);
-    ref = snapshots;
-    if (Tracks(lane))
-      CodeSameWithin<kStride, true>(job.x, count, &lane, 1, spares, INT64_MAX, nullptr, &ref);
-    else
-      CodeSameWithin<kStride, false>(job.x, count, &lane, 1, spares, INT64_MAX, nullptr, &ref);
+  Lane starts[kDeltaTrials];
+  int trial[kDeltaTrials], order[kDeltaTrials];
+  const int m = TryDeltas<kStride>(job.x, count, coefficients[winner], job.first_delta, prefixes,
+                                   starts, trial, order);
+  const uint32_t end = std::min(count, 2 + kDeltaSamples);
+  int go[kDeltaTrials], gone = 0;  // the trials that code on, the job's own delta aside
+  for (int k = 0; k < (poorly ? m : 1); ++k)
+    if (order[k] != 0 && starts[order[k]].error < job.lane.error) go[gone++] = order[k];
+  for (int k = 0; k < gone; k += 2) {
+    const int a = go[k], b = go[k + 1 < gone ? k + 1 : k];
+    std::copy(prefixes + a * kDeltaSamples, prefixes + a * kDeltaSamples + (end - 2), spares[0]);
+    std::copy(prefixes + b * kDeltaSamples, prefixes + b * kDeltaSamples + (end - 2), spares[1]);
+    Lane la = starts[a], lb = starts[b];
+    CodePairWithin<kStride>(job.x, count, la, lb, spares[0], spares[1], job.lane.error, end);
+    Accept(job, la, winner, trial[a], spares[0]);
+    if (b != a) Accept(job, lb, winner, trial[b], spares[1]);
   }
-  const int matched = MatchedDelta(job.x, kStride, count, coefficients[winner]);
-  for (int k = 0, last = 0; k < static_cast<int>(std::size(kDeltaEighths)); ++k) {
-    const int delta = std::clamp(matched * kDeltaEighths[k] / 8, kMinDelta, kMaxDelta);
-    if (delta != job.first_delta && delta != last) add(winner, delta);
-    last = delta;
-  }
-  flush();
 }
 
 // The header fields of channel c of n: predictor index, delta, sample 1, sample 2.
@@ -484,36 +428,38 @@ void PackMono(const uint8_t* nibbles, uint32_t count, uint8_t* out) {
   if (k < count) out[k / 2] = static_cast<uint8_t>(nibbles[k] << 4);
 }
 
-// Rooms the quick encoder keeps between calls: nibbles, and the first delta's snapshots.
+// Rooms the quick encoder keeps between calls: nibbles, and the first deltas' first nibbles.
 struct Scratch {
   std::vector<uint8_t> nibbles;
-  std::vector<Snapshot> snapshots;
+  std::vector<uint8_t> prefixes;
 };
 
 void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
                   Scratch& rooms) {
   const uint32_t spb = samples_per_block, nibbles = spb - 2;
-  rooms.nibbles.resize(6 * size_t{spb});
-  rooms.snapshots.resize(5 * size_t{Chunks(spb)});
-  std::vector<uint8_t>& scratch = rooms.nibbles;
-  Snapshot* const snapshots = rooms.snapshots.data();
-  // A retry that wins swaps its job's nibbles with a spare room, so each block starts from the
-  // last four parts again: a spare left pointing into a later block's room would overwrite it.
-  uint8_t* const third = scratch.data() + 2 * spb;
-  uint8_t* const fourth = scratch.data() + 3 * spb;
-  uint8_t* const fifth = scratch.data() + 4 * spb;
-  uint8_t* const sixth = scratch.data() + 5 * spb;
+  rooms.nibbles.resize(4 * size_t{spb});
+  rooms.prefixes.resize(kDeltaTrials * kDeltaSamples);
+  uint8_t* const prefixes = rooms.prefixes.data();
+  // A retry that wins swaps its job's room with a spare, so each block hands the four out again:
+  // a spare left pointing into a later block's room would overwrite it.
+  auto room = [&](int k) { return rooms.nibbles.data() + k * spb; };
+  auto plan = [&](auto stride, const int16_t* x, int k) {
+    Job job = Plan<decltype(stride)::value>(x, spb, coefficients, room(k));
+    ChooseDelta<decltype(stride)::value>(job, spb, coefficients, prefixes);
+    return job;
+  };
+  using Stereo = std::integral_constant<int, 2>;
+  using Mono = std::integral_constant<int, 1>;
 
   if (channels == 2) {  // the two channels of a block side by side
     const size_t block_bytes = 14 + nibbles;
     for (size_t b = 0; b < blocks; ++b, frames += 2 * spb, out += block_bytes) {
-      Job left = Plan<2>(frames, spb, coefficients, scratch.data());
-      Job right = Plan<2>(frames + 1, spb, coefficients, scratch.data() + spb);
-      uint8_t* spare[4] = {third, fourth, fifth, sixth};
+      Job left = plan(Stereo(), frames, 0), right = plan(Stereo(), frames + 1, 1);
+      uint8_t* spare[2] = {room(2), room(3)};
       CodeLanes<2>(left.x, right.x, spb, left.lane, right.lane, left.nibbles, right.nibbles);
-      Retry<2>(left, spb, coefficients, spare, snapshots);
-      Retry<2>(right, spb, coefficients, spare, snapshots);
+      Retry<2>(left, spb, coefficients, spare, prefixes);
+      Retry<2>(right, spb, coefficients, spare, prefixes);
       WriteHeader(left, 2, out, 0, 2);
       WriteHeader(right, 2, out, 1, 2);
       for (uint32_t k = 0; k < nibbles; ++k)  // the left channel's nibble high, the right's low
@@ -524,22 +470,22 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   const size_t block_bytes = 7 + (nibbles + 1) / 2;
   size_t b = 0;
   for (; b + 1 < blocks; b += 2, frames += 2 * spb, out += 2 * block_bytes) {  // mono: two blocks
-    Job first = Plan<1>(frames, spb, coefficients, scratch.data());
-    Job second = Plan<1>(frames + spb, spb, coefficients, scratch.data() + spb);
-    uint8_t* spare[4] = {third, fourth, fifth, sixth};
+    Job first = plan(Mono(), frames, 0), second = plan(Mono(), frames + spb, 1);
+    uint8_t* spare[2] = {room(2), room(3)};
     CodeLanes<1>(first.x, second.x, spb, first.lane, second.lane, first.nibbles, second.nibbles);
-    Retry<1>(first, spb, coefficients, spare, snapshots);
-    Retry<1>(second, spb, coefficients, spare, snapshots);
+    Retry<1>(first, spb, coefficients, spare, prefixes);
+    Retry<1>(second, spb, coefficients, spare, prefixes);
     WriteHeader(first, 1, out, 0, 1);
     WriteHeader(second, 1, out + block_bytes, 0, 1);
     PackMono(first.nibbles, nibbles, out + 7);
     PackMono(second.nibbles, nibbles, out + block_bytes + 7);
   }
   if (b < blocks) {
-    Job job = Plan<1>(frames, spb, coefficients, scratch.data());
-    uint8_t* spare[4] = {third, fourth, fifth, sixth};
-    CodeLane<1>(job.x, spb, job.lane, job.nibbles);
-    Retry<1>(job, spb, coefficients, spare, snapshots);
+    Job job = plan(Mono(), frames, 0);
+    uint8_t* spare[2] = {room(2), room(3)};
+    Lane twin = job.lane;  // codes alongside, into a spare, and is not taken
+    CodeLanes<1>(job.x, job.x, spb, job.lane, twin, job.nibbles, spare[0]);
+    Retry<1>(job, spb, coefficients, spare, prefixes);
     WriteHeader(job, 1, out, 0, 1);
     PackMono(job.nibbles, nibbles, out + 7);
   }
@@ -547,16 +493,27 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
 
 // ---- The search (the high-quality mode)
 //
-// A beam search over nibble paths, as for IMA ADPCM: coder states carry both decoders' last two
+// A search over nibble paths, as for IMA ADPCM: coder states carry both decoders' last two
 // samples, the delta and the predictor, and their summed squared error in both; each sample
-// extends every state by the nibbles around its rounded difference, and the cheapest distinct
-// states survive. The first states are every predictor from two first deltas, so the header's
-// predictor and delta are searched too; a wider beam over the first samples lets each show what
-// it does before the beam narrows.
+// extends every state by the nibbles around its rounded difference. States are merged by their
+// delta's size (a quarter octave): a few distinct ones live on in each, and the cheapest state of
+// each of the cheapest sizes survives, and a few more; so a path whose delta stays large through
+// a quiet stretch lives on for the jump after it. The first states are every predictor from two
+// first deltas, so the header's predictor and delta are searched too; more survive over the
+// first samples, so that each predictor shows what it does.
 
-constexpr int kSurvivors = 8;
-constexpr int kFirstSurvivors = 16;
+constexpr int kSizes = 44;           // of deltas 16 to 32,767
+constexpr int kPerSize = 3;          // distinct states a size keeps
+constexpr int kSizeSurvivors = 20;   // the cheapest state of each of the cheapest sizes
+constexpr int kSurvivors = 26;       // and the cheapest of the others as well
+constexpr int kFirstSurvivors = 64;  // over the first kWideSamples
 constexpr uint32_t kWideSamples = 24;
+constexpr int kSlots = kSizes * kPerSize;
+
+int SizeOf(int delta) {
+  const int bits = std::bit_width(static_cast<unsigned>(delta));  // 5 to 15
+  return (bits - 5) * 4 + ((delta >> (bits - 3)) & 3);
+}
 
 struct SearchNode {
   int32_t s1, s2, t1, t2, delta;
@@ -576,22 +533,66 @@ bool SameState(const SearchNode& a, const SearchNode& b) {
   return a.samples == b.samples && a.delta == b.delta && a.root / 2 == b.root / 2;
 }
 
-[[gnu::always_inline]] inline void Keep(const SearchNode& node, SearchNode* kept, int& count,
-                                        int capacity) {
-  if (count == capacity && node.cost >= kept[count - 1].cost) return;
-  for (int k = 0; k < count; ++k)
-    if (SameState(kept[k], node)) {
-      if (kept[k].cost <= node.cost) return;
-      for (int i = k; i + 1 < count; ++i)
-        kept[i] = kept[i + 1];
-      --count;
-      break;
+// The states of one sample, kPerSize slots per size, cheapest first.
+struct Slots {
+  SearchNode node[kSlots];
+  int touched[kSizes];  // the sizes holding states
+  int reached = 0;
+
+  Slots() {
+    for (auto& n : node)
+      n.cost = INT64_MAX;
+  }
+
+  // cheap: whether a state of this cost could stay at all (before its fields are made).
+  bool Admits(int delta, int64_t cost) const {
+    return cost < node[SizeOf(delta) * kPerSize + kPerSize - 1].cost;
+  }
+
+  void Add(const SearchNode& c) {
+    const int size = SizeOf(c.delta);
+    SearchNode* const slots = node + size * kPerSize;
+    if (c.cost >= slots[kPerSize - 1].cost) return;
+    if (slots[0].cost == INT64_MAX) touched[reached++] = size;
+    int at = 0;
+    while (at < kPerSize && slots[at].cost != INT64_MAX && !SameState(slots[at], c))
+      ++at;
+    if (at < kPerSize && slots[at].cost != INT64_MAX && slots[at].cost <= c.cost) return;
+    if (at == kPerSize) at = kPerSize - 1;  // the dearest leaves
+    for (; at > 0 && slots[at - 1].cost > c.cost; --at)
+      slots[at] = slots[at - 1];
+    slots[at] = c;
+  }
+
+  // Moves the survivors into out (each size's cheapest first) and empties the slots; answers
+  // how many.
+  int Take(SearchNode* out, int limit) {
+    const auto cheaper = [](const SearchNode& a, const SearchNode& b) {
+      return a.cost < b.cost || (a.cost == b.cost && a.root < b.root);
+    };
+    int alive = 0;
+    for (int i = 0; i < reached; ++i)
+      out[alive++] = node[touched[i] * kPerSize];
+    if (alive > kSizeSurvivors) {
+      std::nth_element(out, out + kSizeSurvivors - 1, out + alive, cheaper);
+      alive = kSizeSurvivors;
     }
-  int at = count < capacity ? count++ : capacity - 1;
-  for (; at > 0 && kept[at - 1].cost > node.cost; --at)
-    kept[at] = kept[at - 1];
-  kept[at] = node;
-}
+    SearchNode* const others = out + alive;
+    int more = 0;
+    for (int i = 0; i < reached; ++i)
+      for (int k = 0; k < kPerSize; ++k) {
+        SearchNode& n = node[touched[i] * kPerSize + k];
+        if (k > 0 && n.cost != INT64_MAX) others[more++] = n;
+        n.cost = INT64_MAX;
+      }
+    reached = 0;
+    if (alive + more > limit) {
+      std::nth_element(others, others + (limit - alive) - 1, others + more, cheaper);
+      more = limit - alive;
+    }
+    return alive + more;
+  }
+};
 
 struct SearchResult {
   size_t predictor;
@@ -602,23 +603,29 @@ struct SearchResult {
 SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
                            std::span<const ADPCMCOEFSET> coefficients, uint8_t* nibbles,
                            std::vector<uint16_t>& trace) {
-  trace.resize(size_t{count} * kFirstSurvivors);
-  SearchNode nodes[kFirstSurvivors], next[kFirstSurvivors];
+  // Each sample's survivors' ways back: kFirstSurvivors of them a sample over the first
+  // kWideSamples, kSurvivors after.
+  const auto row = [](uint32_t j) {
+    return j < kWideSamples
+               ? size_t{j} * kFirstSurvivors
+               : size_t{kWideSamples} * kFirstSurvivors + (j - kWideSamples) * kSurvivors;
+  };
+  trace.resize(row(count));
+  SearchNode nodes[kSlots];
+  Slots next;
   std::vector<int> deltas(2 * coefficients.size());
-  int alive = 0;
   for (size_t p = 0; p < coefficients.size(); ++p) {
     const int matched = MatchedDelta(x, stride, count, coefficients[p]);
     deltas[2 * p] = matched;
     deltas[2 * p + 1] = std::clamp(matched * 2, kMinDelta, kMaxDelta);
     for (int d = 0; d < 2; ++d)
-      Keep({x[stride], x[0], x[stride], x[0], deltas[2 * p + d], static_cast<int32_t>(2 * p + d), 0,
-            SamplesOf(x[stride], x[0], x[stride], x[0]), -1, 0},
-           nodes, alive, kFirstSurvivors);
+      next.Add({x[stride], x[0], x[stride], x[0], deltas[2 * p + d],
+                static_cast<int32_t>(2 * p + d), 0, SamplesOf(x[stride], x[0], x[stride], x[0]), -1,
+                0});
   }
+  int alive = next.Take(nodes, kFirstSurvivors);
   for (uint32_t j = 2; j < count; ++j) {
     const int64_t sample = x[j * stride];
-    const int capacity = j < kWideSamples ? kFirstSurvivors : kSurvivors;
-    int kept = 0;
     for (int k = 0; k < alive; ++k) {
       const SearchNode& n = nodes[k];
       const ADPCMCOEFSET& c = coefficients[n.root / 2];
@@ -627,8 +634,12 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
       const int64_t difference = sample - ((predictor + shadow) >> 1);
       const int64_t rounded = (2 * std::abs(difference) + n.delta) / (2 * n.delta);
       const int q0 = static_cast<int>(std::min<int64_t>(rounded, 8)) * (difference < 0 ? -1 : 1);
-      for (int candidate = std::max(-8, q0 - 1); candidate <= std::min(7, q0 + 1); ++candidate) {
-        int q = candidate;  // within what keeps the delta at most 32,767, as the quick coder
+      int candidates[5], n_candidates = 0;
+      for (int q = std::max(-8, q0 - 1); q <= std::min(7, q0 + 1); ++q)
+        candidates[n_candidates++] = q;
+      if (q0 == 0) candidates[n_candidates++] = difference < 0 ? -4 : 4;  // delta grows
+      for (int i = 0; i < n_candidates; ++i) {
+        int q = candidates[i];  // within what keeps the delta at most 32,767, as the quick coder
         while (((kAdaptation[q & 15] * n.delta) >> 8) > kMaxDelta)
           q += q < 0 ? 1 : -1;
         const int adapted = (kAdaptation[q & 15] * n.delta) >> 8;
@@ -638,29 +649,30 @@ SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
         child.s1 = Clamp16(predictor + int64_t{q} * n.delta);
         child.t1 = Clamp16(shadow + int64_t{q} * n.delta);
         child.delta = std::max(kMinDelta, adapted);
-        child.root = n.root;
         const int64_t es = sample - child.s1, et = sample - child.t1;
         child.cost = n.cost + es * es + et * et;
-        if (kept == capacity && child.cost >= next[kept - 1].cost) continue;
+        if (!next.Admits(child.delta, child.cost)) continue;
+        child.root = n.root;
         child.samples = SamplesOf(child.s1, child.s2, child.t1, child.t2);
         child.parent = k;
         child.nibble = static_cast<uint8_t>(q & 15);
-        Keep(child, next, kept, capacity);
+        next.Add(child);
       }
     }
-    for (int k = 0; k < kept; ++k)
-      trace[size_t{j} * kFirstSurvivors + k] =
-          static_cast<uint16_t>(next[k].parent << 4 | next[k].nibble);
-    std::copy(next, next + kept, nodes);
-    alive = kept;
+    alive = next.Take(nodes, j < kWideSamples ? kFirstSurvivors : kSurvivors);
+    for (int k = 0; k < alive; ++k)
+      trace[row(j) + k] = static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);
   }
-  int k = 0;
-  for (uint32_t j = count - 1; j >= 2; --j) {
-    const uint16_t t = trace[size_t{j} * kFirstSurvivors + k];
+  int best = 0;
+  for (int k = 1; k < alive; ++k)
+    if (nodes[k].cost < nodes[best].cost) best = k;
+  const int root = nodes[best].root;
+  for (uint32_t j = count - 1, k = best; j >= 2; --j) {
+    const uint16_t t = trace[row(j) + k];
     nibbles[j - 2] = static_cast<uint8_t>(t & 15);
     k = t >> 4;
   }
-  return {static_cast<size_t>(nodes[0].root / 2), deltas[nodes[0].root]};
+  return {static_cast<size_t>(root / 2), deltas[root]};
 }
 
 // The squared error of channel c of n in a coded block, in both decoder families.

@@ -24,15 +24,16 @@ uint32_t MsAdpcmFramesIn(uint32_t bytes, uint16_t channels, uint32_t samples_per
 
 // Encodes whole blocks of samples_per_block interleaved frames (1 or 2 channels, at least 3
 // frames a block). Per channel it codes the block with the predictors whose residual energy is
-// near the least (with every predictor where that codes badly), each from the first delta that
-// codes the block's start best, and keeps the one of least decoded error in both the decoders
-// that shift and those that divide; the quantiser rounds against the mean of their predictions,
-// and keeps the delta between 16 and 32,767. Blocks do not depend on each other.
+// near the least (with every predictor where that codes badly), the least residual's from the
+// first delta that codes the block's start best, and keeps the one of least decoded error in both
+// the decoders that shift and those that divide; the quantiser rounds against the mean of their
+// predictions, and keeps the delta between 16 and 32,767. Blocks do not depend on each other.
 void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
-// The same blocks by a beam search over nibble paths (the high-quality mode): several coder
-// states survive each sample, scored by the squared error of both decoder families, the
-// header's predictor and first delta among what is searched.
+// The same blocks by a search over nibble paths (the high-quality mode): states merged by the
+// size of their delta, the cheapest of each of the cheapest sizes surviving each sample and a few
+// more, scored by the squared error of both decoder families, the header's predictor and first
+// delta among what is searched.
 void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block into MsAdpcmFramesIn frames with 64-bit arithmetic. A
