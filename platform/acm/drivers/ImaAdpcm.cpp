@@ -11,6 +11,7 @@
 #endif
 
 #include "platform/acm/AcmCodec.h"
+#include "platform/acm/drivers/PathSearch.h"
 
 namespace acm {
 
@@ -363,18 +364,16 @@ int MatchedIndex(const int16_t* x, uint16_t channels, uint32_t count) {
 
 // ---- The search (the high-quality mode)
 //
-// A search over nibble paths, merged by step index: each sample extends every living coder state
-// (both decoders' predictions, its step index, its summed squared error in both) by the nibbles
-// near its quantised difference, and of the states reaching one step index only the cheapest
-// lives on. Keeping one state per step index, rather than the cheapest few overall, keeps paths
-// whose step stays large through a quiet stretch alive for the jump after it. The kSurvivors
-// cheapest indexes survive. The header's step index is part of the search: the first states
-// start from every index around the matched one.
+// A PathSearch over coder states (both decoders' predictions and the step index), grouped by
+// step index. The header's step index is part of the search: the first states start from every
+// index within kStartIndexes of the matched one.
 
+constexpr int kPerIndex = 4;         // distinct states a step index keeps
 constexpr int kIndexSurvivors = 20;  // the cheapest state of each of the cheapest indexes
-constexpr int kSurvivors = 26;       // and the cheapest of the others as well
-constexpr int kPerIndex = 3;         // distinct states a step index keeps
-constexpr int kSlots = (kMaxStepIndex + 1) * kPerIndex;
+constexpr int kSurvivors = 40;       // and the cheapest of the others as well
+constexpr int kStartIndexes = 10;
+struct ImaSearchCodec;
+using ImaSearch = PathSearch<ImaSearchCodec, kPerIndex>;
 
 // The signed change of the prediction in a multiplying decoder, per step index and nibble.
 struct ProductTable {
@@ -393,105 +392,81 @@ constexpr ProductTable MakeProductTable() {
 
 constexpr ProductTable kProductChanges = MakeProductTable();
 
-struct SearchNode {
-  int32_t reference, product, index, root;
-  int64_t cost;
-  int32_t parent;
-  uint8_t nibble;
+// 2^32 × 4 / step, rounded up: 4 × difference / step by a multiplication.
+struct QuotientTable {
+  uint64_t scale[kMaxStepIndex + 1];
+};
+
+constexpr QuotientTable MakeQuotients() {
+  QuotientTable t{};
+  for (int index = 0; index <= kMaxStepIndex; ++index)
+    t.scale[index] = ((uint64_t{4} << 32) + kSteps[index] - 1) / kSteps[index];
+  return t;
+}
+
+constexpr QuotientTable kQuotients = MakeQuotients();
+
+// The children of a state, per quantised magnitude m0 (its sign the difference's): the nibbles
+// tried, as (other sign, magnitude), and whether each is tried at all. They are the magnitudes
+// around m0, the smallest of the other sign, and below 3 one that grows the step.
+struct Proposal {
+  uint8_t flip[5], magnitude[5];
+  bool valid[5];
+};
+
+constexpr Proposal kProposals[8] = {
+    {{0, 0, 1, 0, 1}, {0, 1, 0, 4, 1}, {true, true, true, true, true}},
+    {{0, 0, 0, 1, 0}, {1, 0, 2, 0, 4}, {true, true, true, true, true}},
+    {{0, 0, 0, 1, 0}, {2, 1, 3, 0, 4}, {true, true, true, true, true}},
+    {{0, 0, 0, 1, 0}, {3, 2, 4, 0, 0}, {true, true, true, true, false}},
+    {{0, 0, 0, 1, 0}, {4, 3, 5, 0, 0}, {true, true, true, true, false}},
+    {{0, 0, 0, 1, 0}, {5, 4, 6, 0, 0}, {true, true, true, true, false}},
+    {{0, 0, 0, 1, 0}, {6, 5, 7, 0, 0}, {true, true, true, true, false}},
+    {{0, 0, 1, 0, 0}, {7, 6, 0, 0, 0}, {true, true, true, false, false}},
+};
+
+struct ImaSearchCodec {
+  struct State {
+    int16_t reference, product;
+    int32_t index;
+    bool operator==(const State&) const = default;
+  };
+  static constexpr int kGroups = kMaxStepIndex + 1;  // by step index
+  static constexpr int kChildren = 5;
+
+  template <class Put>
+  void Extend(const State& n, int sample, Put&& put) const {
+    const int difference = sample - ((n.reference + n.product) >> 1);
+    const int sign = difference < 0 ? 8 : 0;
+    const int m0 = static_cast<int>(std::min<uint64_t>(
+        7, static_cast<uint64_t>(std::abs(difference)) * kQuotients.scale[n.index] >> 32));
+    const Proposal& p = kProposals[m0];
+    const Transition* row = &kTransitions[n.index * 16];
+    const int32_t* product_row = &kProductChanges.product[n.index * 16];
+    for (int i = 0; i < kChildren; ++i) {
+      const int nibble = (sign ^ p.flip[i] << 3) | p.magnitude[i];
+      const int reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
+      const int product = std::clamp(n.product + product_row[nibble], -32768, 32767);
+      const int64_t er = sample - reference, ep = sample - product;
+      put(p.valid[i],
+          State{static_cast<int16_t>(reference), static_cast<int16_t>(product), row[nibble].next},
+          row[nibble].next, static_cast<uint64_t>(er * er + ep * ep), nibble);
+    }
+  }
 };
 
 // Codes samples 1..count-1 of one channel (stride apart) into nibbles; answers the header's
-// step index. trace: room for count × kSurvivors entries.
+// step index.
 int SearchChannel(const int16_t* x, int stride, uint32_t count, uint8_t* nibbles,
-                  std::vector<uint16_t>& trace) {
-  trace.resize(size_t{count} * kSurvivors);
-  SearchNode nodes[kSlots], next[kSlots];
-  int alive = 0;
+                  ImaSearch& search) {
   const int matched = MatchedIndex(x, static_cast<uint16_t>(stride), count - 1);
-  for (int index = std::max(0, matched - kIndexSurvivors / 2);
-       index <= std::min(kMaxStepIndex, matched + kIndexSurvivors / 2); ++index)
-    nodes[alive++] = {x[0], x[0], index, index, 0, -1, 0};
-  // Past the cheapest kSurvivors, states are dropped; the order of equal costs is the slots'.
-  const auto cheaper = [](const SearchNode& a, const SearchNode& b) {
-    return a.cost < b.cost || (a.cost == b.cost && a.index < b.index);
-  };
-  for (auto& n : next)
-    n.cost = INT64_MAX;
-  int touched[kMaxStepIndex + 1], reached = 0;  // the indexes whose slots hold states
-  for (uint32_t j = 1; j < count; ++j) {
-    const int sample = x[j * stride];
-    for (int k = 0; k < alive; ++k) {
-      const SearchNode& n = nodes[k];
-      const int step = kSteps[n.index];
-      const int difference = sample - ((n.reference + n.product) >> 1);
-      const int sign = difference < 0 ? 8 : 0;
-      const int m0 = std::min(7, 4 * std::abs(difference) / step);
-      int candidates[6], n_candidates = 0;
-      for (int m = std::max(0, m0 - 1); m <= std::min(7, m0 + 1); ++m)
-        candidates[n_candidates++] = sign | m;
-      candidates[n_candidates++] = sign ^ 8;
-      if (m0 < 3) candidates[n_candidates++] = sign | 4;  // the step grows
-      if (m0 == 0) candidates[n_candidates++] = (sign ^ 8) | 1;
-      const Transition* row = &kTransitions[n.index * 16];
-      const int32_t* product_row = &kProductChanges.product[n.index * 16];
-      for (int i = 0; i < n_candidates; ++i) {
-        const int nibble = candidates[i];
-        const int reference = std::clamp(n.reference + row[nibble].change, -32768, 32767);
-        const int product = std::clamp(n.product + product_row[nibble], -32768, 32767);
-        const int64_t er = sample - reference, ep = sample - product;
-        const int64_t cost = n.cost + er * er + ep * ep;
-        // The index's slots, cheapest first; a state already there keeps its cheaper way.
-        SearchNode* const slots = next + row[nibble].next * kPerIndex;
-        if (cost >= slots[kPerIndex - 1].cost) continue;
-        if (slots[0].cost == INT64_MAX) touched[reached++] = row[nibble].next;
-        int at = 0;
-        while (at < kPerIndex && slots[at].cost != INT64_MAX &&
-               (slots[at].reference != reference || slots[at].product != product))
-          ++at;
-        if (at < kPerIndex && slots[at].cost != INT64_MAX && slots[at].cost <= cost) continue;
-        if (at == kPerIndex) at = kPerIndex - 1;  // the dearest leaves
-        for (; at > 0 && slots[at - 1].cost > cost; --at)
-          slots[at] = slots[at - 1];
-        slots[at] = {
-            reference, product, row[nibble].next, n.root, cost, k, static_cast<uint8_t>(nibble)};
-      }
-    }
-    // Each index's cheapest state first, then the others behind them.
-    alive = 0;
-    for (int i = 0; i < reached; ++i)
-      nodes[alive++] = next[touched[i] * kPerIndex];
-    if (alive > kIndexSurvivors) {
-      std::nth_element(nodes, nodes + kIndexSurvivors - 1, nodes + alive, cheaper);
-      alive = kIndexSurvivors;
-    }
-    SearchNode* const others = nodes + alive;
-    int more = 0;
-    for (int i = 0; i < reached; ++i)
-      for (int k = 1; k < kPerIndex; ++k) {
-        SearchNode& n = next[touched[i] * kPerIndex + k];
-        if (n.cost != INT64_MAX) others[more++] = n;
-        n.cost = INT64_MAX;
-      }
-    for (int i = 0; i < reached; ++i)
-      next[touched[i] * kPerIndex].cost = INT64_MAX;
-    reached = 0;
-    if (alive + more > kSurvivors) {
-      std::nth_element(others, others + (kSurvivors - alive) - 1, others + more, cheaper);
-      more = kSurvivors - alive;
-    }
-    alive += more;
-    for (int k = 0; k < alive; ++k)
-      trace[size_t{j} * kSurvivors + k] =
-          static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);  // parent < 4096
-  }
-  const int best = static_cast<int>(std::min_element(nodes, nodes + alive, cheaper) - nodes);
-  int k = best;  // the cheapest, traced back
-  for (uint32_t j = count - 1; j >= 1; --j) {
-    const uint16_t t = trace[size_t{j} * kSurvivors + k];
-    nibbles[j - 1] = static_cast<uint8_t>(t & 15);
-    k = t >> 4;
-  }
-  return nodes[best].root;
+  ImaSearchCodec::State roots[kMaxStepIndex + 1];
+  int n_roots = 0;
+  const int first = std::max(0, matched - kStartIndexes);
+  for (int index = first; index <= std::min(kMaxStepIndex, matched + kStartIndexes); ++index)
+    roots[n_roots++] = {x[0], x[0], index};
+  return first + search.Run({}, std::span(roots, n_roots), x, stride, count - 1, kIndexSurvivors,
+                            kSurvivors, nibbles);
 }
 
 // The squared error of channel c of a coded block against its samples (count of them, the
@@ -525,35 +500,38 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
 // Whole blocks by the search, packed as ImaEncodeBlocks packs them. Where the quick encoder's
 // channel comes out closer after all (its look-ahead sees what a short beam may drop), it stays.
 void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
-                  size_t blocks, uint8_t* out, std::vector<uint16_t>& trace,
+                  size_t blocks, uint8_t* out, SearchPair<ImaSearch>& searches,
                   std::vector<uint8_t>& nibbles, std::vector<uint8_t>& trials) {
   const uint32_t groups = (samples_per_block - 1) / 8;
   const size_t block_bytes = 4 * channels * (groups + 1);
-  nibbles.resize(samples_per_block);
+  const size_t spb = samples_per_block;
+  nibbles.resize(blocks * channels * spb);  // a channel's after the one before
   EncodeBlocks(frames, channels, samples_per_block, blocks, out, trials);
-  for (size_t b = 0; b < blocks;
-       ++b, frames += size_t{samples_per_block} * channels, out += block_bytes)
-    for (uint16_t c = 0; c < channels; ++c) {
-      const int64_t quick = ChannelError(out, channels, c, samples_per_block, frames + c);
-      const int index =
-          SearchChannel(frames + c, channels, samples_per_block, nibbles.data(), trace);
-      if (trace.empty()) continue;
-      uint8_t coded[4];
-      std::memcpy(coded, out + 4 * c, 4);
-      std::vector<uint8_t> words(4 * groups);
-      for (uint32_t g = 0; g < groups; ++g)
-        std::memcpy(&words[4 * g], out + 4 * channels * (g + 1) + 4 * c, 4);
-      std::memcpy(out + 4 * c, frames + c, 2);
-      out[4 * c + 2] = static_cast<uint8_t>(index);
-      for (uint32_t g = 0; g < groups; ++g)
-        for (int i = 0; i < 4; ++i)
-          out[4 * channels * (g + 1) + 4 * c + i] =
-              static_cast<uint8_t>(nibbles[8 * g + 2 * i] | nibbles[8 * g + 2 * i + 1] << 4);
-      if (ChannelError(out, channels, c, samples_per_block, frames + c) <= quick) continue;
-      std::memcpy(out + 4 * c, coded, 4);  // the quick encoder's channel back
-      for (uint32_t g = 0; g < groups; ++g)
-        std::memcpy(out + 4 * channels * (g + 1) + 4 * c, &words[4 * g], 4);
-    }
+  const auto find = [&](size_t b, uint16_t c, ImaSearch& search) {
+    return SearchChannel(frames + b * spb * channels + c, channels, samples_per_block,
+                         &nibbles[(b * channels + c) * spb], search);
+  };
+  searches.EachChannel(blocks, channels, find, [&](size_t b, uint16_t c, int index) {
+    uint8_t* const block = out + b * block_bytes;
+    const int16_t* const x = frames + b * spb * channels + c;
+    const uint8_t* const found = &nibbles[(b * channels + c) * spb];
+    const int64_t quick = ChannelError(block, channels, c, samples_per_block, x);
+    uint8_t coded[4];
+    std::memcpy(coded, block + 4 * c, 4);
+    std::vector<uint8_t> words(4 * groups);
+    for (uint32_t g = 0; g < groups; ++g)
+      std::memcpy(&words[4 * g], block + 4 * channels * (g + 1) + 4 * c, 4);
+    std::memcpy(block + 4 * c, x, 2);
+    block[4 * c + 2] = static_cast<uint8_t>(index);
+    for (uint32_t g = 0; g < groups; ++g)
+      for (int i = 0; i < 4; ++i)
+        block[4 * channels * (g + 1) + 4 * c + i] =
+            static_cast<uint8_t>(found[8 * g + 2 * i] | found[8 * g + 2 * i + 1] << 4);
+    if (ChannelError(block, channels, c, samples_per_block, x) <= quick) return;
+    std::memcpy(block + 4 * c, coded, 4);  // the quick encoder's channel back
+    for (uint32_t g = 0; g < groups; ++g)
+      std::memcpy(block + 4 * channels * (g + 1) + 4 * c, &words[4 * g], 4);
+  });
 }
 
 class ImaEncoder final : public BlockEncoder {
@@ -567,7 +545,8 @@ class ImaEncoder final : public BlockEncoder {
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
     if (search_)
-      SearchBlocks(frames, channels_, samples_per_block_, blocks, out, trace_, nibbles_, trials_);
+      SearchBlocks(frames, channels_, samples_per_block_, blocks, out, *searches_, nibbles_,
+                   trials_);
     else
       EncodeBlocks(frames, channels_, samples_per_block_, blocks, out, trials_);
     return blocks * block_align_;
@@ -578,7 +557,7 @@ class ImaEncoder final : public BlockEncoder {
   uint16_t block_align_;
   uint32_t samples_per_block_;
   bool search_;
-  std::vector<uint16_t> trace_;
+  std::unique_ptr<SearchPair<ImaSearch>> searches_ = std::make_unique<SearchPair<ImaSearch>>();
   std::vector<uint8_t> nibbles_;
   std::vector<uint8_t> trials_;
 };
@@ -650,9 +629,9 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels) {
 
 void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out) {
-  std::vector<uint16_t> trace;
+  auto searches = std::make_unique<SearchPair<ImaSearch>>();
   std::vector<uint8_t> nibbles, trials;
-  SearchBlocks(frames, channels, samples_per_block, blocks, out, trace, nibbles, trials);
+  SearchBlocks(frames, channels, samples_per_block, blocks, out, *searches, nibbles, trials);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/acm/AcmCodec.h"
+#include "platform/acm/drivers/PathSearch.h"
 
 namespace acm {
 
@@ -493,186 +494,89 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
 
 // ---- The search (the high-quality mode)
 //
-// A search over nibble paths, as for IMA ADPCM: coder states carry both decoders' last two
-// samples, the delta and the predictor, and their summed squared error in both; each sample
-// extends every state by the nibbles around its rounded difference. States are merged by their
-// delta's size (a quarter octave): a few distinct ones live on in each, and the cheapest state of
-// each of the cheapest sizes survives, and a few more; so a path whose delta stays large through
-// a quiet stretch lives on for the jump after it. The first states are every predictor from two
-// first deltas, so the header's predictor and delta are searched too; more survive over the
-// first samples, so that each predictor shows what it does.
+// A PathSearch over coder states (both decoders' last two samples and the delta) under the
+// predictor the quick encoder chose by its decoded error over the whole block: a search that
+// tried every predictor over a block's first samples kept the one that started best, and lost a
+// decibel on music to a search under one predictor. States are grouped by their delta's size
+// (a quarter octave). The header's first delta is part of the search: the first states start
+// from a quarter to four times the one matched to the block's start.
 
-constexpr int kSizes = 44;           // of deltas 16 to 32,767
-constexpr int kPerSize = 3;          // distinct states a size keeps
-constexpr int kSizeSurvivors = 20;   // the cheapest state of each of the cheapest sizes
-constexpr int kSurvivors = 26;       // and the cheapest of the others as well
-constexpr int kFirstSurvivors = 64;  // over the first kWideSamples
-constexpr uint32_t kWideSamples = 24;
-constexpr int kSlots = kSizes * kPerSize;
+constexpr int kSizes = 44;          // of deltas 16 to 32,767
+constexpr int kPerSize = 6;         // distinct states a size keeps
+constexpr int kSizeSurvivors = 20;  // the cheapest state of each of the cheapest sizes
+constexpr int kSurvivors = 48;      // and the cheapest of the others as well
+constexpr int kFirstDeltas = 5;
+struct MsSearchCodec;
+using MsSearch = PathSearch<MsSearchCodec, kPerSize>;
 
 int SizeOf(int delta) {
   const int bits = std::bit_width(static_cast<unsigned>(delta));  // 5 to 15
   return (bits - 5) * 4 + ((delta >> (bits - 3)) & 3);
 }
 
-struct SearchNode {
-  int32_t s1, s2, t1, t2, delta;
-  int32_t root;  // the predictor times two, plus which first delta
-  int64_t cost;
-  uint64_t samples;  // s1, s2, t1, t2 in one word, for telling states apart
-  int32_t parent;
-  uint8_t nibble;
-};
-
-uint64_t SamplesOf(int s1, int s2, int t1, int t2) {
-  return static_cast<uint64_t>(s1 + 32768) | static_cast<uint64_t>(s2 + 32768) << 16 |
-         static_cast<uint64_t>(t1 + 32768) << 32 | static_cast<uint64_t>(t2 + 32768) << 48;
-}
-
-bool SameState(const SearchNode& a, const SearchNode& b) {
-  return a.samples == b.samples && a.delta == b.delta && a.root / 2 == b.root / 2;
-}
-
-// The states of one sample, kPerSize slots per size, cheapest first.
-struct Slots {
-  SearchNode node[kSlots];
-  int touched[kSizes];  // the sizes holding states
-  int reached = 0;
-
-  Slots() {
-    for (auto& n : node)
-      n.cost = INT64_MAX;
-  }
-
-  // cheap: whether a state of this cost could stay at all (before its fields are made).
-  bool Admits(int delta, int64_t cost) const {
-    return cost < node[SizeOf(delta) * kPerSize + kPerSize - 1].cost;
-  }
-
-  void Add(const SearchNode& c) {
-    const int size = SizeOf(c.delta);
-    SearchNode* const slots = node + size * kPerSize;
-    if (c.cost >= slots[kPerSize - 1].cost) return;
-    if (slots[0].cost == INT64_MAX) touched[reached++] = size;
-    int at = 0;
-    while (at < kPerSize && slots[at].cost != INT64_MAX && !SameState(slots[at], c))
-      ++at;
-    if (at < kPerSize && slots[at].cost != INT64_MAX && slots[at].cost <= c.cost) return;
-    if (at == kPerSize) at = kPerSize - 1;  // the dearest leaves
-    for (; at > 0 && slots[at - 1].cost > c.cost; --at)
-      slots[at] = slots[at - 1];
-    slots[at] = c;
-  }
-
-  // Moves the survivors into out (each size's cheapest first) and empties the slots; answers
-  // how many.
-  int Take(SearchNode* out, int limit) {
-    const auto cheaper = [](const SearchNode& a, const SearchNode& b) {
-      return a.cost < b.cost || (a.cost == b.cost && a.root < b.root);
-    };
-    int alive = 0;
-    for (int i = 0; i < reached; ++i)
-      out[alive++] = node[touched[i] * kPerSize];
-    if (alive > kSizeSurvivors) {
-      std::nth_element(out, out + kSizeSurvivors - 1, out + alive, cheaper);
-      alive = kSizeSurvivors;
-    }
-    SearchNode* const others = out + alive;
-    int more = 0;
-    for (int i = 0; i < reached; ++i)
-      for (int k = 0; k < kPerSize; ++k) {
-        SearchNode& n = node[touched[i] * kPerSize + k];
-        if (k > 0 && n.cost != INT64_MAX) others[more++] = n;
-        n.cost = INT64_MAX;
-      }
-    reached = 0;
-    if (alive + more > limit) {
-      std::nth_element(others, others + (limit - alive) - 1, others + more, cheaper);
-      more = limit - alive;
-    }
-    return alive + more;
-  }
-};
-
-struct SearchResult {
-  size_t predictor;
-  int first_delta;
-};
-
-// Codes samples 2..count-1 of one channel (stride apart) into nibbles.
-SearchResult SearchChannel(const int16_t* x, int stride, uint32_t count,
-                           std::span<const ADPCMCOEFSET> coefficients, uint8_t* nibbles,
-                           std::vector<uint16_t>& trace) {
-  // Each sample's survivors' ways back: kFirstSurvivors of them a sample over the first
-  // kWideSamples, kSurvivors after.
-  const auto row = [](uint32_t j) {
-    return j < kWideSamples
-               ? size_t{j} * kFirstSurvivors
-               : size_t{kWideSamples} * kFirstSurvivors + (j - kWideSamples) * kSurvivors;
+// The children of a state: the nibbles around its rounded quotient q0, and where q0 is 0, the
+// one that grows the delta (its sign the difference's).
+struct MsSearchCodec {
+  struct State {
+    uint64_t samples;  // s1, s2, t1, t2, 16 bits each, offset by 32,768
+    int32_t delta;
+    bool operator==(const State&) const = default;
+    int Sample(int k) const { return static_cast<int>(samples >> 16 * k & 0xFFFF) - 32768; }
   };
-  trace.resize(row(count));
-  SearchNode nodes[kSlots];
-  Slots next;
-  std::vector<int> deltas(2 * coefficients.size());
-  for (size_t p = 0; p < coefficients.size(); ++p) {
-    const int matched = MatchedDelta(x, stride, count, coefficients[p]);
-    deltas[2 * p] = matched;
-    deltas[2 * p + 1] = std::clamp(matched * 2, kMinDelta, kMaxDelta);
-    for (int d = 0; d < 2; ++d)
-      next.Add({x[stride], x[0], x[stride], x[0], deltas[2 * p + d],
-                static_cast<int32_t>(2 * p + d), 0, SamplesOf(x[stride], x[0], x[stride], x[0]), -1,
-                0});
+  static constexpr int kGroups = kSizes;
+  static constexpr int kChildren = 4;
+
+  static uint64_t SamplesOf(int s1, int s2, int t1, int t2) {
+    return static_cast<uint64_t>(s1 + 32768) | static_cast<uint64_t>(s2 + 32768) << 16 |
+           static_cast<uint64_t>(t1 + 32768) << 32 | static_cast<uint64_t>(t2 + 32768) << 48;
   }
-  int alive = next.Take(nodes, kFirstSurvivors);
-  for (uint32_t j = 2; j < count; ++j) {
-    const int64_t sample = x[j * stride];
-    for (int k = 0; k < alive; ++k) {
-      const SearchNode& n = nodes[k];
-      const ADPCMCOEFSET& c = coefficients[n.root / 2];
-      const int64_t predictor = (int64_t{n.s1} * c.iCoef1 + int64_t{n.s2} * c.iCoef2) >> 8;
-      const int64_t shadow = (int64_t{n.t1} * c.iCoef1 + int64_t{n.t2} * c.iCoef2) / 256;
-      const int64_t difference = sample - ((predictor + shadow) >> 1);
-      const int64_t rounded = (2 * std::abs(difference) + n.delta) / (2 * n.delta);
-      const int q0 = static_cast<int>(std::min<int64_t>(rounded, 8)) * (difference < 0 ? -1 : 1);
-      int candidates[5], n_candidates = 0;
-      for (int q = std::max(-8, q0 - 1); q <= std::min(7, q0 + 1); ++q)
-        candidates[n_candidates++] = q;
-      if (q0 == 0) candidates[n_candidates++] = difference < 0 ? -4 : 4;  // delta grows
-      for (int i = 0; i < n_candidates; ++i) {
-        int q = candidates[i];  // within what keeps the delta at most 32,767, as the quick coder
-        while (((kAdaptation[q & 15] * n.delta) >> 8) > kMaxDelta)
-          q += q < 0 ? 1 : -1;
-        const int adapted = (kAdaptation[q & 15] * n.delta) >> 8;
-        SearchNode child;
-        child.s2 = n.s1;
-        child.t2 = n.t1;
-        child.s1 = Clamp16(predictor + int64_t{q} * n.delta);
-        child.t1 = Clamp16(shadow + int64_t{q} * n.delta);
-        child.delta = std::max(kMinDelta, adapted);
-        const int64_t es = sample - child.s1, et = sample - child.t1;
-        child.cost = n.cost + es * es + et * et;
-        if (!next.Admits(child.delta, child.cost)) continue;
-        child.root = n.root;
-        child.samples = SamplesOf(child.s1, child.s2, child.t1, child.t2);
-        child.parent = k;
-        child.nibble = static_cast<uint8_t>(q & 15);
-        next.Add(child);
-      }
+
+  ADPCMCOEFSET c;
+
+  template <class Put>
+  void Extend(const State& n, int sample, Put&& put) const {
+    const int s1 = n.Sample(0), s2 = n.Sample(1), t1 = n.Sample(2), t2 = n.Sample(3);
+    const int64_t predictor = (int64_t{s1} * c.iCoef1 + int64_t{s2} * c.iCoef2) >> 8;
+    const int64_t shadow = (int64_t{t1} * c.iCoef1 + int64_t{t2} * c.iCoef2) / 256;
+    const int64_t difference = sample - ((predictor + shadow) >> 1);
+    // The rounded quotient; near a half either way is as good, as both neighbours are tried.
+    const int rounded = static_cast<int>(std::min(
+        8.0f, static_cast<float>(std::abs(difference)) / static_cast<float>(n.delta) + 0.5f));
+    const int q0 = difference < 0 ? -rounded : rounded;
+    const int grow = difference < 0 ? -4 : 4;
+    const int tried[kChildren] = {q0 - 1, q0, q0 + 1, grow};
+    const bool valid[kChildren] = {q0 > -8, true, q0 < 7, q0 == 0};
+    for (int i = 0; i < kChildren; ++i) {
+      int q = std::clamp(tried[i], -8, 7);
+      // Within what keeps the delta at most 32,767, as the quick coder.
+      while (((kAdaptation[q & 15] * n.delta) >> 8) > kMaxDelta)
+        q += q < 0 ? 1 : -1;
+      const int delta = std::max(kMinDelta, (kAdaptation[q & 15] * n.delta) >> 8);
+      const int s = Clamp16(predictor + int64_t{q} * n.delta);
+      const int t = Clamp16(shadow + int64_t{q} * n.delta);
+      const int64_t es = sample - s, et = sample - t;
+      put(valid[i], State{SamplesOf(s, s1, t, t1), delta}, SizeOf(delta),
+          static_cast<uint64_t>(es * es + et * et), q & 15);
     }
-    alive = next.Take(nodes, j < kWideSamples ? kFirstSurvivors : kSurvivors);
-    for (int k = 0; k < alive; ++k)
-      trace[row(j) + k] = static_cast<uint16_t>(nodes[k].parent << 4 | nodes[k].nibble);
   }
-  int best = 0;
-  for (int k = 1; k < alive; ++k)
-    if (nodes[k].cost < nodes[best].cost) best = k;
-  const int root = nodes[best].root;
-  for (uint32_t j = count - 1, k = best; j >= 2; --j) {
-    const uint16_t t = trace[row(j) + k];
-    nibbles[j - 2] = static_cast<uint8_t>(t & 15);
-    k = t >> 4;
+};
+
+// Codes samples 2..count-1 of one channel (stride apart) into nibbles under one predictor;
+// answers the first delta.
+int SearchChannel(const int16_t* x, int stride, uint32_t count, const ADPCMCOEFSET& c,
+                  uint8_t* nibbles, MsSearch& search) {
+  // The first delta is searched too: from a quarter to four times the matched one.
+  const int matched = MatchedDelta(x, stride, count, c);
+  MsSearchCodec::State roots[kFirstDeltas];
+  int deltas[kFirstDeltas];
+  const uint64_t first = MsSearchCodec::SamplesOf(x[stride], x[0], x[stride], x[0]);
+  for (int d = 0; d < kFirstDeltas; ++d) {
+    deltas[d] = std::clamp(matched * (1 << d) / 4, kMinDelta, kMaxDelta);
+    roots[d] = {first, deltas[d]};
   }
-  return {static_cast<size_t>(root / 2), deltas[root]};
+  const int root = search.Run(MsSearchCodec{c}, roots, x + stride, stride, count - 2,
+                              kSizeSurvivors, kSurvivors, nibbles);
+  return deltas[root];
 }
 
 // The squared error of channel c of n in a coded block, in both decoder families.
@@ -700,29 +604,33 @@ int64_t ChannelError(const uint8_t* block, uint16_t n, uint16_t c, uint32_t coun
 // Whole blocks by the search; a channel of the quick encoder's that comes out closer stays.
 void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                   std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out,
-                  Scratch& scratch, std::vector<uint16_t>& trace) {
+                  Scratch& scratch, SearchPair<MsSearch>& searches) {
   const uint32_t spb = samples_per_block, count = spb - 2;
   const size_t block_bytes = channels == 2 ? 14 + count : 7 + (count + 1) / 2;
   EncodeBlocks(frames, channels, spb, coefficients, blocks, out, scratch);
-  std::vector<uint8_t> nibbles(count), saved(block_bytes);
-  for (size_t b = 0; b < blocks; ++b, frames += size_t{spb} * channels, out += block_bytes)
-    for (uint16_t c = 0; c < channels; ++c) {
-      const int64_t quick = ChannelError(out, channels, c, spb, coefficients, frames + c);
-      const SearchResult found =
-          SearchChannel(frames + c, channels, spb, coefficients, nibbles.data(), trace);
-      std::copy(out, out + block_bytes, saved.begin());
-      out[c] = static_cast<uint8_t>(found.predictor);
-      WriteInt16(out + channels + 2 * c, found.first_delta);
-      if (channels == 2) {
-        for (uint32_t k = 0; k < count; ++k)
-          out[14 + k] = static_cast<uint8_t>(c == 0 ? (out[14 + k] & 0x0F) | nibbles[k] << 4
-                                                    : (out[14 + k] & 0xF0) | nibbles[k]);
-      } else {
-        PackMono(nibbles.data(), count, out + 7);
-      }
-      if (ChannelError(out, channels, c, spb, coefficients, frames + c) > quick)
-        std::copy(saved.begin(), saved.end(), out);
+  std::vector<uint8_t> nibbles(blocks * channels * count), saved(block_bytes);
+  const auto find = [&](size_t b, uint16_t c, MsSearch& search) {
+    return SearchChannel(frames + b * spb * channels + c, channels, spb,
+                         coefficients[out[b * block_bytes + c]],
+                         &nibbles[(b * channels + c) * count], search);
+  };
+  searches.EachChannel(blocks, channels, find, [&](size_t b, uint16_t c, int first_delta) {
+    uint8_t* const block = out + b * block_bytes;
+    const int16_t* const x = frames + b * spb * channels + c;
+    const uint8_t* const found = &nibbles[(b * channels + c) * count];
+    const int64_t quick = ChannelError(block, channels, c, spb, coefficients, x);
+    std::copy(block, block + block_bytes, saved.begin());
+    WriteInt16(block + channels + 2 * c, first_delta);
+    if (channels == 2) {
+      for (uint32_t k = 0; k < count; ++k)
+        block[14 + k] = static_cast<uint8_t>(c == 0 ? (block[14 + k] & 0x0F) | found[k] << 4
+                                                    : (block[14 + k] & 0xF0) | found[k]);
+    } else {
+      PackMono(found, count, block + 7);
     }
+    if (ChannelError(block, channels, c, spb, coefficients, x) > quick)
+      std::copy(saved.begin(), saved.end(), block);
+  });
 }
 
 class MsEncoder final : public BlockEncoder {
@@ -739,7 +647,7 @@ class MsEncoder final : public BlockEncoder {
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
     if (search_)
       SearchBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_,
-                   trace_);
+                   *searches_);
     else
       EncodeBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_);
     return blocks * block_align_;
@@ -752,7 +660,7 @@ class MsEncoder final : public BlockEncoder {
   std::vector<ADPCMCOEFSET> coefficients_;
   bool search_;
   Scratch scratch_;
-  std::vector<uint16_t> trace_;
+  std::unique_ptr<SearchPair<MsSearch>> searches_ = std::make_unique<SearchPair<MsSearch>>();
 };
 
 class MsDecoder final : public BlockDecoder {
@@ -849,8 +757,8 @@ void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samp
 void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out) {
   Scratch scratch;
-  std::vector<uint16_t> trace;
-  SearchBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch, trace);
+  auto searches = std::make_unique<SearchPair<MsSearch>>();
+  SearchBlocks(frames, channels, samples_per_block, coefficients, blocks, out, scratch, *searches);
 }
 
 namespace {

@@ -109,7 +109,8 @@ TEST(AcmCodecs, MalformedFormatsAreRefused) {
 TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
   // Loud, quiet and silent stretches bring both of the IMA encoder's ways of choosing a nibble
   // into play; clicks, dithered near-silence and 8-bit steps at 8 kHz make the MS encoder retry
-  // other predictors on many blocks, coded by one call as the conversion does.
+  // other predictors on many blocks, coded by one call as the conversion does. The searches of
+  // the high mode code a call's blocks and channels two at a time.
   Samples mixed = Noise(44100, 2, 0.25, 0.3);
   const Samples quiet = Tone(44100, 2, 0.25, 60, 0.002);
   mixed.insert(mixed.end(), quiet.begin(), quiet.end());
@@ -125,7 +126,8 @@ TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
       for (size_t i = 0; i < frames.size(); ++i)
         frames[i] = signal[i / channels * 2 + i % channels];
       const uint32_t align = acm::StandardAdpcmBlockAlign(rate, channels);
-      for (const bool ms : {false, true}) {
+      for (const auto& [ms, high] :
+           {std::pair{false, false}, {false, true}, {true, false}, {true, true}}) {
         const uint32_t spb = ms ? acm::MsAdpcmSamplesPerBlock(align, channels)
                                 : acm::ImaSamplesPerBlock(align, channels);
         const size_t blocks = frames.size() / channels / spb;
@@ -133,9 +135,10 @@ TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
         const auto encode = [&](size_t first, size_t count, uint8_t* out) {
           const int16_t* at = &frames[first * spb * channels];
           if (ms)
-            acm::MsAdpcmEncodeBlocks(at, channels, spb, coefficients, count, out);
+            (high ? acm::MsAdpcmSearchBlocks : acm::MsAdpcmEncodeBlocks)(at, channels, spb,
+                                                                         coefficients, count, out);
           else
-            acm::ImaEncodeBlocks(at, channels, spb, count, out);
+            (high ? acm::ImaSearchBlocks : acm::ImaEncodeBlocks)(at, channels, spb, count, out);
         };
         Bytes together(blocks * align), alone(together.size());
         encode(0, blocks, together.data());
@@ -143,7 +146,8 @@ TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
           encode(b, 1, &alone[b * align]);
         const auto differ = std::mismatch(together.begin(), together.end(), alone.begin());
         EXPECT_EQ(differ.first, together.end())
-            << (ms ? "MS" : "IMA") << " ADPCM block " << (differ.first - together.begin()) / align;
+            << (ms ? "MS" : "IMA") << (high ? " high" : "") << " ADPCM block "
+            << (differ.first - together.begin()) / align;
       }
     }
 }

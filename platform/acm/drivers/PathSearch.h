@@ -1,0 +1,185 @@
+#pragma once
+
+// The search over nibble paths behind the ADPCM encoders' high-quality mode. Each sample extends
+// every living coder state by the nibbles its codec proposes, scored by the summed squared error
+// of the decoded samples. Children are grouped by what most shapes their future (the step index,
+// the delta's size); each group keeps its kPerGroup cheapest distinct states. Of these the
+// cheapest state of each of the cheapest groups lives on, and the cheapest of the rest fill up
+// to the survivors; so a path whose step stays large through a quiet stretch lives on for the
+// jump after it.
+//
+// A child costs a few branch-free instructions: its key (cost above its number) enters its
+// group's sorted keys through a compare-exchange chain. Only the groups' keys are sorted out.
+//
+// A Codec supplies
+//   using State = ...;  // trivially copyable, equality-comparable
+//   static constexpr int kGroups, kChildren;
+//   template <class Put> void Extend(const State&, int sample, Put&& put) const;
+// where Extend calls put(valid, child, group, squared_error, nibble) the same number of times
+// for every state (an invalid child is not kept), so that the loop has no branches to miss.
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <span>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace acm {
+
+template <class Codec, int kPerGroup>
+class PathSearch {
+ public:
+  using State = typename Codec::State;
+  // Codes x[stride], x[2 · stride], … (count samples) from the roots into nibbles (one a
+  // byte); answers the index of the root the cheapest path starts from.
+  int Run(const Codec& codec, std::span<const State> roots, const int16_t* x, int stride,
+          uint32_t count, int group_survivors, int survivors, uint8_t* nibbles) {
+    if (count == 0) return 0;
+    // The ways back take count × survivors entries: long blocks keep fewer survivors.
+    survivors = std::clamp(survivors, 1, kMaxSurvivors);
+    survivors = std::min(survivors, std::max(8, static_cast<int>(kTraceEntries / count)));
+    group_survivors = std::clamp(group_survivors, 1, survivors);
+    trace_.resize(size_t{count} * survivors);
+    states_.assign(roots.begin(), roots.end());
+    costs_.assign(roots.size(), 0);
+    for (uint32_t j = 0; j < count; ++j) {
+      const int sample = x[size_t{j + 1} * stride];
+      std::fill(&slots_[0][0], &slots_[0][0] + Codec::kGroups * kPerGroup, kEmpty);
+      uint32_t id = 0;
+      for (size_t k = 0; k < states_.size(); ++k) {
+        const uint64_t cost = costs_[k];
+        codec.Extend(states_[k], sample,
+                     [&](bool valid, const State& child, int group, uint64_t error, int nibble) {
+                       children_[id] = child;
+                       links_[id] = static_cast<uint16_t>(k << 4 | nibble);
+                       Insert(group, valid ? (cost + error) << kIdBits | id : kEmpty);
+                       ++id;
+                     });
+      }
+      Take(group_survivors, survivors, &trace_[size_t{j} * survivors]);
+    }
+    size_t best = std::min_element(costs_.begin(), costs_.end()) - costs_.begin();
+    for (uint32_t j = count; j-- > 0;) {
+      const uint16_t link = trace_[size_t{j} * survivors + best];
+      nibbles[j] = static_cast<uint8_t>(link & 15);
+      best = link >> 4;
+    }
+    return static_cast<int>(best);
+  }
+
+  // Children a sample makes, at most: survivors × the codec's children a state.
+  static constexpr int kIdBits = 10;
+  static constexpr int kMaxSurvivors = 128;
+  static constexpr uint32_t kTraceEntries = 512 * 1024;  // 1 MiB
+  static_assert(kMaxSurvivors * Codec::kChildren <= 1 << kIdBits);
+
+ private:
+  static constexpr uint64_t kEmpty = UINT64_MAX;
+  static constexpr uint64_t kIdMask = (uint64_t{1} << kIdBits) - 1;
+
+  // The key into its group's keys, kept sorted, the dearest falling out.
+  void Insert(int group, uint64_t key) {
+    uint64_t* const slots = slots_[group];
+#pragma GCC unroll 8
+    for (int i = 0; i < kPerGroup; ++i) {
+      const uint64_t here = slots[i];
+      const uint64_t lower = -static_cast<uint64_t>(key < here);  // by mask: a branch would miss
+      slots[i] = (key & lower) | (here & ~lower);
+      key = (here & lower) | (key & ~lower);
+    }
+  }
+
+  // The survivors into states_ and costs_, their ways back into row.
+  void Take(int group_survivors, int survivors, uint16_t* row) {
+    uint64_t firsts[Codec::kGroups], others[Codec::kGroups * kPerGroup];
+    int n_firsts = 0, n_others = 0;
+    for (int g = 0; g < Codec::kGroups; ++g) {
+      const uint64_t* const slots = slots_[g];
+      if (slots[0] == kEmpty) continue;
+      firsts[n_firsts++] = slots[0];
+      for (int i = 1; i < kPerGroup && slots[i] != kEmpty; ++i) {
+        bool seen = false;  // a state reached again by a dearer way
+        for (int e = 0; e < i; ++e)
+          seen |= children_[slots[i] & kIdMask] == children_[slots[e] & kIdMask];
+        if (!seen) others[n_others++] = slots[i];
+      }
+    }
+    const int alive = std::min(n_firsts, group_survivors);
+    if (n_firsts > alive) {
+      std::nth_element(firsts, firsts + alive - 1, firsts + n_firsts);
+      std::copy(firsts + alive, firsts + n_firsts, others + n_others);  // they compete on
+      n_others += n_firsts - alive;
+    }
+    const int more = std::min(survivors - alive, n_others);
+    if (n_others > more && more > 0) std::nth_element(others, others + more - 1, others + n_others);
+    states_.resize(alive + more);
+    costs_.resize(alive + more);
+    for (int k = 0; k < alive + more; ++k) {
+      const uint64_t key = k < alive ? firsts[k] : others[k - alive];
+      states_[k] = children_[key & kIdMask];
+      costs_[k] = key >> kIdBits;
+      row[k] = links_[key & kIdMask];
+    }
+  }
+
+  uint64_t slots_[Codec::kGroups][kPerGroup];
+  State children_[1 << kIdBits];
+  uint16_t links_[1 << kIdBits];  // the parent above the nibble
+  std::vector<State> states_;
+  std::vector<uint64_t> costs_;
+  std::vector<uint16_t> trace_;
+};
+
+// The searches of one call to an encoder. A block's channels and a call's blocks code
+// independently, and the searches are what the high mode costs: where the processor has two
+// cores or more, they run on the calling thread and one more.
+template <class Search>
+class SearchPair {
+ public:
+  // Calls task(item, search) for items 0..n-1, each with a search of its own thread.
+  template <class Task>
+  void ForEach(size_t n, Task&& task) {
+    std::atomic<size_t> next{0};
+    std::exception_ptr failures[2];
+    const auto work = [&](int worker) {
+      try {
+        for (size_t i; (i = next.fetch_add(1)) < n;)
+          task(i, searches_[worker]);
+      } catch (...) {
+        failures[worker] = std::current_exception();
+        next = n;  // the other stops after its item
+      }
+    };
+    std::thread helper;
+    if (n > 1 && std::thread::hardware_concurrency() > 1) {
+      try {
+        helper = std::thread(work, 1);
+      } catch (const std::system_error&) {  // no thread to be had: all on this one
+      }
+    }
+    work(0);
+    if (helper.joinable()) helper.join();
+    for (const auto& failure : failures)
+      if (failure) std::rethrow_exception(failure);
+  }
+
+  // For every channel c of every block b: find(b, c, search) on either thread, then
+  // apply(b, c, what find answered) on the calling thread, in order.
+  template <class Find, class Apply>
+  void EachChannel(size_t blocks, uint16_t channels, Find&& find, Apply&& apply) {
+    std::vector<int> answers(blocks * channels);
+    ForEach(answers.size(), [&](size_t item, Search& search) {
+      answers[item] = find(item / channels, static_cast<uint16_t>(item % channels), search);
+    });
+    for (size_t item = 0; item < answers.size(); ++item)
+      apply(item / channels, static_cast<uint16_t>(item % channels), answers[item]);
+  }
+
+ private:
+  Search searches_[2];
+};
+
+}  // namespace acm
