@@ -83,6 +83,7 @@ class PathSearch {
   // The key into its group's keys, kept sorted, the dearest falling out.
   void Insert(int group, uint64_t key) {
     uint64_t* const slots = slots_[group];
+    if (key >= slots[kPerGroup - 1]) return;
 #pragma GCC unroll 8
     for (int i = 0; i < kPerGroup; ++i) {
       const uint64_t here = slots[i];

@@ -3,6 +3,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/acm/AcmCodec.h"
 #include "platform/acm/AcmDriver.h"
 #include "tests/platform/acm/AcmTestSupport.h"
 
@@ -10,8 +11,12 @@ using namespace acmtest;
 
 namespace {
 
-// What one batch worker does: a resampled, downmixed encode and its decode.
+// What one batch worker does: a resampled, downmixed encode and its decode. The second round
+// of workers encodes in the high mode, whose ADPCM searches code several blocks a call on a
+// second thread.
 Samples Work(int worker) {
+  const bool high = worker >= 6;
+  const acm::ScopedEncoderOptions options({high, 0});
   static constexpr uint16_t kTags[] = {WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM,
                                        WAVE_FORMAT_ALAW,      WAVE_FORMAT_MULAW,
                                        WAVE_FORMAT_GSM610,    WAVE_FORMAT_MPEGLAYER3};
@@ -21,8 +26,8 @@ Samples Work(int worker) {
           ACM_FORMATSUGGESTF_WFORMATTAG | ACM_FORMATSUGGESTF_NCHANNELS |
               ACM_FORMATSUGGESTF_NSAMPLESPERSEC,
           codec);
-  const Bytes coded =
-      ConvertAll(source, codec, AsBytes(Tone(48000, 2, 0.5, 300.0 + 100 * worker)), 4096);
+  const Bytes coded = ConvertAll(source, codec, AsBytes(Tone(48000, 2, 0.5, 300.0 + 100 * worker)),
+                                 high ? 65536 : 4096);
   return AsSamples(ConvertAll(codec, SuggestTag(codec, WAVE_FORMAT_PCM), coded));
 }
 
