@@ -503,8 +503,8 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
 
 constexpr int kSizes = 44;          // of deltas 16 to 32,767
 constexpr int kPerSize = 6;         // distinct states a size keeps
-constexpr int kSizeSurvivors = 20;  // the cheapest state of each of the cheapest sizes
-constexpr int kSurvivors = 48;      // and the cheapest of the others as well
+constexpr int kSizeSurvivors = 16;  // the cheapest state of each of the cheapest sizes
+constexpr int kSurvivors = 40;      // and the cheapest of the others as well
 constexpr int kFirstDeltas = 5;
 struct MsSearchCodec;
 using MsSearch = PathSearch<MsSearchCodec, kPerSize>;
