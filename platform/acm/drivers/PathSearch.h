@@ -33,11 +33,12 @@ template <class Codec, int kPerGroup>
 class PathSearch {
  public:
   using State = typename Codec::State;
-  // Codes x[stride], x[2 · stride], … (count samples) from the roots into nibbles (one a
-  // byte); answers the index of the root the cheapest path starts from.
+  // Codes x[stride], x[2 · stride], … (count samples) from the roots (at most kMaxSurvivors)
+  // into nibbles (one a byte); answers the index of the root the cheapest path starts from.
   int Run(const Codec& codec, std::span<const State> roots, const int16_t* x, int stride,
           uint32_t count, int group_survivors, int survivors, uint8_t* nibbles) {
-    if (count == 0) return 0;
+    if (count == 0 || roots.empty()) return 0;
+    roots = roots.first(std::min<size_t>(roots.size(), kMaxSurvivors));
     // The ways back take count × survivors entries: long blocks keep fewer survivors.
     survivors = std::clamp(survivors, 1, kMaxSurvivors);
     survivors = std::min(survivors, std::max(8, static_cast<int>(kTraceEntries / count)));

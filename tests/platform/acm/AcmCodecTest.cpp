@@ -126,8 +126,9 @@ TEST(AcmCodecs, AdpcmBlocksCodeAloneAsTheyDoTogether) {
       for (size_t i = 0; i < frames.size(); ++i)
         frames[i] = signal[i / channels * 2 + i % channels];
       const uint32_t align = acm::StandardAdpcmBlockAlign(rate, channels);
-      for (const auto& [ms, high] :
+      for (const auto& mode :
            {std::pair{false, false}, {false, true}, {true, false}, {true, true}}) {
+        const bool ms = mode.first, high = mode.second;  // a lambda takes no structured binding
         const uint32_t spb = ms ? acm::MsAdpcmSamplesPerBlock(align, channels)
                                 : acm::ImaSamplesPerBlock(align, channels);
         const size_t blocks = frames.size() / channels / spb;
