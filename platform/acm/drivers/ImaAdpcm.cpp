@@ -368,9 +368,9 @@ int MatchedIndex(const int16_t* x, uint16_t channels, uint32_t count) {
 // step index. The header's step index is part of the search: the first states start from every
 // index within kStartIndexes of the matched one.
 
-constexpr int kPerIndex = 4;         // distinct states a step index keeps
-constexpr int kIndexSurvivors = 20;  // the cheapest state of each of the cheapest indexes
-constexpr int kSurvivors = 40;       // and the cheapest of the others as well
+constexpr int kPerIndex = 3;         // distinct states a step index keeps
+constexpr int kIndexSurvivors = 12;  // the cheapest state of each of the cheapest indexes
+constexpr int kSurvivors = 16;       // and the cheapest of the others as well
 constexpr int kStartIndexes = 10;
 struct ImaSearchCodec;
 using ImaSearch = PathSearch<ImaSearchCodec, kPerIndex>;
@@ -426,6 +426,16 @@ constexpr Proposal kProposals[8] = {
 };
 
 struct ImaSearchCodec {
+  // What the next sample will cost at least, near enough: the error of its nearest level from
+  // the child's prediction and step, in both decoders.
+  static uint64_t Ahead(int index, int prediction, int next) {
+    const int difference = std::abs(next - prediction);
+    const int m = static_cast<int>(
+        std::min<uint64_t>(7, static_cast<uint64_t>(difference) * kQuotients.scale[index] >> 32));
+    const int64_t e = difference - kTransitions[index * 16 + m].change;
+    return static_cast<uint64_t>(2 * e * e);
+  }
+
   struct State {
     int16_t reference, product;
     int32_t index;
@@ -435,7 +445,7 @@ struct ImaSearchCodec {
   static constexpr int kChildren = 5;
 
   template <class Put>
-  void Extend(const State& n, int sample, Put&& put) const {
+  void Extend(const State& n, int sample, int next, Put&& put) const {
     const int difference = sample - ((n.reference + n.product) >> 1);
     const int sign = difference < 0 ? 8 : 0;
     const int m0 = static_cast<int>(std::min<uint64_t>(
@@ -450,7 +460,8 @@ struct ImaSearchCodec {
       const int64_t er = sample - reference, ep = sample - product;
       put(p.valid[i],
           State{static_cast<int16_t>(reference), static_cast<int16_t>(product), row[nibble].next},
-          row[nibble].next, static_cast<uint64_t>(er * er + ep * ep), nibble);
+          row[nibble].next, static_cast<uint64_t>(er * er + ep * ep), nibble,
+          Ahead(row[nibble].next, (reference + product) >> 1, next));
     }
   }
 };

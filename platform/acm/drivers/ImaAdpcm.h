@@ -28,10 +28,10 @@ uint32_t ImaFramesIn(uint32_t bytes, uint16_t channels);
 void ImaEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out);
 // The same blocks by a search over nibble paths (the high-quality mode): coder states grouped by
-// step index, a few distinct ones in each, scored by the squared error of both decoder families,
-// the header's step index among what is searched. A block's channels and a call's blocks are
-// searched two at a time where the processor has two cores. Many times slower than
-// ImaEncodeBlocks.
+// step index, a few distinct ones in each, scored by the squared error of both decoder families and
+// ranked with a look ahead of one sample, the header's step index among what is searched. A block's
+// channels and a call's blocks are searched two at a time where the processor has two cores. Many
+// times slower than ImaEncodeBlocks.
 void ImaSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                      size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block (at most a whole block) into ImaFramesIn frames. Any

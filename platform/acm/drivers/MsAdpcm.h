@@ -32,9 +32,9 @@ void MsAdpcmEncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samp
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
 // The same blocks by a search over nibble paths (the high-quality mode) under the predictor
 // MsAdpcmEncodeBlocks chooses: coder states grouped by the size of their delta, a few distinct
-// ones in each, scored by the squared error of both decoder families, the header's first delta
-// among what is searched. A block's channels and a call's blocks are searched two at a time
-// where the processor has two cores.
+// ones in each, scored by the squared error of both decoder families and ranked with a look ahead
+// of one sample, the header's first delta among what is searched. A block's channels and a call's
+// blocks are searched two at a time where the processor has two cores.
 void MsAdpcmSearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per_block,
                          std::span<const ADPCMCOEFSET> coefficients, size_t blocks, uint8_t* out);
 // Decodes the first bytes of a block into MsAdpcmFramesIn frames with 64-bit arithmetic. A

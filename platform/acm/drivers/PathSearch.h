@@ -3,20 +3,25 @@
 // The search over nibble paths behind the ADPCM encoders' high-quality mode. Each sample extends
 // every living coder state by the nibbles its codec proposes, scored by the summed squared error
 // of the decoded samples. Children are grouped by what most shapes their future (the step index,
-// the delta's size); each group keeps its kPerGroup cheapest distinct states. Of these the
-// cheapest state of each of the cheapest groups lives on, and the cheapest of the rest fill up
-// to the survivors; so a path whose step stays large through a quiet stretch lives on for the
-// jump after it.
+// the delta's size); each group keeps its kPerGroup best distinct states. Of these the best state
+// of each of the best groups lives on, and the best of the rest fill up to the survivors; so a
+// path whose step stays large through a quiet stretch lives on for the jump after it.
 //
-// A child costs a few branch-free instructions: its key (cost above its number) enters its
+// Children are ranked by their cost so far plus what the next sample will cost at least from
+// them (the error of its nearest level): a look ahead of one sample tells the paths that lead
+// somewhere from those that only start well, so that a few survivors find what many find
+// without it.
+//
+// A child costs a few branch-free instructions: its key (rank above its number) enters its
 // group's sorted keys through a compare-exchange chain. Only the groups' keys are sorted out.
 //
 // A Codec supplies
 //   using State = ...;  // trivially copyable, equality-comparable
 //   static constexpr int kGroups, kChildren;
-//   template <class Put> void Extend(const State&, int sample, Put&& put) const;
-// where Extend calls put(valid, child, group, squared_error, nibble) the same number of times
-// for every state (an invalid child is not kept), so that the loop has no branches to miss.
+//   template <class Put> void Extend(const State&, int sample, int next, Put&& put) const;
+// where Extend calls put(valid, child, group, squared_error, nibble, ahead) the same number of
+// times for every state (an invalid child is not kept), so that the loop has no branches to
+// miss; ahead is the look ahead's cost to the next sample.
 
 #include <algorithm>
 #include <atomic>
@@ -48,15 +53,20 @@ class PathSearch {
     costs_.assign(roots.size(), 0);
     for (uint32_t j = 0; j < count; ++j) {
       const int sample = x[size_t{j + 1} * stride];
+      const int next = j + 1 < count ? x[size_t{j + 2} * stride] : sample;
+      const bool last = j + 1 == count;
       std::fill(&slots_[0][0], &slots_[0][0] + Codec::kGroups * kPerGroup, kEmpty);
       uint32_t id = 0;
       for (size_t k = 0; k < states_.size(); ++k) {
         const uint64_t cost = costs_[k];
-        codec.Extend(states_[k], sample,
-                     [&](bool valid, const State& child, int group, uint64_t error, int nibble) {
+        codec.Extend(states_[k], sample, next,
+                     [&](bool valid, const State& child, int group, uint64_t error, int nibble,
+                         uint64_t ahead) {
                        children_[id] = child;
                        links_[id] = static_cast<uint16_t>(k << 4 | nibble);
-                       Insert(group, valid ? (cost + error) << kIdBits | id : kEmpty);
+                       child_costs_[id] = cost + error;
+                       Insert(group,
+                              valid ? (cost + error + (last ? 0 : ahead)) << kIdBits | id : kEmpty);
                        ++id;
                      });
       }
@@ -122,7 +132,7 @@ class PathSearch {
     for (int k = 0; k < alive + more; ++k) {
       const uint64_t key = k < alive ? firsts[k] : others[k - alive];
       states_[k] = children_[key & kIdMask];
-      costs_[k] = key >> kIdBits;
+      costs_[k] = child_costs_[key & kIdMask];
       row[k] = links_[key & kIdMask];
     }
   }
@@ -130,6 +140,7 @@ class PathSearch {
   uint64_t slots_[Codec::kGroups][kPerGroup];
   State children_[1 << kIdBits];
   uint16_t links_[1 << kIdBits];  // the parent above the nibble
+  uint64_t child_costs_[1 << kIdBits];
   std::vector<State> states_;
   std::vector<uint64_t> costs_;
   std::vector<uint16_t> trace_;
