@@ -369,8 +369,8 @@ int MatchedIndex(const int16_t* x, uint16_t channels, uint32_t count) {
 // index within kStartIndexes of the matched one.
 
 constexpr int kPerIndex = 3;         // distinct states a step index keeps
-constexpr int kIndexSurvivors = 12;  // the cheapest state of each of the cheapest indexes
-constexpr int kSurvivors = 16;       // and the cheapest of the others as well
+constexpr int kIndexSurvivors = 10;  // the cheapest state of each of the cheapest indexes
+constexpr int kSurvivors = 12;       // and the cheapest of the others as well
 constexpr int kStartIndexes = 10;
 struct ImaSearchCodec;
 using ImaSearch = PathSearch<ImaSearchCodec, kPerIndex>;
@@ -426,14 +426,25 @@ constexpr Proposal kProposals[8] = {
 };
 
 struct ImaSearchCodec {
-  // What the next sample will cost at least, near enough: the error of its nearest level from
-  // the child's prediction and step, in both decoders.
-  static uint64_t Ahead(int index, int prediction, int next) {
-    const int difference = std::abs(next - prediction);
-    const int m = static_cast<int>(
-        std::min<uint64_t>(7, static_cast<uint64_t>(difference) * kQuotients.scale[index] >> 32));
-    const int64_t e = difference - kTransitions[index * 16 + m].change;
-    return static_cast<uint64_t>(2 * e * e);
+  // The look ahead: the next two samples coded greedily from the child (each to its nearest
+  // level), their squared errors in both decoders.
+  static uint64_t Ahead(int index, int prediction, int next, int after) {
+    if (next == kNoSample) return 0;
+    const int difference = next - prediction;
+    const int m = Magnitude(std::abs(difference), index);
+    const Transition& t = kTransitions[index * 16 + m];
+    const int64_t e = std::abs(difference) - t.change;
+    if (after == kNoSample) return static_cast<uint64_t>(2 * e * e);
+    const int decoded = prediction + (difference < 0 ? -t.change : t.change);
+    const int distance = std::abs(after - decoded);
+    const int64_t e2 = distance - kTransitions[t.next * 16 + Magnitude(distance, t.next)].change;
+    return static_cast<uint64_t>(2 * (e * e + e2 * e2));
+  }
+
+  // The truncating quantiser's magnitude of a distance at a step index.
+  static int Magnitude(int distance, int index) {
+    return static_cast<int>(
+        std::min<uint64_t>(7, static_cast<uint64_t>(distance) * kQuotients.scale[index] >> 32));
   }
 
   struct State {
@@ -445,11 +456,10 @@ struct ImaSearchCodec {
   static constexpr int kChildren = 5;
 
   template <class Put>
-  void Extend(const State& n, int sample, int next, Put&& put) const {
+  void Extend(const State& n, int sample, int next, int after, Put&& put) const {
     const int difference = sample - ((n.reference + n.product) >> 1);
     const int sign = difference < 0 ? 8 : 0;
-    const int m0 = static_cast<int>(std::min<uint64_t>(
-        7, static_cast<uint64_t>(std::abs(difference)) * kQuotients.scale[n.index] >> 32));
+    const int m0 = Magnitude(std::abs(difference), n.index);
     const Proposal& p = kProposals[m0];
     const Transition* row = &kTransitions[n.index * 16];
     const int32_t* product_row = &kProductChanges.product[n.index * 16];
@@ -461,7 +471,7 @@ struct ImaSearchCodec {
       put(p.valid[i],
           State{static_cast<int16_t>(reference), static_cast<int16_t>(product), row[nibble].next},
           row[nibble].next, static_cast<uint64_t>(er * er + ep * ep), nibble,
-          Ahead(row[nibble].next, (reference + product) >> 1, next));
+          Ahead(row[nibble].next, (reference + product) >> 1, next, after));
     }
   }
 };

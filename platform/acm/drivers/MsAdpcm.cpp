@@ -501,10 +501,10 @@ void EncodeBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
 // (a quarter octave). The header's first delta is part of the search: the first states start
 // from a quarter to four times the one matched to the block's start.
 
-constexpr int kSizes = 44;          // of deltas 16 to 32,767
-constexpr int kPerSize = 6;         // distinct states a size keeps
-constexpr int kSizeSurvivors = 12;  // the cheapest state of each of the cheapest sizes
-constexpr int kSurvivors = 20;      // and the cheapest of the others as well
+constexpr int kSizes = 44;         // of deltas 16 to 32,767
+constexpr int kPerSize = 6;        // distinct states a size keeps
+constexpr int kSizeSurvivors = 8;  // the cheapest state of each of the cheapest sizes
+constexpr int kSurvivors = 12;     // and the cheapest of the others as well
 constexpr int kFirstDeltas = 5;
 struct MsSearchCodec;
 using MsSearch = PathSearch<MsSearchCodec, kPerSize>;
@@ -533,20 +533,34 @@ struct MsSearchCodec {
 
   ADPCMCOEFSET c;
 
-  // What the next sample will cost at least, near enough: the error of its nearest level from
-  // the child's prediction and delta, in both decoders.
-  uint64_t Ahead(int s1, int s2, int delta, int next) const {
-    const int64_t difference = next - ((int64_t{s1} * c.iCoef1 + int64_t{s2} * c.iCoef2) >> 8);
+  // The look ahead: the next two samples coded greedily from the child (each to its nearest
+  // level), their squared errors in both decoders.
+  uint64_t Ahead(int s1, int s2, int delta, int next, int after) const {
+    if (next == kNoSample) return 0;
+    const int64_t e = Residue(next, s1, s2, delta);
+    if (after == kNoSample) return static_cast<uint64_t>(2 * e * e);
+    const int q = static_cast<int>((next - Predict(s1, s2) - e) / delta);
+    const int grown = std::max(kMinDelta, (kAdaptation[q & 15] * delta) >> 8);
+    const int64_t e2 = Residue(after, Clamp16(next - e), s1, grown);
+    return static_cast<uint64_t>(2 * (e * e + e2 * e2));
+  }
+
+  int64_t Predict(int s1, int s2) const {
+    return (int64_t{s1} * c.iCoef1 + int64_t{s2} * c.iCoef2) >> 8;
+  }
+
+  // What is left of a sample after its nearest level from s1, s2 and delta.
+  int64_t Residue(int sample, int s1, int s2, int delta) const {
+    const int64_t difference = sample - Predict(s1, s2);
     const int64_t q = std::clamp<int64_t>(
         (2 * difference + (difference < 0 ? -delta : delta)) / (2 * delta), -8, 7);
-    const int64_t e = difference - q * delta;
-    return static_cast<uint64_t>(2 * e * e);
+    return difference - q * delta;
   }
 
   template <class Put>
-  void Extend(const State& n, int sample, int next, Put&& put) const {
+  void Extend(const State& n, int sample, int next, int after, Put&& put) const {
     const int s1 = n.Sample(0), s2 = n.Sample(1), t1 = n.Sample(2), t2 = n.Sample(3);
-    const int64_t predictor = (int64_t{s1} * c.iCoef1 + int64_t{s2} * c.iCoef2) >> 8;
+    const int64_t predictor = Predict(s1, s2);
     const int64_t shadow = (int64_t{t1} * c.iCoef1 + int64_t{t2} * c.iCoef2) / 256;
     const int64_t difference = sample - ((predictor + shadow) >> 1);
     // The rounded quotient; near a half either way is as good, as both neighbours are tried.
@@ -566,7 +580,7 @@ struct MsSearchCodec {
       const int t = Clamp16(shadow + int64_t{q} * n.delta);
       const int64_t es = sample - s, et = sample - t;
       put(valid[i], State{SamplesOf(s, s1, t, t1), delta}, SizeOf(delta),
-          static_cast<uint64_t>(es * es + et * et), q & 15, Ahead(s, s1, delta, next));
+          static_cast<uint64_t>(es * es + et * et), q & 15, Ahead(s, s1, delta, next, after));
     }
   }
 };

@@ -7,8 +7,8 @@
 // of each of the best groups lives on, and the best of the rest fill up to the survivors; so a
 // path whose step stays large through a quiet stretch lives on for the jump after it.
 //
-// Children are ranked by their cost so far plus what the next sample will cost at least from
-// them (the error of its nearest level): a look ahead of one sample tells the paths that lead
+// Children are ranked by their cost so far plus what the next two samples will cost from them
+// coded greedily (each the error of its nearest level): a look ahead tells the paths that lead
 // somewhere from those that only start well, so that a few survivors find what many find
 // without it.
 //
@@ -18,10 +18,11 @@
 // A Codec supplies
 //   using State = ...;  // trivially copyable, equality-comparable
 //   static constexpr int kGroups, kChildren;
-//   template <class Put> void Extend(const State&, int sample, int next, Put&& put) const;
+//   template <class Put>
+//   void Extend(const State&, int sample, int next, int after, Put&& put) const;
 // where Extend calls put(valid, child, group, squared_error, nibble, ahead) the same number of
 // times for every state (an invalid child is not kept), so that the loop has no branches to
-// miss; ahead is the look ahead's cost to the next sample.
+// miss; ahead is the look ahead's cost of next and after (either may be kNoSample).
 
 #include <algorithm>
 #include <atomic>
@@ -34,10 +35,17 @@
 
 namespace acm {
 
+// The next and the following sample where the block has ended.
+constexpr int kNoSample = INT32_MIN;
+
 template <class Codec, int kPerGroup>
 class PathSearch {
  public:
   using State = typename Codec::State;
+  static_assert(Codec::kGroups <= 256);
+
+  PathSearch() { std::fill(&slots_[0][0], &slots_[0][0] + Codec::kGroups * kPerGroup, kEmpty); }
+
   // Codes x[stride], x[2 · stride], … (count samples) from the roots (at most kMaxSurvivors)
   // into nibbles (one a byte); answers the index of the root the cheapest path starts from.
   int Run(const Codec& codec, std::span<const State> roots, const int16_t* x, int stride,
@@ -53,20 +61,18 @@ class PathSearch {
     costs_.assign(roots.size(), 0);
     for (uint32_t j = 0; j < count; ++j) {
       const int sample = x[size_t{j + 1} * stride];
-      const int next = j + 1 < count ? x[size_t{j + 2} * stride] : sample;
-      const bool last = j + 1 == count;
-      std::fill(&slots_[0][0], &slots_[0][0] + Codec::kGroups * kPerGroup, kEmpty);
+      const int next = j + 1 < count ? x[size_t{j + 2} * stride] : kNoSample;
+      const int after = j + 2 < count ? x[size_t{j + 3} * stride] : kNoSample;
       uint32_t id = 0;
       for (size_t k = 0; k < states_.size(); ++k) {
         const uint64_t cost = costs_[k];
-        codec.Extend(states_[k], sample, next,
+        codec.Extend(states_[k], sample, next, after,
                      [&](bool valid, const State& child, int group, uint64_t error, int nibble,
                          uint64_t ahead) {
                        children_[id] = child;
                        links_[id] = static_cast<uint16_t>(k << 4 | nibble);
                        child_costs_[id] = cost + error;
-                       Insert(group,
-                              valid ? (cost + error + (last ? 0 : ahead)) << kIdBits | id : kEmpty);
+                       Insert(group, valid ? (cost + error + ahead) << kIdBits | id : kEmpty);
                        ++id;
                      });
       }
@@ -95,6 +101,8 @@ class PathSearch {
   void Insert(int group, uint64_t key) {
     uint64_t* const slots = slots_[group];
     if (key >= slots[kPerGroup - 1]) return;
+    touched_[reached_] = static_cast<uint8_t>(group);
+    reached_ += slots[0] == kEmpty;  // the group's first key this sample
 #pragma GCC unroll 8
     for (int i = 0; i < kPerGroup; ++i) {
       const uint64_t here = slots[i];
@@ -108,9 +116,8 @@ class PathSearch {
   void Take(int group_survivors, int survivors, uint16_t* row) {
     uint64_t firsts[Codec::kGroups], others[Codec::kGroups * kPerGroup];
     int n_firsts = 0, n_others = 0;
-    for (int g = 0; g < Codec::kGroups; ++g) {
-      const uint64_t* const slots = slots_[g];
-      if (slots[0] == kEmpty) continue;
+    for (int t = 0; t < reached_; ++t) {
+      uint64_t* const slots = slots_[touched_[t]];
       firsts[n_firsts++] = slots[0];
       for (int i = 1; i < kPerGroup && slots[i] != kEmpty; ++i) {
         bool seen = false;  // a state reached again by a dearer way
@@ -118,7 +125,9 @@ class PathSearch {
           seen |= children_[slots[i] & kIdMask] == children_[slots[e] & kIdMask];
         if (!seen) others[n_others++] = slots[i];
       }
+      std::fill(slots, slots + kPerGroup, kEmpty);  // empty for the next sample
     }
+    reached_ = 0;
     const int alive = std::min(n_firsts, group_survivors);
     if (n_firsts > alive) {
       std::nth_element(firsts, firsts + alive - 1, firsts + n_firsts);
@@ -138,6 +147,8 @@ class PathSearch {
   }
 
   uint64_t slots_[Codec::kGroups][kPerGroup];
+  uint8_t touched_[Codec::kGroups + 1];  // the groups holding keys, reached_ of them
+  int reached_ = 0;
   State children_[1 << kIdBits];
   uint16_t links_[1 << kIdBits];  // the parent above the nibble
   uint64_t child_costs_[1 << kIdBits];
