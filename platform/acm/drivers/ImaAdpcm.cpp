@@ -527,6 +527,7 @@ void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
   const size_t block_bytes = 4 * channels * (groups + 1);
   const size_t spb = samples_per_block;
   nibbles.resize(blocks * channels * spb);  // a channel's after the one before
+  std::vector<uint8_t> words(4 * groups);   // the quick encoder's, kept for a comeback
   EncodeBlocks(frames, channels, samples_per_block, blocks, out, trials);
   const auto find = [&](size_t b, uint16_t c, ImaSearch& search) {
     return SearchChannel(frames + b * spb * channels + c, channels, samples_per_block,
@@ -539,7 +540,6 @@ void SearchBlocks(const int16_t* frames, uint16_t channels, uint32_t samples_per
     const int64_t quick = ChannelError(block, channels, c, samples_per_block, x);
     uint8_t coded[4];
     std::memcpy(coded, block + 4 * c, 4);
-    std::vector<uint8_t> words(4 * groups);
     for (uint32_t g = 0; g < groups; ++g)
       std::memcpy(&words[4 * g], block + 4 * channels * (g + 1) + 4 * c, 4);
     std::memcpy(block + 4 * c, x, 2);
@@ -561,11 +561,11 @@ class ImaEncoder final : public BlockEncoder {
       : channels_(channels),
         block_align_(block_align),
         samples_per_block_(samples_per_block),
-        search_(search) {}
+        searches_(search ? std::make_unique<SearchPair<ImaSearch>>() : nullptr) {}
   uint32_t FramesPerBlock() const override { return samples_per_block_; }
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
-    if (search_)
+    if (searches_)
       SearchBlocks(frames, channels_, samples_per_block_, blocks, out, *searches_, nibbles_,
                    trials_);
     else
@@ -577,8 +577,7 @@ class ImaEncoder final : public BlockEncoder {
   uint16_t channels_;
   uint16_t block_align_;
   uint32_t samples_per_block_;
-  bool search_;
-  std::unique_ptr<SearchPair<ImaSearch>> searches_ = std::make_unique<SearchPair<ImaSearch>>();
+  std::unique_ptr<SearchPair<ImaSearch>> searches_;  // the high mode's; none for the quick one
   std::vector<uint8_t> nibbles_;
   std::vector<uint8_t> trials_;
 };

@@ -665,11 +665,11 @@ class MsEncoder final : public BlockEncoder {
         block_align_(block_align),
         samples_per_block_(samples_per_block),
         coefficients_(std::move(coefficients)),
-        search_(search) {}
+        searches_(search ? std::make_unique<SearchPair<MsSearch>>() : nullptr) {}
   uint32_t FramesPerBlock() const override { return samples_per_block_; }
   uint32_t MaxBytesPerBlock() const override { return block_align_; }
   size_t Encode(const int16_t* frames, size_t blocks, uint8_t* out) override {
-    if (search_)
+    if (searches_)
       SearchBlocks(frames, channels_, samples_per_block_, coefficients_, blocks, out, scratch_,
                    *searches_);
     else
@@ -682,9 +682,8 @@ class MsEncoder final : public BlockEncoder {
   uint16_t block_align_;
   uint32_t samples_per_block_;
   std::vector<ADPCMCOEFSET> coefficients_;
-  bool search_;
   Scratch scratch_;
-  std::unique_ptr<SearchPair<MsSearch>> searches_ = std::make_unique<SearchPair<MsSearch>>();
+  std::unique_ptr<SearchPair<MsSearch>> searches_;  // the high mode's; none for the quick one
 };
 
 class MsDecoder final : public BlockDecoder {
