@@ -537,11 +537,11 @@ struct MsSearchCodec {
   // level), their squared errors in both decoders.
   uint64_t Ahead(int s1, int s2, int delta, int next, int after) const {
     if (next == kNoSample) return 0;
-    const int64_t e = Residue(next, s1, s2, delta);
+    int q;
+    const int64_t e = Residue(next, s1, s2, delta, q);
     if (after == kNoSample) return static_cast<uint64_t>(2 * e * e);
-    const int q = static_cast<int>((next - Predict(s1, s2) - e) / delta);
     const int grown = std::max(kMinDelta, (kAdaptation[q & 15] * delta) >> 8);
-    const int64_t e2 = Residue(after, Clamp16(next - e), s1, grown);
+    const int64_t e2 = Residue(after, Clamp16(next - e), s1, grown, q);
     return static_cast<uint64_t>(2 * (e * e + e2 * e2));
   }
 
@@ -549,12 +549,12 @@ struct MsSearchCodec {
     return (int64_t{s1} * c.iCoef1 + int64_t{s2} * c.iCoef2) >> 8;
   }
 
-  // What is left of a sample after its nearest level from s1, s2 and delta.
-  int64_t Residue(int sample, int s1, int s2, int delta) const {
+  // What is left of a sample after its nearest level q from s1, s2 and delta.
+  int64_t Residue(int sample, int s1, int s2, int delta, int& q) const {
     const int64_t difference = sample - Predict(s1, s2);
-    const int64_t q = std::clamp<int64_t>(
-        (2 * difference + (difference < 0 ? -delta : delta)) / (2 * delta), -8, 7);
-    return difference - q * delta;
+    q = static_cast<int>(std::clamp<int64_t>(
+        (2 * difference + (difference < 0 ? -delta : delta)) / (2 * delta), -8, 7));
+    return difference - int64_t{q} * delta;
   }
 
   template <class Put>

@@ -130,12 +130,12 @@ class PathSearch {
     reached_ = 0;
     const int alive = std::min(n_firsts, group_survivors);
     if (n_firsts > alive) {
-      std::nth_element(firsts, firsts + alive - 1, firsts + n_firsts);
+      Cheapest(firsts, n_firsts, alive);
       std::copy(firsts + alive, firsts + n_firsts, others + n_others);  // they compete on
       n_others += n_firsts - alive;
     }
     const int more = std::min(survivors - alive, n_others);
-    if (n_others > more && more > 0) std::nth_element(others, others + more - 1, others + n_others);
+    Cheapest(others, n_others, more);
     states_.resize(alive + more);
     costs_.resize(alive + more);
     for (int k = 0; k < alive + more; ++k) {
@@ -143,6 +143,18 @@ class PathSearch {
       states_[k] = children_[key & kIdMask];
       costs_[k] = child_costs_[key & kIdMask];
       row[k] = links_[key & kIdMask];
+    }
+  }
+
+  // The k smallest of keys[0..n) to its front. k or n - k is a few, so a scan for each of them
+  // beats a general selection.
+  static void Cheapest(uint64_t* keys, int n, int k) {
+    if (k <= 0 || k >= n) return;
+    if (k <= n - k) {
+      for (int i = 0; i < k; ++i) std::iter_swap(keys + i, std::min_element(keys + i, keys + n));
+    } else {
+      for (int end = n; end > k; --end)
+        std::iter_swap(keys + end - 1, std::max_element(keys, keys + end));
     }
   }
 
