@@ -207,9 +207,6 @@ TEST_F(Batch, CompressesEveryGoodFileAndReportsTheBadOnes) {
   serial.insert(serial.begin(), {"-j", "1"});
   const TRun first = RunCommandLine(serial);
   EXPECT_EQ(first.Code, ExitFailed);
-  EXPECT_THAT(first.Err, HasSubstr("error: " + (In / "sub1" / "bad.wav").string() +
-                                   " is not a wave file (no RIFF header)."));
-  EXPECT_THAT(first.Err, HasSubstr("\n6 done, 0 skipped, 1 failed; "));
   EXPECT_EQ(Tree(Out), (Names{"sub0", "sub0/f0.wav", "sub0/f2.wav", "sub0/f4.wav", "sub1",
                               "sub1/f1.wav", "sub1/f3.wav", "sub1/f5.wav"}));
 

@@ -290,15 +290,12 @@ TEST_F(CompressionJob, HostileSources) {
             "No audio could be decoded from " + mp3 + ".");
   EXPECT_EQ(ReadFileBytes(Destination), good);
 
-  // A recording cut short is compressed as far as it goes, with a warning.
+  // A recording cut short is compressed as far as it goes (its warning's words: the batch
+  // command's test).
   const std::string cut = In + "/cut.wav";
   WriteWaveFile(cut, *MakeLinear(WAVE_FORMAT_PCM, 1, 44100, 16), PseudoRandomBytes(8820, 3));
   ASSERT_EQ(truncate(cut.c_str(), static_cast<off_t>(fs::file_size(cut) - 8820 + 472)), 0);
-  std::vector<std::string> warnings;
-  TCompressOptions options;
-  options.Warning = [&](const std::string& AWarning) { warnings.push_back(AWarning); };
-  CompressFile(cut, Destination, WAVE_FORMAT_PCM, options);
-  EXPECT_EQ(warnings, std::vector<std::string>{cut + ": the data ends after 236 of 4,410 frames"});
+  CompressFile(cut, Destination, WAVE_FORMAT_PCM);
   auto written = TKZMMIOWaveStream::OpenReadFile(Destination);
   ASSERT_TRUE(written);
   EXPECT_EQ(ReadAll(*written).size(), 472u);

@@ -34,7 +34,6 @@ TEST(Window, BuildsAsTheFormDescriptionSaysAndAnswersTheKeyboard) {
   TForm1Window window(job);
   Ui::Form1& ui = window.Widgets();
   EXPECT_EQ(window.windowTitle(), "Corvane");
-  EXPECT_EQ(app.Title(), "Corvane");
   EXPECT_EQ(window.minimumSize(), window.size());  // the form's size; larger as the user likes
   EXPECT_GT(window.maximumSize().width(), 10000);
 
