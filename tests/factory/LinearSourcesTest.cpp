@@ -80,7 +80,6 @@ TEST(LinearSources, EveryContainerIsReadAsItsWidth) {
       {"f64", WaveBytes(LinearRecord(3, 64, 8, 18), Packed(tones, 64, 8, true)), 24},
       {"f64 ext", WaveBytes(LinearRecord(3, 64, 8, 40, 64), Packed(tones, 64, 8, true)), 24},
       {"f32 16-byte", WaveBytes(LinearRecord(3, 32, 4, 16), Packed(tones, 32, 4, true)), 24},
-      {"f64 16-byte", WaveBytes(LinearRecord(3, 64, 8, 16), Packed(tones, 64, 8, true)), 24},
       {"20 in 24", WaveBytes(LinearRecord(1, 20, 3, 16), Packed(tones, 20, 3, false)), 24},
       {"12 in 16", WaveBytes(LinearRecord(1, 12, 2, 18), Packed(tones, 12, 2, false)), 16},
       {"24 valid in 32", WaveBytes(LinearRecord(1, 32, 4, 40, 24), Packed(tones, 24, 4, false)),

@@ -31,7 +31,6 @@ TEST(TKZEvent, WaitForAnyTakesTheLowestAndResetsOnlyAnAutoResetAnswer) {
   events[0]->Reset();
   events[63]->Signal();
   EXPECT_EQ(TKZEvent::WaitForAny(std::span(events).first(64)), events[63]);
-  EXPECT_THROW(TKZEvent::WaitForAny(std::span<TKZEvent* const>()), Exception);
   EXPECT_THROW(TKZEvent::WaitForAny({&first, &first}), Exception);
 }
 

@@ -92,7 +92,6 @@ TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
     ASSERT_TRUE(wave);
     const TKZWaveStreamFormat& format = StreamFormatOf(*wave);
     EXPECT_EQ(format.Fact().GetSampleCount(), 44100);
-    EXPECT_EQ(TKZWaveFormat::FormatSize(*format.WaveFormat().GetWaveFormatEx()), 18);
     TKZWaveFormat plain;
     plain.Assign(&format);
     EXPECT_TRUE(plain.IsEqual(*MakeLinear(1, 2, 44100, 16)));
@@ -114,15 +113,14 @@ TEST(TKZMMIOWaveStream, ReadsTheChunksItNeeds) {
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 12, 16)), data})), 2);
   EXPECT_EQ(count(Riff("WAVE", {Chunk("fmt ", Record(3, 1, 8000, 32, 18)), data})), 1);
 
-  // Refused: the chunks out of order, records no reader may trust, and an empty file (the fuzz
-  // target's first find). Files that are no wave files at all: the job's failure table.
+  // Refused: the chunks out of order, a chunk beyond the file, a record no reader may trust
+  // (which records those are: the format's suite), and an empty file (the fuzz target's first
+  // find). Files that are no wave files at all: the job's failure table.
   Bytes huge = Chunk("fmt ", fmt);
   huge[4] = 40;  // claims more than the file holds
   for (const Bytes& bad :
        {Riff("WAVE", {data, Chunk("fmt ", fmt)}), Riff("WAVE", {Chunk("fmt ", fmt), data, fact}),
-        Riff("WAVE", {huge}), Riff("WAVE", {Chunk("fmt ", Bytes(8, 1)), data}),
-        Riff("WAVE", {Chunk("fmt ", Record(1, 1, 8000, 8, 70000)), data}),
-        Riff("WAVE", {Chunk("fmt ", Record(0x11, 1, 8000, 4, 18, 2)), data}), Bytes{}})
+        Riff("WAVE", {huge}), Riff("WAVE", {Chunk("fmt ", Bytes(8, 1)), data}), Bytes{}})
     EXPECT_EQ(count(bad), -1);
 }
 

@@ -22,8 +22,7 @@ TEST(WavePeers, PeersReadTheFilesWeWrite) {
     std::string Codec;
   };
   for (const TCase& c :
-       {TCase{1, 8, 8000, 1001, false, "u8"}, TCase{2, 16, 44100, 500, true, "s16le"},
-        TCase{1, 16, 22050, 333, false, "s16le"}, TCase{2, 8, 11025, 777, true, "u8"}}) {
+       {TCase{1, 8, 8000, 1001, false, "u8"}, TCase{2, 16, 44100, 500, true, "s16le"}}) {
     SCOPED_TRACE(c.Rate);
     const Bytes audio = PseudoRandomBytes(c.Frames * c.Channels * c.Bits / 8, c.Rate);  // odd too
     WriteWaveFile(dir.File("ours.wav"), *MakeLinear(1, c.Channels, c.Rate, c.Bits), audio,

@@ -54,6 +54,12 @@ TEST(AcmSamples, ChannelsMixByPosition) {
   EXPECT_GT(surround.Weight(0, 0), surround.Weight(0, 2));      // left: front left, then centre
   EXPECT_EQ(surround.Weight(0, 1) + surround.Weight(0, 3), 0);  // not front right nor LFE
   EXPECT_NEAR(surround.Weight(0, 0) + surround.Weight(0, 2) + surround.Weight(0, 4), 1.0, 1e-9);
+  // The same sound in every channel keeps its level on both sides.
+  const int32_t same[6] = {1 << 28, 1 << 28, 1 << 28, 1 << 28, 1 << 28, 1 << 28};
+  int32_t mixed[2] = {};
+  surround.Mix(same, 1, mixed);
+  EXPECT_NEAR(mixed[0], 1 << 28, 2);
+  EXPECT_NEAR(mixed[1], 1 << 28, 2);
 }
 
 TEST(AcmPcm, SuggestsTheSourcesOwnValues) {

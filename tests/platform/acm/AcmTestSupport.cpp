@@ -171,23 +171,6 @@ Samples Quiet8Bit(uint32_t rate, uint16_t channels, double seconds) {
   return s;
 }
 
-Samples Pink(uint32_t rate, uint16_t channels, double seconds, double amplitude) {
-  std::mt19937 random(13);
-  std::normal_distribution<double> white(0, 1);
-  Samples s(static_cast<size_t>(rate * seconds) * channels);
-  for (uint16_t c = 0; c < channels; ++c) {
-    double b[3] = {0, 0, 0};  // three poles approximate a 1/f spectrum
-    for (size_t i = c; i < s.size(); i += channels) {
-      const double w = white(random);
-      b[0] = 0.99765 * b[0] + w * 0.0990460;
-      b[1] = 0.96300 * b[1] + w * 0.2965164;
-      b[2] = 0.57000 * b[2] + w * 1.0526913;
-      s[i] = Saturate((b[0] + b[1] + b[2] + w * 0.1848) * amplitude * 32767 / 4.5);
-    }
-  }
-  return s;
-}
-
 Samples Music(uint32_t rate, uint16_t channels, double seconds) {
   const auto frames = static_cast<size_t>(rate * seconds);
   Samples s(frames * channels);

@@ -36,11 +36,10 @@ Samples RoundTrip(const acm::FormatRecord& pcm, uint16_t tag, const Samples& inp
 
 // Signals of the kinds that strain ADPCM and G.711 encoders (mono unless channels says):
 // clicks and decaying drum hits on silence, peaking at 6,563; near-silence with triangular dither
-// of ±2; a quiet tone rounded to 8-bit steps (as an 8-bit source gives); pink noise.
+// of ±2; a quiet tone rounded to 8-bit steps (as an 8-bit source gives).
 Samples Clicks(uint32_t rate, uint16_t channels, double seconds);
 Samples NearSilence(uint32_t rate, uint16_t channels, double seconds);
 Samples Quiet8Bit(uint32_t rate, uint16_t channels, double seconds);
-Samples Pink(uint32_t rate, uint16_t channels, double seconds, double amplitude = 0.2);
 // Music-like: chords of decaying harmonic notes with different notes on each channel.
 Samples Music(uint32_t rate, uint16_t channels, double seconds);
 
