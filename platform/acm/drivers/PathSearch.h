@@ -151,7 +151,8 @@ class PathSearch {
   static void Cheapest(uint64_t* keys, int n, int k) {
     if (k <= 0 || k >= n) return;
     if (k <= n - k) {
-      for (int i = 0; i < k; ++i) std::iter_swap(keys + i, std::min_element(keys + i, keys + n));
+      for (int i = 0; i < k; ++i)
+        std::iter_swap(keys + i, std::min_element(keys + i, keys + n));
     } else {
       for (int end = n; end > k; --end)
         std::iter_swap(keys + end - 1, std::max_element(keys, keys + end));
